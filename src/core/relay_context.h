@@ -1,0 +1,44 @@
+// The one record through which the event loop, the client threads and the paced sender cooperate.
+//
+// Threads: every field is an atomic word. The event loop fills the address fields before it
+// starts any thread. A client thread writes `resetseq`, then `stop`, then `out_fd` (release
+// stores) when it becomes the holder, and `stop` = 2 as its very last act; a newcomer's acquire
+// load of `stop` == 2 therefore sees the holder done with `isock`. The sender reads `mode`,
+// `stop`, `resetseq`, `rtt` and `req` afresh at every use.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct PacketRing;
+
+enum { MODE_UDP = 1, MODE_HTTP = 2 };
+enum { STOP_RUNNING = 0, STOP_REQUESTED = 1, STOP_DONE = 2 };
+
+constexpr uint32_t kInitialRtt = 60000000;  // ns: the estimate until the first keepalive echo
+
+struct RelayContext {
+    std::atomic<PacketRing*>* psbuf = nullptr;  // the event loop's `sbuf`
+    std::atomic<int> out_fd{0};                 // where the stream goes; non-zero once a client held it
+    std::atomic<int>* pisock = nullptr;         // the event loop's `isock`; 0 = none
+    std::atomic<int> mode{0};
+    std::atomic<int> client_fd{0};
+    std::atomic<int>* psend_pos = nullptr;    // the event loop's `send_pos`; -1 = none yet
+    std::atomic<uint32_t>* pcurseq = nullptr;  // the event loop's `scan_base`
+    std::atomic<int> stop{0};
+    std::atomic<int> resetseq{0};
+    const char* remote_ip = nullptr;
+    int remote_port = 0;
+    // The current stream request (type word 2, then the url text from offset 4); null = none.
+    std::atomic<char*> req{nullptr};
+    std::atomic<uint32_t> rtt{kInitialRtt};
+    // Write end of the event loop's wake-up pipe: a thread that installs a new `isock` writes
+    // one byte so the loop watches it at once instead of after its 100 ms wait. -1 = none.
+    std::atomic<int> wake_fd{-1};
+    // Take-over order of HTTP clients: each valid newcomer draws the next ticket; only the
+    // holder of the latest ticket may go on.
+    std::atomic<uint32_t> client_ticket{0};
+};
+
+// Wakes the event loop's wait (no-op without a wake-up pipe).
+void relay_wake(RelayContext* ctx);

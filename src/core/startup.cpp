@@ -1,0 +1,191 @@
+// Options, daemon mode, the log file, the sockets of the chosen mode and the start-up request.
+#include "core/startup.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "buffer/packet_ring.h"
+#include "core/daemon.h"
+#include "core/event_loop.h"
+#include "core/log.h"
+#include "net/openers.h"
+
+int need_swap = 0;
+
+namespace {
+
+const char kUsage1[] =
+    "quarlin -d  -i <remote_ip> -r <remote_port> -o <mcast_ip> -p <mcast_port> -h <http_port> "
+    "-u [remote_url:port]\n";
+const char kUsage2[] =
+    "quarlin -d -i <remote_ip> -r <remote_port> -o <mcast_ip> -h <http_port> -p <mcast_port>\n";
+const char kDefaultLog[] = "/tmp/quarlin.log";
+
+int to_int(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
+
+// A start-up failure: logged as usual, and in daemon mode also handed to the invoking process.
+int fail(int status, const char* text) {
+    relay_log("%s", text);
+    daemon_report_failure(text);
+    return status;
+}
+
+// Descriptor numbers 0 to 2 must stay taken: 0 means "no socket" to the whole system.
+void hold_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0) {
+            int null_fd = open("/dev/null", O_RDWR);
+            if (null_fd >= 0 && null_fd != fd) {
+                dup2(null_fd, fd);
+                close(null_fd);
+            }
+        }
+    }
+}
+
+int open_listener(int port, int* lsock) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return fail(kExitRefused, "Couldn't create listening socket.\n");
+    int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
+        relay_log("setsockopt error \n");
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    char text[256];
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
+        snprintf(text, sizeof text, "HTTP bind error: %s\n", strerror(errno));
+        close(fd);
+        return fail(kExitRefused, text);
+    }
+    if (listen(fd, 10) < 0) {
+        snprintf(text, sizeof text, "HTTP listen error: %s\n", strerror(errno));
+        close(fd);
+        return fail(kExitRefused, text);
+    }
+    // A connection that is reset between the wait and the accept must not block the loop.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    *lsock = fd;
+    return 0;
+}
+
+void send_startup_request(EventLoop* loop, const char* url) {
+    const size_t len = strlen(url);
+    uint32_t type = MSG_STREAM_REQUEST;
+    std::memcpy(loop->request_buf, &type, 4);
+    std::memcpy(loop->request_buf + 4, url, len + 1);
+    int isock = loop->isock.load(std::memory_order_acquire);
+    loop->ctx.req.store(loop->request_buf, std::memory_order_release);
+    if (isock == 0) {
+        relay_log("No upstream socket (-i not given): not sending the request for %s\n", url);
+        return;
+    }
+    (void)!send(isock, loop->request_buf, len + 9, MSG_DONTWAIT);
+}
+
+}  // namespace
+
+std::string daemon_log_path(const Options& opts) {
+    std::string path = opts.log_path ? opts.log_path : kDefaultLog;
+    if (path.empty() || path[0] != '/') path = "/" + path;
+    return path;
+}
+
+int parse_options(int argc, char** argv, Options* opts) {
+    opterr = 0;  // the usage line is the only diagnostic
+    int c;
+    while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:s")) != -1) {
+        switch (c) {
+            case 'd': opts->daemon = true; break;
+            case 'i': opts->remote_ip = optarg; break;
+            case 'r': opts->remote_port = to_int(optarg); break;
+            case 'o': opts->mcast_ip = optarg; break;
+            case 'p': opts->mcast_port = to_int(optarg); break;
+            case 'u': opts->remote_url = optarg; break;
+            case 'l': opts->log_path = optarg; break;
+            case 'h': opts->http_port = to_int(optarg); break;
+            case 's':
+                need_swap = 1;
+                relay_log("Swapping bytes\n");
+                break;
+            default: relay_log(kUsage1); return kExitUsage;
+        }
+    }
+    if (!((opts->mcast_ip != nullptr && opts->mcast_port != 0) || opts->http_port != 0)) {
+        relay_log(kUsage2);
+        return kExitUsage;
+    }
+    if (opts->remote_url != nullptr && strlen(opts->remote_url) > kMaxStartupUrl) {
+        fprintf(stderr, "quarlin: the -u url is %zu characters long; at most %d fit a request\n",
+                strlen(opts->remote_url), kMaxStartupUrl);
+        return kExitUsage;
+    }
+    return 0;
+}
+
+int run_relay(const Options& opts) {
+    const bool http_mode = opts.http_port != 0;
+    hold_standard_descriptors();
+    signal(SIGPIPE, SIG_IGN);
+
+    if (opts.daemon) {
+        const std::string path = daemon_log_path(opts);
+        FILE* probe = fopen(path.c_str(), "a+");
+        if (probe == nullptr) {
+            fprintf(stderr, "quarlin: cannot open the log file %s: %s\n", path.c_str(),
+                    strerror(errno));
+            return kExitRefused;
+        }
+        fclose(probe);
+        skeleton_daemon();
+        FILE* fp = fopen(path.c_str(), "a+");
+        if (fp == nullptr) {
+            daemon_report_failure("cannot open the log file after detaching\n");
+            return kExitRefused;
+        }
+        log_fp.store(fp, std::memory_order_release);
+    }
+
+    // The loop's state holds the arrival buffer and lives for the whole process.
+    EventLoop* loop = new (std::nothrow) EventLoop;
+    if (loop == nullptr || event_loop_init(loop, http_mode) != 0)
+        return fail(kExitRefused, "quarlin: cannot allocate the event loop's state\n");
+    loop->ctx.remote_ip = opts.remote_ip;
+    loop->ctx.remote_port = opts.remote_port;
+
+    if (opts.remote_ip != nullptr) {
+        int r = prepare_isock(&loop->isock, opts.remote_ip, opts.remote_port);
+        if (r != 0) {
+            daemon_report_failure("cannot open the upstream socket\n");
+            return r;
+        }
+    }
+    if (http_mode) {
+        int r = open_listener(opts.http_port, &loop->lsock);
+        if (r != 0) return r;
+    } else {
+        int r = prepare_osock(&loop->osock, opts.mcast_ip, opts.mcast_port);
+        if (r != 0) {
+            daemon_report_failure("cannot open the output socket\n");
+            return r;
+        }
+        PacketRing* ring = ring_alloc();
+        if (ring == nullptr) return fail(kExitRefused, "quarlin: cannot allocate sbuf\n");
+        loop->sbuf.store(ring, std::memory_order_release);
+    }
+    if (opts.remote_url != nullptr) send_startup_request(loop, opts.remote_url);
+
+    daemon_report_ready();
+    event_loop_run(loop);
+}

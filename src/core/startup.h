@@ -1,0 +1,32 @@
+// The command line and the start-up sequence that ends in the event loop.
+#pragma once
+
+#include <string>
+
+// Set by -s; nothing else depends on it.
+extern int need_swap;
+
+struct Options {
+    bool daemon = false;
+    const char* remote_ip = nullptr;
+    int remote_port = 0;
+    const char* mcast_ip = nullptr;
+    int mcast_port = 0;
+    const char* remote_url = nullptr;
+    const char* log_path = nullptr;
+    int http_port = 0;
+};
+
+constexpr int kExitUsage = 2;    // a command line that cannot run
+constexpr int kExitRefused = 1;  // the system refused a start-up step
+constexpr int kMaxStartupUrl = 399;
+
+// Reads the options; on a command line that cannot run it writes the usage line (or, for a
+// too long -u, a clear message) and returns kExitUsage, else returns 0.
+int parse_options(int argc, char** argv, Options* opts);
+
+// Runs start-up and the event loop; returns only with an exit status on a start-up failure.
+int run_relay(const Options& opts);
+
+// The log file as the detached daemon will open it: relative paths are taken from "/".
+std::string daemon_log_path(const Options& opts);

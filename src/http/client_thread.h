@@ -1,0 +1,8 @@
+// The thread that serves one accepted HTTP connection.
+#pragma once
+
+struct RelayContext;
+
+// Starts a detached client thread for the connection fd. Returns 0, or -1 when the thread
+// cannot be created (the caller still owns fd then).
+int start_client_thread(RelayContext* ctx, int fd);

@@ -1,0 +1,12 @@
+// The event loop's reading of the upstream socket into the ring.
+#pragma once
+
+struct EventLoop;
+
+// Reads every datagram queued on `isock` and handles each (data into the ring, echoes into the
+// round-trip estimate). Runs on the event loop when `isock` is readable and a ring exists.
+void intake_drain(EventLoop* loop);
+
+// Clears the per-stream statistics; the event loop calls it at the end of every HTTP-mode pass
+// without an upstream socket.
+void intake_reset_stats(EventLoop* loop);

@@ -1,0 +1,17 @@
+// Plain records of the intake's and flow control's state; they live with the event loop.
+#pragma once
+
+#include <cstdint>
+
+struct IntakeState {
+    uint32_t last_sec = 0;     // timestamp seconds of the previous data datagram
+    uint32_t prev_curseq = 0;  // the ring's curseq after the previous data datagram
+    uint32_t stats_base = 0;   // curseq at the previous statistics line; 0 = no line yet
+    int lost = 0;              // sequence numbers skipped since the previous statistics line
+    int newest_count = 0;      // data datagrams that became the ring's newest packet
+};
+
+struct FlowState {
+    int suspend_count = 0;   // queue-full datagrams since the suspension began; 0 = flowing
+    int release_checks = 0;  // release checks since the last data datagram
+};

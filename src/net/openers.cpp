@@ -1,0 +1,92 @@
+// The upstream socket with its connect retries, and the datagram output socket.
+#include "net/openers.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/log.h"
+#include "net/socket_helpers.h"
+
+namespace {
+
+constexpr int kMinRcvbuf = 1480;
+constexpr int kConnectTries = 20;
+constexpr useconds_t kConnectPauseUs = 100000;
+
+// Clears the caller's variable before the descriptor is closed, so no other thread ever
+// watches a closed number.
+int fail_isock(std::atomic<int>* isock, int fd) {
+    int err = errno;
+    isock->store(0, std::memory_order_seq_cst);
+    close(fd);
+    errno = err;
+    return -1;
+}
+
+}  // namespace
+
+int prepare_isock(std::atomic<int>* isock, const char* address, int port) {
+    int fd = socket_open("0.0.0.0", 0);
+    if (fd < 0) {
+        fprintf(stderr, "%s: socket\n", "prepare_isock");
+        isock->store(0, std::memory_order_seq_cst);
+        return -1;
+    }
+    isock->store(fd, std::memory_order_seq_cst);
+
+    int size = 0;
+    int got = get_rcvbuf(fd, &size);
+    printf("rcv buflen: %d\n", got == 0 ? size : 0);
+    fflush(stdout);
+    if (got != 0) return fail_isock(isock, fd);
+    if (size < kMinRcvbuf && set_rcvbuf(fd, kMinRcvbuf) != 0) return fail_isock(isock, fd);
+
+    int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
+        fprintf(stderr, "%s: setsockopt SO_REUSEADDR\n", "prepare_isock");
+        return fail_isock(isock, fd);
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        fprintf(stderr, "%s: F_GETFL %s\n", "prepare_isock", strerror(errno));
+        return fail_isock(isock, fd);
+    }
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        fprintf(stderr, "%s: F_SETFL O_NONBLOCK %s\n", "prepare_isock", strerror(errno));
+        return fail_isock(isock, fd);
+    }
+    int err = 0;
+    for (int attempt = 1; attempt <= kConnectTries; ++attempt) {
+        if (socket_connect(fd, address, port) == 0) return 0;
+        err = errno;
+        relay_log("connect try %d, %s, %s:%d\n", attempt, strerror(err), address ? address : "",
+                  port);
+        usleep(kConnectPauseUs);
+    }
+    fprintf(stderr, "%s: connect %s\n", "prepare_isock", strerror(err));
+    errno = err;
+    return fail_isock(isock, fd);
+}
+
+int prepare_osock(int* osock, const char* address, int port) {
+    int fd = socket_open("0.0.0.0", 0);
+    if (fd < 0) {
+        *osock = 0;
+        return -1;
+    }
+    *osock = fd;
+    socket_set_nonblock(fd);
+    if (socket_connect(fd, address, port) != 0) {
+        *osock = 0;
+        socket_close(fd);
+        return -1;
+    }
+    socket_join_multicast(fd, address);
+    socket_set_ttl(fd, 15);
+    return 0;
+}

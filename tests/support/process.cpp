@@ -1,0 +1,140 @@
+// Child processes and polling helpers for the end-to-end tests.
+#include "support/process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace testsupport {
+
+Child::Child(Child&& other) noexcept { *this = std::move(other); }
+
+Child& Child::operator=(Child&& other) noexcept {
+    if (this != &other) {
+        if (pid > 0 && exit_status < 0) stop(SIGKILL);
+        pid = other.pid;
+        out_path = std::move(other.out_path);
+        err_path = std::move(other.err_path);
+        exit_status = other.exit_status;
+        other.pid = -1;
+    }
+    return *this;
+}
+
+Child::~Child() {
+    if (pid > 0 && exit_status < 0) stop(SIGKILL);
+}
+
+std::string Child::out() const { return read_file(out_path); }
+std::string Child::err() const { return read_file(err_path); }
+
+static int decode_status(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+bool Child::running() {
+    if (pid <= 0 || exit_status >= 0) return false;
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+        exit_status = decode_status(status);
+        return false;
+    }
+    return r == 0;
+}
+
+int Child::wait_exit(std::chrono::milliseconds timeout) {
+    wait_for([this] { return !running(); }, timeout);
+    return exit_status;
+}
+
+int Child::stop(int sig, std::chrono::milliseconds timeout) {
+    if (!running()) return exit_status;
+    kill(pid, sig);
+    if (wait_exit(timeout) < 0) {
+        kill(pid, SIGKILL);
+        wait_exit(std::chrono::seconds(5));
+    }
+    return exit_status;
+}
+
+std::string make_temp_dir() {
+    char tmpl[] = "/tmp/quarlin-test-XXXXXX";
+    const char* dir = mkdtemp(tmpl);
+    return dir ? std::string(dir) : std::string("/tmp");
+}
+
+Child start_child(const std::vector<std::string>& argv, bool stdin_devnull) {
+    Child c;
+    std::string dir = make_temp_dir();
+    c.out_path = dir + "/stdout";
+    c.err_path = dir + "/stderr";
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0) _exit(126);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (stdin_devnull) {
+            int in = open("/dev/null", O_RDONLY);
+            if (in >= 0) dup2(in, 0);
+        }
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    c.pid = pid;
+    return c;
+}
+
+bool wait_for(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (cond()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return cond();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+int free_port(bool tcp) {
+    int fd = socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+int count_of(const std::string& hay, const std::string& needle) {
+    int n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+    return n;
+}
+
+}  // namespace testsupport

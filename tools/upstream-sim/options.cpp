@@ -1,0 +1,255 @@
+// Parsing of the simulator's command line and the text of --help.
+#include "options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace upsim {
+
+namespace {
+
+const char kHelp[] =
+    R"(usage: upstream-sim --port PORT [options]
+
+Plays the upstream side of the relay protocol on one UDP socket: serves MPEG-TS files by
+stream name to every relay that asks, one session per relay source address:port.
+
+Serving:
+  --bind ADDR            local address to bind (default 127.0.0.1)
+  --port PORT            local UDP port (required)
+  --stream NAME=FILE     serve FILE for stream requests naming NAME (repeatable)
+  --default FILE         serve FILE for any other name (without it, unknown names are
+                         logged and ignored)
+  Files loop forever; sequence numbers and time stamps run on across the loop.
+
+Time stamps and pacing:
+  --cbr KBPS             stamp by a constant bitrate instead of the stream's PCR
+  --no-pcr-kbps KBPS     bitrate assumed for a file with fewer than two usable PCRs
+                         (default 2000)
+  --lead MS              send this far ahead of play-out (default 0): the first MS worth of
+                         datagrams go out at once, each later one at its play-out time - MS
+  --first-seq N          first sequence number of every new stream (default 1)
+  --max-datagrams N      send at most N new datagrams per session, then only answer
+                         lost requests and keepalives (default 0 = no limit)
+  Each datagram is stamped with its play-out time: the wall clock when the stream request
+  arrived plus the stream time of its first byte (from the PCR of the first PID carrying
+  one, interpolated by byte position; PCR wrap is followed; a discontinuity, a backward
+  step or a gap over 1 s continues at the rate seen before it).
+
+Sessions:
+  --history N            datagrams kept per session for lost requests (default 10000)
+  --ignore-suspend       log suspend requests but keep sending (a misbehaving upstream)
+  --idle-timeout S       end a session after S seconds without any datagram from its relay
+                         (default 30)
+  --drop-requests N      ignore the first N stream requests (a lost stream request)
+  --exit-after S         end the program after S seconds (default 0 = never)
+  A suspended session sends no new data but still answers lost requests. On release it
+  continues with the next datagram, original time stamps and original send schedule,
+  so whatever fell due while suspended goes out at once. A 12-byte keepalive is echoed
+  unchanged at once; an 8-byte one (sent while suspended) is only a sign of life.
+
+Impairment (percentages may have decimals; all draws come from one generator):
+  --seed N               seed of the impairment generator (default 1)
+  --loss-out P           drop P% of outgoing data datagrams
+  --loss-in P            drop P% of incoming datagrams before they are looked at
+  --burst-loss-out P:LEN with chance P% a data datagram starts a burst that drops it
+                         and the next LEN-1 datagrams of the same session
+  --delay-out MS         hold outgoing data back MS milliseconds
+  --jitter-out MS        vary that delay uniformly within +-MS (never below 0); this
+                         alone may reorder datagrams
+  --reorder-out P        hold P% of data datagrams back until the session's next one has
+                         gone (at most 100 ms)
+  --duplicate-out P      send P% of data datagrams twice
+  Retransmissions pass through the same impairment as new data; keepalive echoes do not.
+
+Output:
+  --events FILE          append one line per received datagram and per session start/end,
+                         flushed at once:
+                           <monotonic_ms> <peer ip:port> <event> [key=value ...]
+                         with <monotonic_ms> from CLOCK_MONOTONIC and <event> one of
+                           req len=N url=URL [ignored=drop-requests|unknown-stream]
+                           stop len=N
+                           lost n=N seqs=S1,S2,...
+                           keepalive len=N
+                           suspend
+                           release
+                           unknown len=N type=T
+                           drop-in len=N            (lost by --loss-in)
+                           session-start url=URL file=FILE first-seq=N
+                           session-end reason=stop|idle|replaced|exit sent=N
+                         URL bytes that are not printable or are spaces appear as \xNN.
+  --help                 this text
+
+On standard error: "upstream-sim listening on ADDR:PORT" once ready; at the end (SIGINT
+or SIGTERM end it cleanly) one line
+  upstream-sim counters: key=value ...
+with the keys sent (new data datagrams), retransmitted, wire (data datagrams written to the
+socket, duplicates included), dropped-loss, dropped-burst, dropped-in, duplicated,
+reordered, delayed, send-errors, stream-requests, stop-requests, requests-ignored,
+lost-requests, seqs-asked, seqs-not-in-history, suspends, releases, keepalives-echoed,
+keepalives-unechoed, unknown-control, sessions-started, sessions-idle.
+)";
+
+bool parse_u64(std::string_view s, uint64_t& out) {
+    if (s.empty() || s[0] == '-') return false;
+    std::string str(s);
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(str.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    out = v;
+    return true;
+}
+
+bool parse_double(std::string_view s, double& out) {
+    if (s.empty()) return false;
+    std::string str(s);
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(str.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0) return false;
+    out = v;
+    return true;
+}
+
+bool parse_percent(std::string_view s, double& out) { return parse_double(s, out) && out <= 100; }
+
+bool parse_u32(std::string_view s, uint32_t& out) {
+    uint64_t v = 0;
+    if (!parse_u64(s, v) || v > UINT32_MAX) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+bool parse_ms(std::string_view s, int64_t& out) {
+    uint64_t v = 0;
+    if (!parse_u64(s, v) || v > 86400000ULL * 365) return false;
+    out = static_cast<int64_t>(v);
+    return true;
+}
+
+// Applies one option with its value; returns false when the value is bad.
+bool apply(Options& o, std::string_view name, std::string_view v) {
+    if (name == "--bind") {
+        o.bind_addr = std::string(v);
+        return !v.empty();
+    }
+    if (name == "--port") {
+        uint32_t p = 0;
+        if (!parse_u32(v, p) || p == 0 || p > 65535) return false;
+        o.port = static_cast<int>(p);
+        return true;
+    }
+    if (name == "--stream") {
+        size_t eq = v.find('=');
+        if (eq == std::string_view::npos || eq == 0 || eq + 1 == v.size()) return false;
+        o.streams[std::string(v.substr(0, eq))] = std::string(v.substr(eq + 1));
+        return true;
+    }
+    if (name == "--default") {
+        o.default_file = std::string(v);
+        return !v.empty();
+    }
+    if (name == "--cbr") return parse_double(v, o.cbr_kbps) && o.cbr_kbps > 0;
+    if (name == "--no-pcr-kbps") return parse_double(v, o.no_pcr_kbps) && o.no_pcr_kbps > 0;
+    if (name == "--lead") return parse_ms(v, o.lead_ms);
+    if (name == "--first-seq") return parse_u32(v, o.first_seq);
+    if (name == "--history") return parse_u32(v, o.history) && o.history > 0;
+    if (name == "--idle-timeout") return parse_double(v, o.idle_timeout_s) && o.idle_timeout_s > 0;
+    if (name == "--drop-requests") return parse_u32(v, o.drop_requests);
+    if (name == "--events") {
+        o.events_path = std::string(v);
+        return !v.empty();
+    }
+    if (name == "--max-datagrams") return parse_u64(v, o.max_datagrams);
+    if (name == "--exit-after") return parse_double(v, o.exit_after_s);
+    ImpairSettings& im = o.impair;
+    if (name == "--seed") return parse_u64(v, im.seed);
+    if (name == "--loss-out") return parse_percent(v, im.loss_out);
+    if (name == "--loss-in") return parse_percent(v, im.loss_in);
+    if (name == "--burst-loss-out") {
+        size_t colon = v.find(':');
+        if (colon == std::string_view::npos) return false;
+        return parse_percent(v.substr(0, colon), im.burst_out) &&
+               parse_u32(v.substr(colon + 1), im.burst_len) && im.burst_len > 0;
+    }
+    if (name == "--delay-out") return parse_ms(v, im.delay_out_ms);
+    if (name == "--jitter-out") return parse_ms(v, im.jitter_out_ms);
+    if (name == "--reorder-out") return parse_percent(v, im.reorder_out);
+    if (name == "--duplicate-out") return parse_percent(v, im.duplicate_out);
+    return false;
+}
+
+bool known_valued(std::string_view name) {
+    static const char* const kNames[] = {
+        "--bind",       "--port",         "--stream",        "--default",      "--cbr",
+        "--no-pcr-kbps", "--lead",        "--first-seq",     "--history",      "--idle-timeout",
+        "--drop-requests", "--events",    "--max-datagrams", "--exit-after",   "--seed",
+        "--loss-out",   "--loss-in",      "--burst-loss-out", "--delay-out",   "--jitter-out",
+        "--reorder-out", "--duplicate-out"};
+    for (const char* n : kNames)
+        if (name == n) return true;
+    return false;
+}
+
+}  // namespace
+
+std::optional<Options> parse_options(int argc, char** argv, int& exit_code) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kHelp, stdout);
+            exit_code = 0;
+            return std::nullopt;
+        }
+        if (arg == "--ignore-suspend") {
+            o.ignore_suspend = true;
+            continue;
+        }
+        std::string_view name = arg;
+        std::string_view value;
+        bool have_value = false;
+        if (size_t eq = arg.find('='); arg.substr(0, 2) == "--" && eq != std::string_view::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            have_value = true;
+        }
+        if (!known_valued(name)) {
+            std::fprintf(stderr, "upstream-sim: unknown option %s (see --help)\n", argv[i]);
+            exit_code = 2;
+            return std::nullopt;
+        }
+        if (!have_value) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "upstream-sim: %s needs a value\n", argv[i]);
+                exit_code = 2;
+                return std::nullopt;
+            }
+            value = argv[++i];
+        }
+        if (!apply(o, name, value)) {
+            std::fprintf(stderr, "upstream-sim: bad value for %.*s: %.*s\n",
+                         static_cast<int>(name.size()), name.data(),
+                         static_cast<int>(value.size()), value.data());
+            exit_code = 2;
+            return std::nullopt;
+        }
+    }
+    if (o.port == 0) {
+        std::fprintf(stderr, "upstream-sim: --port is required (see --help)\n");
+        exit_code = 2;
+        return std::nullopt;
+    }
+    if (o.streams.empty() && o.default_file.empty()) {
+        std::fprintf(stderr, "upstream-sim: give at least one --stream or --default\n");
+        exit_code = 2;
+        return std::nullopt;
+    }
+    return o;
+}
+
+}  // namespace upsim
