@@ -21,12 +21,15 @@ int report_fd = -1;  // write end of the readiness pipe, in the daemon only
 
 // Closes [first, last]; close_range when the kernel has it, else one by one.
 void close_descriptors(int first, long last) {
-    if (first > last) return;
+    if (first > last)
+        return;
 #ifdef SYS_close_range
     unsigned int hi = last >= static_cast<long>(UINT_MAX) ? UINT_MAX : static_cast<unsigned>(last);
-    if (syscall(SYS_close_range, static_cast<unsigned>(first), hi, 0) == 0) return;
+    if (syscall(SYS_close_range, static_cast<unsigned>(first), hi, 0) == 0)
+        return;
 #endif
-    for (long fd = last; fd >= first; --fd) close(static_cast<int>(fd));
+    for (long fd = last; fd >= first; --fd)
+        close(static_cast<int>(fd));
 }
 
 // The intermediate process: waits for the daemon's word, then reports and exits.
@@ -35,13 +38,15 @@ void close_descriptors(int first, long last) {
     char buf[512];
     ssize_t n;
     while ((n = read(read_fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0) message.append(buf, static_cast<size_t>(n));
+        if (n > 0)
+            message.append(buf, static_cast<size_t>(n));
     if (message == "ready") {
         puts("Daemon started");
         fflush(stdout);
         _exit(0);
     }
-    if (message.empty()) message = "the daemon ended during start-up\n";
+    if (message.empty())
+        message = "the daemon ended during start-up\n";
     fprintf(stderr, "quarlin: %s", message.c_str());
     _exit(1);
 }
@@ -50,10 +55,12 @@ void close_descriptors(int first, long last) {
 
 void skeleton_daemon() {
     int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) exit(1);
+    if (pipe(pipe_fds) != 0)
+        exit(1);
     fflush(stdout);
     pid_t pid = fork();
-    if (pid < 0) exit(1);
+    if (pid < 0)
+        exit(1);
     if (pid > 0) {
         // The invoking process ends with the intermediate's verdict, and writes nothing itself.
         close(pipe_fds[0]);
@@ -63,11 +70,13 @@ void skeleton_daemon() {
         }
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
     }
-    if (setsid() < 0) exit(1);
+    if (setsid() < 0)
+        exit(1);
     signal(SIGCHLD, SIG_IGN);
     signal(SIGHUP, SIG_IGN);
     pid = fork();
-    if (pid < 0) exit(1);
+    if (pid < 0)
+        exit(1);
     if (pid > 0) {
         close(pipe_fds[1]);
         await_report(pipe_fds[0]);
@@ -89,20 +98,24 @@ void skeleton_daemon() {
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd >= 0) {
         for (int fd = 0; fd <= 2; ++fd)
-            if (fd != null_fd) dup2(null_fd, fd);
-        if (null_fd > 2) close(null_fd);
+            if (fd != null_fd)
+                dup2(null_fd, fd);
+        if (null_fd > 2)
+            close(null_fd);
     }
 }
 
 void daemon_report_ready() {
-    if (report_fd < 0) return;
+    if (report_fd < 0)
+        return;
     (void)!write(report_fd, "ready", 5);
     close(report_fd);
     report_fd = -1;
 }
 
 void daemon_report_failure(const char* text) {
-    if (report_fd < 0) return;
+    if (report_fd < 0)
+        return;
     (void)!write(report_fd, text, strlen(text));
     close(report_fd);
     report_fd = -1;

@@ -36,7 +36,8 @@ int event_loop_init(EventLoop* loop, bool http_mode) {
     ctx.resetseq.store(0);
     ctx.req.store(nullptr);
     int fds[2];
-    if (pipe(fds) != 0) return -1;
+    if (pipe(fds) != 0)
+        return -1;
     for (int fd : fds) {
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
         fcntl(fd, F_SETFD, FD_CLOEXEC);
@@ -74,7 +75,8 @@ Readiness wait_pass(EventLoop* loop) {
     int result = poll(fds, static_cast<nfds_t>(n), kLoopTimeoutMs);
     if (result < 0) {
         // EINTR is a pass with nothing ready; any other failure is logged and also ready-free.
-        if (errno != EINTR) relay_log("select error %d, %s\n", result, strerror(errno));
+        if (errno != EINTR)
+            relay_log("select error %d, %s\n", result, strerror(errno));
         return r;
     }
     constexpr short kReady = POLLIN | POLLERR | POLLHUP;
@@ -123,7 +125,8 @@ bool allocate_ring(EventLoop* loop, int isock) {
 
 void accept_client(EventLoop* loop) {
     int fd = accept(loop->lsock, nullptr, nullptr);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     relay_log("accepted http connection, fd=%d\n", fd);
     RelayContext& ctx = loop->ctx;
     ctx.mode.store(MODE_HTTP, std::memory_order_release);
@@ -149,16 +152,20 @@ void http_pass(EventLoop* loop) {
         bool have_ring = loop->sbuf.load(std::memory_order_relaxed) != nullptr;
         if (!have_ring && r.isock_ready) {
             have_ring = allocate_ring(loop, isock);
-            if (loop->isock.load(std::memory_order_acquire) == 0) have_ring = false;
+            if (loop->isock.load(std::memory_order_acquire) == 0)
+                have_ring = false;
         }
         if (have_ring) {
             flow_pass_checks(loop);
-            if (r.isock_ready) intake_drain(loop);
+            if (r.isock_ready)
+                intake_drain(loop);
         }
     }
-    if (r.other_ready) accept_client(loop);
+    if (r.other_ready)
+        accept_client(loop);
     ++loop->npasses;
-    if (loop->isock.load(std::memory_order_acquire) == 0) intake_reset_stats(loop);
+    if (loop->isock.load(std::memory_order_acquire) == 0)
+        intake_reset_stats(loop);
 }
 
 void datagram_pass(EventLoop* loop) {
@@ -167,9 +174,11 @@ void datagram_pass(EventLoop* loop) {
         // Datagram mode also releases a held upstream and keeps it alive while suspended;
         // otherwise a suspended upstream would never be set going again.
         flow_pass_checks(loop);
-        if (r.isock_ready) intake_drain(loop);
+        if (r.isock_ready)
+            intake_drain(loop);
     }
-    if (r.other_ready) osock_read(loop);
+    if (r.other_ready)
+        osock_read(loop);
     ++loop->npasses;
 }
 
@@ -183,7 +192,8 @@ void event_loop_pass(EventLoop* loop) {
 }
 
 void event_loop_run(EventLoop* loop) {
-    for (;;) event_loop_pass(loop);
+    for (;;)
+        event_loop_pass(loop);
 }
 
 void start_udp_sender(EventLoop* loop) {

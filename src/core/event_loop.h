@@ -31,10 +31,10 @@ struct EventLoop {
     int idle_passes = 0;
     bool sender_started = false;
     pthread_t last_thread{};
-    int wake_rd = -1;  // read end of the wake-up pipe (see RelayContext::wake_fd)
-    alignas(8) PacketSlot arrival;   // each datagram from isock is read straight into it
-    unsigned char osock_buf[1316];   // arrivals on osock are read here and discarded
-    ControlMessage ctl;              // lost requests, keepalives, suspend, release
+    int wake_rd = -1;               // read end of the wake-up pipe (see RelayContext::wake_fd)
+    alignas(8) PacketSlot arrival;  // each datagram from isock is read straight into it
+    unsigned char osock_buf[1316];  // arrivals on osock are read here and discarded
+    ControlMessage ctl;             // lost requests, keepalives, suspend, release
     alignas(4) char request_buf[kStartupRequestBytes];  // the start-up stream request
     RelayContext ctx;
     IntakeState intake;

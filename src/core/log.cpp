@@ -10,7 +10,8 @@ std::atomic<FILE*> log_fp{stdout};
 
 void relay_log(const char* fmt, ...) {
     FILE* fp = log_fp.load(std::memory_order_acquire);
-    if (fp == nullptr) return;
+    if (fp == nullptr)
+        return;
     // One vfprintf per call: the stream's own lock keeps one call's text together.
     va_list ap;
     va_start(ap, fmt);

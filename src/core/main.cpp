@@ -4,6 +4,7 @@
 int main(int argc, char** argv) {
     Options opts;
     int status = parse_options(argc, argv, &opts);
-    if (status != 0) return status;
+    if (status != 0)
+        return status;
     return run_relay(opts);
 }

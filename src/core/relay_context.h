@@ -19,11 +19,11 @@ constexpr uint32_t kInitialRtt = 60000000;  // ns: the estimate until the first 
 
 struct RelayContext {
     std::atomic<PacketRing*>* psbuf = nullptr;  // the event loop's `sbuf`
-    std::atomic<int> out_fd{0};                 // where the stream goes; non-zero once a client held it
-    std::atomic<int>* pisock = nullptr;         // the event loop's `isock`; 0 = none
+    std::atomic<int> out_fd{0};          // where the stream goes; non-zero once a client held it
+    std::atomic<int>* pisock = nullptr;  // the event loop's `isock`; 0 = none
     std::atomic<int> mode{0};
     std::atomic<int> client_fd{0};
-    std::atomic<int>* psend_pos = nullptr;    // the event loop's `send_pos`; -1 = none yet
+    std::atomic<int>* psend_pos = nullptr;     // the event loop's `send_pos`; -1 = none yet
     std::atomic<uint32_t>* pcurseq = nullptr;  // the event loop's `scan_base`
     std::atomic<int> stop{0};
     std::atomic<int> resetseq{0};

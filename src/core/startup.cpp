@@ -30,7 +30,9 @@ const char kUsage2[] =
     "quarlin -d -i <remote_ip> -r <remote_port> -o <mcast_ip> -h <http_port> -p <mcast_port>\n";
 const char kDefaultLog[] = "/tmp/quarlin.log";
 
-int to_int(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
+int to_int(const char* text) {
+    return static_cast<int>(strtol(text, nullptr, 10));
+}
 
 // A start-up failure: logged as usual, and in daemon mode also handed to the invoking process.
 int fail(int status, const char* text) {
@@ -54,7 +56,8 @@ void hold_standard_descriptors() {
 
 int open_listener(int port, int* lsock) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return fail(kExitRefused, "Couldn't create listening socket.\n");
+    if (fd < 0)
+        return fail(kExitRefused, "Couldn't create listening socket.\n");
     int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
         relay_log("setsockopt error \n");
@@ -98,7 +101,8 @@ void send_startup_request(EventLoop* loop, const char* url) {
 
 std::string daemon_log_path(const Options& opts) {
     std::string path = opts.log_path ? opts.log_path : kDefaultLog;
-    if (path.empty() || path[0] != '/') path = "/" + path;
+    if (path.empty() || path[0] != '/')
+        path = "/" + path;
     return path;
 }
 
@@ -107,19 +111,37 @@ int parse_options(int argc, char** argv, Options* opts) {
     int c;
     while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:s")) != -1) {
         switch (c) {
-            case 'd': opts->daemon = true; break;
-            case 'i': opts->remote_ip = optarg; break;
-            case 'r': opts->remote_port = to_int(optarg); break;
-            case 'o': opts->mcast_ip = optarg; break;
-            case 'p': opts->mcast_port = to_int(optarg); break;
-            case 'u': opts->remote_url = optarg; break;
-            case 'l': opts->log_path = optarg; break;
-            case 'h': opts->http_port = to_int(optarg); break;
+            case 'd':
+                opts->daemon = true;
+                break;
+            case 'i':
+                opts->remote_ip = optarg;
+                break;
+            case 'r':
+                opts->remote_port = to_int(optarg);
+                break;
+            case 'o':
+                opts->mcast_ip = optarg;
+                break;
+            case 'p':
+                opts->mcast_port = to_int(optarg);
+                break;
+            case 'u':
+                opts->remote_url = optarg;
+                break;
+            case 'l':
+                opts->log_path = optarg;
+                break;
+            case 'h':
+                opts->http_port = to_int(optarg);
+                break;
             case 's':
                 need_swap = 1;
                 relay_log("Swapping bytes\n");
                 break;
-            default: relay_log(kUsage1); return kExitUsage;
+            default:
+                relay_log(kUsage1);
+                return kExitUsage;
         }
     }
     if (!((opts->mcast_ip != nullptr && opts->mcast_port != 0) || opts->http_port != 0)) {
@@ -173,7 +195,8 @@ int run_relay(const Options& opts) {
     }
     if (http_mode) {
         int r = open_listener(opts.http_port, &loop->lsock);
-        if (r != 0) return r;
+        if (r != 0)
+            return r;
     } else {
         int r = prepare_osock(&loop->osock, opts.mcast_ip, opts.mcast_port);
         if (r != 0) {
@@ -181,10 +204,12 @@ int run_relay(const Options& opts) {
             return r;
         }
         PacketRing* ring = ring_alloc();
-        if (ring == nullptr) return fail(kExitRefused, "quarlin: cannot allocate sbuf\n");
+        if (ring == nullptr)
+            return fail(kExitRefused, "quarlin: cannot allocate sbuf\n");
         loop->sbuf.store(ring, std::memory_order_release);
     }
-    if (opts.remote_url != nullptr) send_startup_request(loop, opts.remote_url);
+    if (opts.remote_url != nullptr)
+        send_startup_request(loop, opts.remote_url);
 
     daemon_report_ready();
     event_loop_run(loop);

@@ -43,8 +43,10 @@ int prepare_isock(std::atomic<int>* isock, const char* address, int port) {
     int got = get_rcvbuf(fd, &size);
     printf("rcv buflen: %d\n", got == 0 ? size : 0);
     fflush(stdout);
-    if (got != 0) return fail_isock(isock, fd);
-    if (size < kMinRcvbuf && set_rcvbuf(fd, kMinRcvbuf) != 0) return fail_isock(isock, fd);
+    if (got != 0)
+        return fail_isock(isock, fd);
+    if (size < kMinRcvbuf && set_rcvbuf(fd, kMinRcvbuf) != 0)
+        return fail_isock(isock, fd);
 
     int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
@@ -62,7 +64,8 @@ int prepare_isock(std::atomic<int>* isock, const char* address, int port) {
     }
     int err = 0;
     for (int attempt = 1; attempt <= kConnectTries; ++attempt) {
-        if (socket_connect(fd, address, port) == 0) return 0;
+        if (socket_connect(fd, address, port) == 0)
+            return 0;
         err = errno;
         relay_log("connect try %d, %s, %s:%d\n", attempt, strerror(err), address ? address : "",
                   port);

@@ -24,9 +24,11 @@ static sockaddr_in make_address(const char* address, int port) {
 
 int socket_open(const char* address, int port) {
     int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (fd < 0) return fd;
+    if (fd < 0)
+        return fd;
     int one = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) puts("setsockopt error ");
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
+        puts("setsockopt error ");
     sockaddr_in sa = make_address(address, port);
     if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
         close(fd);
@@ -42,9 +44,11 @@ int socket_connect(int fd, const char* address, int port) {
 
 int socket_join_multicast(int fd, const char* group) {
     in_addr addr;
-    if (inet_aton(group, &addr) == 0) return -1;
+    if (inet_aton(group, &addr) == 0)
+        return -1;
     const uint32_t host = ntohl(addr.s_addr);
-    if ((host >> 28) != 0xE) return 0;  // not class D: a unicast output joins nothing
+    if ((host >> 28) != 0xE)
+        return 0;  // not class D: a unicast output joins nothing
     ip_mreq mreq;
     std::memset(&mreq, 0, sizeof mreq);
     mreq.imr_multiaddr = addr;
@@ -53,7 +57,8 @@ int socket_join_multicast(int fd, const char* group) {
 }
 
 int socket_set_ttl(int fd, int ttl) {
-    if (ttl == 0) return 0;
+    if (ttl == 0)
+        return 0;
     return setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
 }
 
@@ -62,7 +67,9 @@ int socket_set_nonblock(int fd) {
     return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-int socket_close(int fd) { return close(fd); }
+int socket_close(int fd) {
+    return close(fd);
+}
 
 int get_rcvbuf(int fd, int* size) {
     int value = 0;

@@ -2,6 +2,7 @@
 #include "support/process.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -17,11 +18,14 @@
 
 namespace testsupport {
 
-Child::Child(Child&& other) noexcept { *this = std::move(other); }
+Child::Child(Child&& other) noexcept {
+    *this = std::move(other);
+}
 
 Child& Child::operator=(Child&& other) noexcept {
     if (this != &other) {
-        if (pid > 0 && exit_status < 0) stop(SIGKILL);
+        if (pid > 0 && exit_status < 0)
+            stop(SIGKILL);
         pid = other.pid;
         out_path = std::move(other.out_path);
         err_path = std::move(other.err_path);
@@ -32,20 +36,28 @@ Child& Child::operator=(Child&& other) noexcept {
 }
 
 Child::~Child() {
-    if (pid > 0 && exit_status < 0) stop(SIGKILL);
+    if (pid > 0 && exit_status < 0)
+        stop(SIGKILL);
 }
 
-std::string Child::out() const { return read_file(out_path); }
-std::string Child::err() const { return read_file(err_path); }
+std::string Child::out() const {
+    return read_file(out_path);
+}
+std::string Child::err() const {
+    return read_file(err_path);
+}
 
 static int decode_status(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
     return -1;
 }
 
 bool Child::running() {
-    if (pid <= 0 || exit_status >= 0) return false;
+    if (pid <= 0 || exit_status >= 0)
+        return false;
     int status = 0;
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) {
@@ -61,7 +73,8 @@ int Child::wait_exit(std::chrono::milliseconds timeout) {
 }
 
 int Child::stop(int sig, std::chrono::milliseconds timeout) {
-    if (!running()) return exit_status;
+    if (!running())
+        return exit_status;
     kill(pid, sig);
     if (wait_exit(timeout) < 0) {
         kill(pid, SIGKILL);
@@ -82,18 +95,21 @@ Child start_child(const std::vector<std::string>& argv, bool stdin_devnull) {
     c.out_path = dir + "/stdout";
     c.err_path = dir + "/stderr";
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         int out = open(c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0) _exit(126);
+        if (out < 0 || err < 0)
+            _exit(126);
         dup2(out, 1);
         dup2(err, 2);
         if (stdin_devnull) {
             int in = open("/dev/null", O_RDONLY);
-            if (in >= 0) dup2(in, 0);
+            if (in >= 0)
+                dup2(in, 0);
         }
         execv(args[0], args.data());
         _exit(127);
@@ -105,8 +121,10 @@ Child start_child(const std::vector<std::string>& argv, bool stdin_devnull) {
 bool wait_for(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        if (cond()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return cond();
+        if (cond())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return cond();
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
@@ -131,9 +149,38 @@ int free_port(bool tcp) {
     return ntohs(a.sin_port);
 }
 
+std::vector<pid_t> pids_holding(const std::string& path) {
+    std::vector<pid_t> pids;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return pids;
+    while (dirent* entry = readdir(proc)) {
+        pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+        if (pid <= 0 || pid == getpid())
+            continue;
+        std::string fd_dir = std::string("/proc/") + entry->d_name + "/fd";
+        DIR* fds = opendir(fd_dir.c_str());
+        if (fds == nullptr)
+            continue;
+        while (dirent* fd = readdir(fds)) {
+            char target[4096];
+            std::string link = fd_dir + "/" + fd->d_name;
+            ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) {
+                pids.push_back(pid);
+                break;
+            }
+        }
+        closedir(fds);
+    }
+    closedir(proc);
+    return pids;
+}
+
 int count_of(const std::string& hay, const std::string& needle) {
     int n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1))
+        ++n;
     return n;
 }
 

@@ -47,6 +47,9 @@ std::string make_temp_dir();
 // A free UDP or TCP port on 127.0.0.1 at the moment of the call.
 int free_port(bool tcp);
 
+// Processes of ours that hold the file at path open (how a test finds the daemon it started).
+std::vector<pid_t> pids_holding(const std::string& path);
+
 // Number of times needle occurs in hay.
 int count_of(const std::string& hay, const std::string& needle);
 
