@@ -17,7 +17,9 @@ constexpr int64_t kTicksPerSecond = 27000000;
 // clock rather than as elapsed time.
 constexpr int64_t kMaxPcrStep = kTicksPerSecond;
 
-double bytes_per_tick(double bps) { return bps / 8.0 / kTicksPerSecond; }
+double bytes_per_tick(double bps) {
+    return bps / 8.0 / kTicksPerSecond;
+}
 
 }  // namespace
 
@@ -26,12 +28,16 @@ std::vector<PcrSample> find_pcrs(const uint8_t* data, size_t size) {
     int pcr_pid = -1;
     for (size_t pos = 0; pos + kTsPacket <= size; pos += kTsPacket) {
         const uint8_t* p = data + pos;
-        if (p[0] != 0x47 || (p[1] & 0x80)) continue;  // out of sync or marked as damaged
+        if (p[0] != 0x47 || (p[1] & 0x80))
+            continue;  // out of sync or marked as damaged
         int pid = ((p[1] & 0x1f) << 8) | p[2];
         bool has_adaptation = (p[3] & 0x20) != 0;
-        if (!has_adaptation || p[4] < 7 || !(p[5] & 0x10)) continue;
-        if (pcr_pid < 0) pcr_pid = pid;
-        if (pid != pcr_pid) continue;
+        if (!has_adaptation || p[4] < 7 || !(p[5] & 0x10))
+            continue;
+        if (pcr_pid < 0)
+            pcr_pid = pid;
+        if (pid != pcr_pid)
+            continue;
         const uint8_t* b = p + 6;
         int64_t base = (int64_t{b[0]} << 25) | (int64_t{b[1]} << 17) | (int64_t{b[2]} << 9) |
                        (int64_t{b[3]} << 1) | (b[4] >> 7);
@@ -80,17 +86,20 @@ Timeline::Timeline(const std::vector<PcrSample>& pcrs, double fallback_bps) {
     }
     double overall = all_bytes / all_ticks;
     for (double& r : rates)
-        if (r <= 0) r = overall;
+        if (r <= 0)
+            r = overall;
 
     for (size_t i = 0; i < segments.size(); ++i) {
         const auto& seg = segments[i];
         double base = -static_cast<double>(seg.front().ticks);
         if (i > 0) {
             const Anchor& last = anchors_.back();
-            double start = last.ticks + static_cast<double>(seg.front().pos - last.pos) / rates[i - 1];
+            double start =
+                last.ticks + static_cast<double>(seg.front().pos - last.pos) / rates[i - 1];
             base += start;
         }
-        for (const Point& p : seg) anchors_.push_back(Anchor{p.pos, static_cast<double>(p.ticks) + base});
+        for (const Point& p : seg)
+            anchors_.push_back(Anchor{p.pos, static_cast<double>(p.ticks) + base});
     }
     first_rate_ = rates.front();
     last_rate_ = rates.back();
@@ -101,8 +110,8 @@ int64_t Timeline::time_at(size_t pos) const {
     if (anchors_.empty()) {
         ticks = static_cast<double>(pos) / first_rate_;
     } else if (pos <= anchors_.front().pos) {
-        ticks = anchors_.front().ticks -
-                static_cast<double>(anchors_.front().pos - pos) / first_rate_;
+        ticks =
+            anchors_.front().ticks - static_cast<double>(anchors_.front().pos - pos) / first_rate_;
     } else if (pos >= anchors_.back().pos) {
         ticks = anchors_.back().ticks + static_cast<double>(pos - anchors_.back().pos) / last_rate_;
     } else {
@@ -116,8 +125,7 @@ int64_t Timeline::time_at(size_t pos) const {
     return std::llround(ticks * 1000.0 / 27.0);
 }
 
-bool Clip::load(const std::string& path, double cbr_kbps, double no_pcr_kbps,
-                std::string& error) {
+bool Clip::load(const std::string& path, double cbr_kbps, double no_pcr_kbps, std::string& error) {
     path_ = path;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -139,9 +147,9 @@ bool Clip::load(const std::string& path, double cbr_kbps, double no_pcr_kbps,
         return false;
     }
 
-    Timeline timeline = cbr_kbps > 0 ? Timeline(cbr_kbps * 1000)
-                                     : Timeline(find_pcrs(data_.data(), data_.size()),
-                                                no_pcr_kbps * 1000);
+    Timeline timeline = cbr_kbps > 0
+                            ? Timeline(cbr_kbps * 1000)
+                            : Timeline(find_pcrs(data_.data(), data_.size()), no_pcr_kbps * 1000);
     timed_by_pcr_ = timeline.from_pcr();
     if (cbr_kbps <= 0 && !timed_by_pcr_) {
         std::fprintf(stderr, "upstream-sim: %s has no usable PCR; stamping at %g kbit/s\n",

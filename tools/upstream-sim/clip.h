@@ -29,7 +29,7 @@ std::vector<PcrSample> find_pcrs(const uint8_t* data, size_t size);
 // segment's rate. A new segment starts at a discontinuity, a backward step or a forward step
 // over 1 s; it continues from the time its first byte would have had at the previous rate.
 class Timeline {
-public:
+  public:
     // fallback_bps: rate for a file with fewer than two usable PCRs.
     Timeline(const std::vector<PcrSample>& pcrs, double fallback_bps);
     // Constant bitrate: byte position / rate.
@@ -38,7 +38,7 @@ public:
     int64_t time_at(size_t pos) const;  // nanoseconds, relative to an arbitrary origin
     bool from_pcr() const { return !anchors_.empty(); }
 
-private:
+  private:
     struct Anchor {
         size_t pos;
         double ticks;  // 27 MHz, on one continuous time line
@@ -49,7 +49,7 @@ private:
 };
 
 class Clip {
-public:
+  public:
     // Reads the file; false with a message in error when it cannot be served.
     bool load(const std::string& path, double cbr_kbps, double no_pcr_kbps, std::string& error);
 
@@ -62,7 +62,7 @@ public:
     int64_t loop_ns() const { return loop_ns_; }
     bool timed_by_pcr() const { return timed_by_pcr_; }
 
-private:
+  private:
     std::string path_;
     std::vector<uint8_t> data_;
     std::vector<int64_t> offsets_;

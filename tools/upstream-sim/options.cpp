@@ -80,7 +80,8 @@ Output:
                            drop-in len=N            (lost by --loss-in)
                            session-start url=URL file=FILE first-seq=N
                            session-end reason=stop|idle|replaced|exit sent=N
-                         URL bytes that are not printable or are spaces appear as \xNN.
+                         Spaces, backslashes and unprintable bytes in URL and FILE
+                         appear as \xNN.
   --help                 this text
 
 On standard error: "upstream-sim listening on ADDR:PORT" once ready; at the end (SIGINT
@@ -94,39 +95,47 @@ keepalives-unechoed, unknown-control, sessions-started, sessions-idle.
 )";
 
 bool parse_u64(std::string_view s, uint64_t& out) {
-    if (s.empty() || s[0] == '-') return false;
+    if (s.empty() || s[0] == '-')
+        return false;
     std::string str(s);
     char* end = nullptr;
     errno = 0;
     unsigned long long v = std::strtoull(str.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0') return false;
+    if (errno != 0 || *end != '\0')
+        return false;
     out = v;
     return true;
 }
 
 bool parse_double(std::string_view s, double& out) {
-    if (s.empty()) return false;
+    if (s.empty())
+        return false;
     std::string str(s);
     char* end = nullptr;
     errno = 0;
     double v = std::strtod(str.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0) return false;
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0)
+        return false;
     out = v;
     return true;
 }
 
-bool parse_percent(std::string_view s, double& out) { return parse_double(s, out) && out <= 100; }
+bool parse_percent(std::string_view s, double& out) {
+    return parse_double(s, out) && out <= 100;
+}
 
 bool parse_u32(std::string_view s, uint32_t& out) {
     uint64_t v = 0;
-    if (!parse_u64(s, v) || v > UINT32_MAX) return false;
+    if (!parse_u64(s, v) || v > UINT32_MAX)
+        return false;
     out = static_cast<uint32_t>(v);
     return true;
 }
 
 bool parse_ms(std::string_view s, int64_t& out) {
     uint64_t v = 0;
-    if (!parse_u64(s, v) || v > 86400000ULL * 365) return false;
+    if (!parse_u64(s, v) || v > 86400000ULL * 365)
+        return false;
     out = static_cast<int64_t>(v);
     return true;
 }
@@ -139,13 +148,15 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
     }
     if (name == "--port") {
         uint32_t p = 0;
-        if (!parse_u32(v, p) || p == 0 || p > 65535) return false;
+        if (!parse_u32(v, p) || p == 0 || p > 65535)
+            return false;
         o.port = static_cast<int>(p);
         return true;
     }
     if (name == "--stream") {
         size_t eq = v.find('=');
-        if (eq == std::string_view::npos || eq == 0 || eq + 1 == v.size()) return false;
+        if (eq == std::string_view::npos || eq == 0 || eq + 1 == v.size())
+            return false;
         o.streams[std::string(v.substr(0, eq))] = std::string(v.substr(eq + 1));
         return true;
     }
@@ -153,45 +164,63 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
         o.default_file = std::string(v);
         return !v.empty();
     }
-    if (name == "--cbr") return parse_double(v, o.cbr_kbps) && o.cbr_kbps > 0;
-    if (name == "--no-pcr-kbps") return parse_double(v, o.no_pcr_kbps) && o.no_pcr_kbps > 0;
-    if (name == "--lead") return parse_ms(v, o.lead_ms);
-    if (name == "--first-seq") return parse_u32(v, o.first_seq);
-    if (name == "--history") return parse_u32(v, o.history) && o.history > 0;
-    if (name == "--idle-timeout") return parse_double(v, o.idle_timeout_s) && o.idle_timeout_s > 0;
-    if (name == "--drop-requests") return parse_u32(v, o.drop_requests);
+    if (name == "--cbr")
+        return parse_double(v, o.cbr_kbps) && o.cbr_kbps > 0;
+    if (name == "--no-pcr-kbps")
+        return parse_double(v, o.no_pcr_kbps) && o.no_pcr_kbps > 0;
+    if (name == "--lead")
+        return parse_ms(v, o.lead_ms);
+    if (name == "--first-seq")
+        return parse_u32(v, o.first_seq);
+    if (name == "--history")
+        return parse_u32(v, o.history) && o.history > 0;
+    if (name == "--idle-timeout")
+        return parse_double(v, o.idle_timeout_s) && o.idle_timeout_s > 0;
+    if (name == "--drop-requests")
+        return parse_u32(v, o.drop_requests);
     if (name == "--events") {
         o.events_path = std::string(v);
         return !v.empty();
     }
-    if (name == "--max-datagrams") return parse_u64(v, o.max_datagrams);
-    if (name == "--exit-after") return parse_double(v, o.exit_after_s);
+    if (name == "--max-datagrams")
+        return parse_u64(v, o.max_datagrams);
+    if (name == "--exit-after")
+        return parse_double(v, o.exit_after_s);
     ImpairSettings& im = o.impair;
-    if (name == "--seed") return parse_u64(v, im.seed);
-    if (name == "--loss-out") return parse_percent(v, im.loss_out);
-    if (name == "--loss-in") return parse_percent(v, im.loss_in);
+    if (name == "--seed")
+        return parse_u64(v, im.seed);
+    if (name == "--loss-out")
+        return parse_percent(v, im.loss_out);
+    if (name == "--loss-in")
+        return parse_percent(v, im.loss_in);
     if (name == "--burst-loss-out") {
         size_t colon = v.find(':');
-        if (colon == std::string_view::npos) return false;
+        if (colon == std::string_view::npos)
+            return false;
         return parse_percent(v.substr(0, colon), im.burst_out) &&
                parse_u32(v.substr(colon + 1), im.burst_len) && im.burst_len > 0;
     }
-    if (name == "--delay-out") return parse_ms(v, im.delay_out_ms);
-    if (name == "--jitter-out") return parse_ms(v, im.jitter_out_ms);
-    if (name == "--reorder-out") return parse_percent(v, im.reorder_out);
-    if (name == "--duplicate-out") return parse_percent(v, im.duplicate_out);
+    if (name == "--delay-out")
+        return parse_ms(v, im.delay_out_ms);
+    if (name == "--jitter-out")
+        return parse_ms(v, im.jitter_out_ms);
+    if (name == "--reorder-out")
+        return parse_percent(v, im.reorder_out);
+    if (name == "--duplicate-out")
+        return parse_percent(v, im.duplicate_out);
     return false;
 }
 
 bool known_valued(std::string_view name) {
     static const char* const kNames[] = {
-        "--bind",       "--port",         "--stream",        "--default",      "--cbr",
-        "--no-pcr-kbps", "--lead",        "--first-seq",     "--history",      "--idle-timeout",
-        "--drop-requests", "--events",    "--max-datagrams", "--exit-after",   "--seed",
-        "--loss-out",   "--loss-in",      "--burst-loss-out", "--delay-out",   "--jitter-out",
-        "--reorder-out", "--duplicate-out"};
+        "--bind",          "--port",         "--stream",         "--default",    "--cbr",
+        "--no-pcr-kbps",   "--lead",         "--first-seq",      "--history",    "--idle-timeout",
+        "--drop-requests", "--events",       "--max-datagrams",  "--exit-after", "--seed",
+        "--loss-out",      "--loss-in",      "--burst-loss-out", "--delay-out",  "--jitter-out",
+        "--reorder-out",   "--duplicate-out"};
     for (const char* n : kNames)
-        if (name == n) return true;
+        if (name == n)
+            return true;
     return false;
 }
 
@@ -233,8 +262,8 @@ std::optional<Options> parse_options(int argc, char** argv, int& exit_code) {
         }
         if (!apply(o, name, value)) {
             std::fprintf(stderr, "upstream-sim: bad value for %.*s: %.*s\n",
-                         static_cast<int>(name.size()), name.data(),
-                         static_cast<int>(value.size()), value.data());
+                         static_cast<int>(name.size()), name.data(), static_cast<int>(value.size()),
+                         value.data());
             exit_code = 2;
             return std::nullopt;
         }

@@ -1,0 +1,92 @@
+// Entry point of upstream-sim: loads the files, serves relays until a signal, prints counters.
+#include <signal.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "clip.h"
+#include "counters.h"
+#include "event_log.h"
+#include "options.h"
+#include "server.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void on_signal(int) {
+    g_stop = 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int exit_code = 0;
+    std::optional<upsim::Options> parsed = upsim::parse_options(argc, argv, exit_code);
+    if (!parsed)
+        return exit_code;
+    const upsim::Options& options = *parsed;
+
+    // Each file is read once however many names serve it.
+    std::map<std::string, std::unique_ptr<upsim::Clip>> files;
+    auto load = [&](const std::string& path) -> const upsim::Clip* {
+        auto& slot = files[path];
+        if (!slot) {
+            auto clip = std::make_unique<upsim::Clip>();
+            std::string error;
+            if (!clip->load(path, options.cbr_kbps, options.no_pcr_kbps, error)) {
+                std::fprintf(stderr, "upstream-sim: %s\n", error.c_str());
+                return nullptr;
+            }
+            slot = std::move(clip);
+        }
+        return slot.get();
+    };
+    std::map<std::string, const upsim::Clip*> clips;
+    for (const auto& [name, path] : options.streams) {
+        const upsim::Clip* clip = load(path);
+        if (!clip)
+            return 1;
+        clips[name] = clip;
+    }
+    const upsim::Clip* fallback = nullptr;
+    if (!options.default_file.empty() && !(fallback = load(options.default_file)))
+        return 1;
+
+    upsim::EventLog events;
+    if (!options.events_path.empty() && !events.open(options.events_path)) {
+        std::fprintf(stderr, "upstream-sim: cannot open events file %s\n",
+                     options.events_path.c_str());
+        return 1;
+    }
+
+    // The stop signals stay blocked except inside the loop's wait, so that one arriving just
+    // before the wait still ends it at once.
+    sigset_t stop_signals, run_mask;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop_signals, &run_mask);
+    sigdelset(&run_mask, SIGINT);
+    sigdelset(&run_mask, SIGTERM);
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    upsim::Counters counters;
+    upsim::Server server(options, clips, fallback, events, counters);
+    std::string error;
+    if (!server.open(error)) {
+        std::fprintf(stderr, "upstream-sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "upstream-sim listening on %s\n", server.local().c_str());
+    std::fflush(stderr);
+    server.run(&g_stop, run_mask);
+    counters.print(stderr);
+    return 0;
+}
