@@ -1,4 +1,333 @@
-// The paced sender (placeholder until the sender lands: returns at once).
+// The paced sender's loop: buffering and idle waits, pacing, and output to the consumer.
+//
+// Threads: the sender shares the ring with the intake and `send_pos`, `resetseq`, `stop`,
+// `rtt`, `req` and the loss-scan base with the event loop and the client threads. Every one of
+// them is loaded afresh where it is used. A slot is read only after an acquire load of its
+// `filled` flag or of a `curpos` at or past it, which pairs with the intake's release stores.
 #include "buffer/sender.h"
 
-void* sender_thread(void*) { return nullptr; }
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "buffer/packet_ring.h"
+#include "buffer/sender_pacing.h"
+#include "core/log.h"
+#include "core/relay_context.h"
+#include "intake/protocol.h"
+
+namespace {
+
+void real_now(void*, Timespec32* out) {
+    timespec_monotonic(out);
+}
+
+void real_sleep_us(void*, int64_t us) {
+    timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000 * 1000)};
+    nanosleep(&ts, nullptr);
+}
+
+// Where an iteration goes after its wait or pacing step.
+enum Flow { FLOW_NEXT, FLOW_OUTPUT, FLOW_END };
+
+struct Run {
+    RelayContext* ctx = nullptr;
+    PacketRing* ring = nullptr;
+    const SenderEnv* env = nullptr;
+    int mode = 0;  // fixed for the run: the batch exists in HTTP mode only
+    SenderPhase phase = SENDER_STARTING;
+    int prevpos = -1;
+    Timespec32 now{};        // the reading pacing uses; renewed after a buffering wait
+    Timespec32 batch_now{};  // the iteration's first reading, for the batch timer
+    Timespec32 anchor_clock{};
+    Timespec32 anchor_ts{};
+    Timespec32 bufsize{};
+    bool first_wait = true;
+    int idle_waits = 0;
+    unsigned char* batch = nullptr;
+    int fill = 0;
+    int64_t last_write_us = 0;
+    SenderStats stats;
+};
+
+// Acquire: pairs with the client thread's release store of the stop request.
+bool stopped(const Run& r) {
+    return r.ctx->stop.load(std::memory_order_acquire) != 0;
+}
+
+// Acquire: pairs with the re-base's release store of the position.
+int load_send_pos(const Run& r) {
+    return r.ctx->psend_pos->load(std::memory_order_acquire);
+}
+
+// Acquire: every slot up to the newest is complete once its `curpos` is seen.
+int load_curpos(const Run& r) {
+    return r.ring->curpos.load(std::memory_order_acquire);
+}
+
+uint32_t load_curseq(const Run& r) {
+    return r.ring->curseq.load(std::memory_order_acquire);
+}
+
+// Acquire on the flag: a late packet stored into a placeholder is published by it.
+const PacketSlot& slot_at(const Run& r, int p) {
+    (void)r.ring->filled[p].load(std::memory_order_acquire);
+    return r.ring->slots[p];
+}
+
+void sleep_us(const Run& r, int64_t us) {
+    r.env->sleep_us(r.env->user, us);
+}
+
+// Logs a send or write whose result is not len. Returns false when the client has gone.
+bool check_written(const Run& r, int send_pos, ssize_t written, int err, int32_t len) {
+    if (written == len)
+        return true;
+    relay_log("!! Send error, send_pos=%d, curpos = %d, written=%d, error: %s !!!!\n", send_pos,
+              load_curpos(r), static_cast<int>(written), strerror(err));
+    return !(r.mode == MODE_HTTP && err == EPIPE);
+}
+
+// Writes the whole batch and empties it, whatever the result. False when the client has gone.
+bool flush_batch(Run& r, int send_pos, int32_t len, int64_t now_us) {
+    const int size = r.fill;
+    errno = 0;
+    const ssize_t written = write(r.ctx->out_fd.load(std::memory_order_acquire), r.batch, size);
+    const int err = errno;
+    r.last_write_us = now_us;
+    r.fill = 0;
+    if (written == size)
+        return true;
+    return check_written(r, send_pos, written, err, len);
+}
+
+// Puts slot send_pos out: one datagram, or into the HTTP batch. False ends the run.
+bool output(Run& r, int send_pos) {
+    const PacketSlot& slot = slot_at(r, send_pos);
+    const int32_t len = slot_send_len(slot);
+    if (r.mode != MODE_HTTP) {
+        errno = 0;
+        const ssize_t written =
+            send(r.ctx->out_fd.load(std::memory_order_acquire), slot.payload, len, MSG_DONTWAIT);
+        return check_written(r, send_pos, written, errno, len);
+    }
+    const int64_t now_us = timespec_to_us(r.batch_now);
+    if (batch_overflows(r.fill, len) && !flush_batch(r, send_pos, len, now_us))
+        return false;
+    std::memcpy(r.batch + r.fill, slot.payload, len);
+    r.fill += len;
+    if (!batch_write_due(r.fill, len, now_us, r.last_write_us))
+        return true;
+    return flush_batch(r, send_pos, len, now_us);
+}
+
+// The stream has been dry for a long time: keep the client's connection busy and ask the
+// upstream for the stream again. False when the client has gone.
+bool repeat_request(Run& r, int send_pos) {
+    if (r.mode == MODE_HTTP) {
+        // What is still batched is older than the slot about to be written: keep the order.
+        if (r.fill > 0 && !flush_batch(r, send_pos, r.fill, timespec_to_us(r.batch_now)))
+            return false;
+        errno = 0;
+        const ssize_t written = write(r.ctx->out_fd.load(std::memory_order_acquire),
+                                      slot_at(r, send_pos).payload, kRepeatWriteBytes);
+        const int err = errno;
+        if (written != kRepeatWriteBytes) {
+            relay_log("!! Send error, send_pos=%d, curpos = %d, written=%d, error: %s !!!!\n",
+                      send_pos, load_curpos(r), static_cast<int>(written), strerror(err));
+            if (err == EPIPE)
+                return false;
+        }
+    }
+    const char* req = r.ctx->req.load(std::memory_order_acquire);
+    if (req != nullptr) {
+        relay_log("!! Sending another request for %s\n", req + 4);
+        const int isock =
+            r.ctx->pisock != nullptr ? r.ctx->pisock->load(std::memory_order_acquire) : 0;
+        if (isock != 0) {
+            // Type word, url text, its terminator and four trailing bytes.
+            const size_t len = strnlen(req + 4, kStartupRequestBytes - 9) + 9;
+            if (send(isock, req, len, MSG_DONTWAIT) <= 0)
+                relay_log("!! Send error error: %s !!!!\n", strerror(errno));
+        }
+    }
+    // Release: the event loop re-bases on the next data packet only after seeing it.
+    r.ctx->resetseq.store(1, std::memory_order_release);
+    r.idle_waits = 0;
+    return true;
+}
+
+// Nothing to send: the newest packet waits until a newer one has arrived.
+Flow idle_wait(Run& r, int send_pos, int curpos) {
+    relay_log("sendpos %d = curpos %d, curseq = %ld\n", send_pos, curpos,
+              static_cast<long>(load_curseq(r)));
+    ++r.idle_waits;
+    const Timespec32 wait{0, kIdleWaitNs};
+    sleep_us(r, timespec_sleep_us(&wait));
+    r.phase = SENDER_RESTARTING;
+    if (!sender_repeat_due(r.idle_waits, r.ctx->req.load(std::memory_order_acquire)))
+        return FLOW_NEXT;
+    return repeat_request(r, send_pos) ? FLOW_NEXT : FLOW_END;
+}
+
+// Polls for the stream's first packet: placed by the intake's re-base and stored. Returns its
+// position, or -1 when `stop` ends the run.
+int wait_first_packet(const Run& r) {
+    const int n = r.ring->nslots.load(std::memory_order_relaxed);
+    for (;;) {
+        const int sp = load_send_pos(r);
+        if (sp >= 0 && sp < n && r.ctx->resetseq.load(std::memory_order_acquire) == 0 &&
+            r.ring->filled[sp].load(std::memory_order_acquire) == 1)
+            return stopped(r) ? -1 : sp;
+        if (stopped(r))
+            return -1;
+        sleep_us(r, kFirstPollUs);
+    }
+}
+
+void take_bufsize(Run& r, const PacketSlot& slot) {
+    r.bufsize = slot_at(r, load_curpos(r)).ts;
+    timespec_fulsub(&r.bufsize, &slot.ts);
+}
+
+// The first packet after a buffering wait goes out at once and anchors the pacing.
+void reanchor(Run& r, int send_pos) {
+    relay_log("sendpos %d = prevpos %d\n", r.prevpos, r.prevpos);
+    const PacketSlot& slot = slot_at(r, send_pos);
+    r.anchor_clock = r.now;
+    r.anchor_ts = slot.ts;
+    take_bufsize(r, slot);
+}
+
+void pace(Run& r, int send_pos) {
+    const PacketSlot& slot = slot_at(r, send_pos);
+    const PaceDecision d = sender_pace(r.anchor_clock, r.anchor_ts, r.now, slot.ts);
+    take_bufsize(r, slot);
+    switch (d.action) {
+        case PACE_SEND_NOW:
+            break;
+        case PACE_SLEEP:
+            sleep_us(r, d.sleep_us);
+            break;
+        case PACE_JUMP:
+            // A jump in the timestamps: holding the packet back for seconds would starve the
+            // consumer, so pacing starts over from it.
+            relay_log("!! sleeping, %d/%li, seqnum: %u, curpos: %d, sendpos: %d, prevpos: %d\n",
+                      d.diff.tv_sec, static_cast<long>(d.diff.tv_nsec), load_curseq(r),
+                      load_curpos(r), send_pos, r.prevpos);
+            r.anchor_clock = r.now;
+            r.anchor_ts = slot.ts;
+            break;
+    }
+}
+
+// Gathers a margin before sending, at the stream's first packet or, after a starvation, at
+// the newest one. *send_pos becomes the position to put out on FLOW_OUTPUT.
+Flow buffer_wait(Run& r, int* send_pos, int curpos) {
+    // The first wait leaves the loss-scan base where the intake's re-base put it, so that
+    // datagrams missing from the stream's first burst are still asked for. (Release: the loss
+    // scan on the event loop's thread reads the ring from this base.)
+    if (!r.first_wait)
+        r.ctx->pcurseq->store(load_curseq(r), std::memory_order_release);
+    const uint32_t rtt = r.ctx->rtt.load(std::memory_order_relaxed);
+    relay_log("Sleeping to get buffer, send_pos=%d, curpos = %d, rtt=%u\n", *send_pos, curpos, rtt);
+    if (r.phase == SENDER_RESTARTING) {
+        // What arrived since the sender ran dry is skipped: the consumer gets the live stream.
+        // Release: flow control measures the backlog from this position.
+        r.ctx->psend_pos->store(curpos, std::memory_order_release);
+        r.prevpos = curpos;
+    } else {
+        const int first = wait_first_packet(r);
+        if (first < 0)
+            return FLOW_END;
+        r.prevpos = first;
+    }
+    r.anchor_clock = r.now;
+    r.anchor_ts = slot_at(r, r.prevpos).ts;
+    const SleepPlan plan = sender_buffer_sleep(r.mode, r.first_wait, rtt);
+    for (int i = 0; i < plan.count; ++i)
+        sleep_us(r, plan.us_each);
+
+    const int sp = load_send_pos(r);
+    const int cp = load_curpos(r);
+    relay_log("After sleep send_pos=%d, curpos = %d\n", sp, cp);
+    r.first_wait = false;
+    if (sp == cp)
+        return idle_wait(r, sp, cp);
+    r.env->now(r.env->user, &r.now);
+    if (sp == r.prevpos)
+        reanchor(r, sp);
+    else
+        pace(r, sp);
+    *send_pos = sp;
+    return FLOW_OUTPUT;
+}
+
+void run_loop(Run& r) {
+    while (!stopped(r)) {
+        r.env->now(r.env->user, &r.now);
+        r.batch_now = r.now;
+        int sp = load_send_pos(r);
+        const int cp = load_curpos(r);
+        Flow flow = FLOW_OUTPUT;
+        switch (sender_step(r.phase, sp, cp, r.prevpos)) {
+            case STEP_BUFFER_WAIT:
+                flow = buffer_wait(r, &sp, cp);
+                break;
+            case STEP_IDLE_WAIT:
+                flow = idle_wait(r, sp, cp);
+                break;
+            case STEP_REANCHOR:
+                reanchor(r, sp);
+                break;
+            case STEP_PACE:
+                pace(r, sp);
+                break;
+        }
+        if (flow == FLOW_END)
+            return;
+        if (flow == FLOW_NEXT)
+            continue;
+        if (!output(r, sp))
+            return;
+        sender_bookkeep(&r.stats, slot_at(r, sp), load_curpos(r), sp, r.bufsize);
+        advance_send_pos(r.ring, r.ctx->psend_pos, sp);
+        r.prevpos = sp;
+        r.phase = SENDER_RUNNING;
+        r.idle_waits = 0;
+    }
+}
+
+}  // namespace
+
+void sender_run(RelayContext* ctx, const SenderEnv* env) {
+    PacketRing* ring = ctx->psbuf->load(std::memory_order_acquire);
+    relay_log("Entering sender thread\n");
+    if (ring == nullptr)
+        return;
+    Run r;
+    r.ctx = ctx;
+    r.ring = ring;
+    r.env = env;
+    r.mode = ctx->mode.load(std::memory_order_acquire);
+    if (r.mode == MODE_HTTP) {
+        r.batch = static_cast<unsigned char*>(std::malloc(kBatchBytes));
+        if (r.batch == nullptr) {
+            relay_log("!! Cannot allocate the send batch: %s\n", strerror(errno));
+            return;
+        }
+    }
+    run_loop(r);
+    std::free(r.batch);  // bytes still batched are dropped with the connection
+}
+
+void* sender_thread(void* context) {
+    const SenderEnv env{real_now, real_sleep_us, nullptr};
+    sender_run(static_cast<RelayContext*>(context), &env);
+    return nullptr;
+}

@@ -1,0 +1,101 @@
+// The paced sender's decisions, as plain functions of ring positions and clock readings.
+//
+// Nothing here reads a clock, sleeps or touches a descriptor: the loop in sender.cpp reads
+// those at its edges and asks these functions what to do, so the timing rules can be checked
+// with made-up clock readings.
+#pragma once
+
+#include <cstdint>
+
+#include "buffer/packet_ring.h"
+#include "buffer/timespec.h"
+
+constexpr int kBatchBytes = 51200;           // HTTP batch: written when about to fill ...
+constexpr int64_t kBatchIntervalUs = 50000;  // ... or when this long since the last write
+constexpr int32_t kFirstPollUs = 10000;      // poll for the stream's first packet
+constexpr int32_t kIdleWaitNs = 400000000;   // one wait with nothing to send
+constexpr int kIdleWaitsBeforeRepeat = 20;   // the 21st idle wait in a row repeats the request
+constexpr int kRepeatWriteBytes = 1316;      // seven transport-stream packets to the client
+constexpr int32_t kRebufferStepNs = 100000000;
+constexpr int kRebufferSteps = 9;  // 0.9 s after a starvation in HTTP mode
+constexpr int64_t kDatagramBufferUs = 2000000;
+
+enum SenderPhase { SENDER_STARTING, SENDER_RESTARTING, SENDER_RUNNING };
+
+// What one iteration does before (possibly) putting a packet out.
+enum SenderStep {
+    STEP_BUFFER_WAIT,  // gather a margin before sending
+    STEP_IDLE_WAIT,    // caught up with the intake: nothing to send
+    STEP_REANCHOR,     // first packet after a buffering wait: send now, pace from it
+    STEP_PACE,         // sleep until the packet's timestamp is due, then send
+};
+
+SenderStep sender_step(SenderPhase phase, int send_pos, int curpos, int prevpos);
+
+enum PaceAction {
+    PACE_SEND_NOW,  // already late
+    PACE_SLEEP,     // due within the second: sleep sleep_us, then send
+    PACE_JUMP,      // a second or more ahead: move the anchor and send now
+};
+
+struct PaceDecision {
+    PaceAction action;
+    Timespec32 diff;   // due - elapsed
+    int32_t sleep_us;  // PACE_SLEEP only
+};
+
+// The packet stamped ts is up at clock reading now; the packet stamped anchor_ts went out at
+// clock reading anchor_clock.
+PaceDecision sender_pace(Timespec32 anchor_clock, Timespec32 anchor_ts, Timespec32 now,
+                         Timespec32 ts);
+
+// Length of the first HTTP-mode buffering wait, rtt x 1.5, in nanoseconds. Worked in 64 bits
+// (rtt may be 300,000,000) and held below what a signed 32-bit nanosecond field can carry.
+int32_t sender_first_wait_ns(uint32_t rtt);
+
+// A buffering wait is `count` sleeps of `us_each` microseconds.
+struct SleepPlan {
+    int count;
+    int64_t us_each;
+};
+SleepPlan sender_buffer_sleep(int mode, bool first_wait, uint32_t rtt);
+
+// Whether an idle wait that brought the count to idle_waits asks the upstream again.
+inline bool sender_repeat_due(int idle_waits, const char* req) {
+    return idle_waits > kIdleWaitsBeforeRepeat && req != nullptr;
+}
+
+// Clock reading in microseconds, for the batch timer.
+inline int64_t timespec_to_us(Timespec32 t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// A packet of len bytes would overflow a batch holding fill bytes: write the batch first.
+inline bool batch_overflows(int fill, int len) {
+    return fill + len > kBatchBytes;
+}
+
+// After a packet of len bytes brought the batch to fill: write it now? Either one more such
+// packet would reach the batch size, or the timer has run out.
+inline bool batch_write_due(int fill, int len, int64_t now_us, int64_t last_write_us) {
+    return fill + len >= kBatchBytes || now_us - last_write_us > kBatchIntervalUs;
+}
+
+// Payload length of a slot as the sender may use it: never beyond the slot's payload bytes.
+inline int32_t slot_send_len(const PacketSlot& slot) {
+    if (slot.len < 0)
+        return 0;
+    return slot.len > kSlotPayload ? kSlotPayload : slot.len;
+}
+
+// Counters behind the statistics and lost-sending lines.
+struct SenderStats {
+    int32_t missed = 0;     // sequence numbers skipped since the last statistics line
+    uint32_t last_sec = 0;  // ts seconds of the last packet sent
+    uint32_t last_seq = 0;  // seqnum of the last packet sent
+};
+
+// Accounts for the slot just put out at send_pos; logs the statistics line when the packet
+// clock leaves a minute boundary, and the lost-sending line for sequence numbers skipped.
+void sender_bookkeep(SenderStats* stats, const PacketSlot& slot, int curpos, int send_pos,
+                     Timespec32 bufsize);

@@ -1,0 +1,157 @@
+// Test rig for the paced sender: a ring and relay context, a fake clock and a captured log.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "buffer/packet_ring.h"
+#include "buffer/sender.h"
+#include "core/log.h"
+#include "core/relay_context.h"
+
+namespace sendertest {
+
+// Points the log at a memory stream for the life of the object.
+struct LogCapture {
+    char* buf = nullptr;
+    size_t size = 0;
+    FILE* mem = nullptr;
+    FILE* saved = nullptr;
+
+    LogCapture() {
+        mem = open_memstream(&buf, &size);
+        saved = log_fp.exchange(mem);
+    }
+    ~LogCapture() {
+        log_fp.store(saved);
+        fclose(mem);
+        free(buf);
+    }
+    std::string text() {
+        fflush(mem);
+        return std::string(buf, size);
+    }
+};
+
+inline int count(const std::string& hay, const std::string& needle) {
+    int n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+// A clock that moves only when slept on; on_sleep lets a test act as the intake between sleeps.
+struct FakeClock {
+    int64_t now_ns = 5000LL * 1000000000;
+    std::vector<int64_t> sleeps;
+    std::function<void(FakeClock&)> on_sleep;
+
+    static void now(void* self, Timespec32* out) {
+        auto* c = static_cast<FakeClock*>(self);
+        out->tv_sec = static_cast<int32_t>(c->now_ns / 1000000000);
+        out->tv_nsec = static_cast<int32_t>(c->now_ns % 1000000000);
+    }
+    static void sleep(void* self, int64_t us) {
+        auto* c = static_cast<FakeClock*>(self);
+        c->now_ns += us * 1000;
+        c->sleeps.push_back(us);
+        if (c->on_sleep)
+            c->on_sleep(*c);
+    }
+    SenderEnv env() { return SenderEnv{now, sleep, this}; }
+};
+
+inline unsigned char pattern(uint32_t seq, int i) {
+    return static_cast<unsigned char>(seq * 7 + i);
+}
+
+// The event loop's side of a run: ring, shared variables, the consumer's and upstream's ends.
+struct Rig {
+    std::atomic<PacketRing*> sbuf{ring_alloc()};
+    std::atomic<int> isock{0};
+    std::atomic<int> send_pos{-1};
+    std::atomic<uint32_t> scan_base{7};
+    RelayContext ctx;
+    int out_peer = -1;       // what the consumer reads
+    int upstream_peer = -1;  // what the upstream receives
+    bool rebased = false;
+    alignas(4) char req[208] = {};
+
+    explicit Rig(int mode, bool with_req = true) {
+        int out[2], up[2];
+        EXPECT_EQ(socketpair(AF_UNIX, mode == MODE_HTTP ? SOCK_STREAM : SOCK_DGRAM, 0, out), 0);
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, up), 0);
+        ctx.out_fd = out[0];
+        out_peer = out[1];
+        isock = up[0];
+        upstream_peer = up[1];
+        ctx.psbuf = &sbuf;
+        ctx.pisock = &isock;
+        ctx.psend_pos = &send_pos;
+        ctx.pcurseq = &scan_base;
+        ctx.mode = mode;
+        const uint32_t type = 2;
+        std::memcpy(req, &type, 4);
+        std::strcpy(req + 4, "chan:7");
+        if (with_req)
+            ctx.req = req;
+    }
+    ~Rig() {
+        for (int fd : {ctx.out_fd.load(), out_peer, isock.load(), upstream_peer})
+            if (fd >= 0)
+                close(fd);
+        ring_free(sbuf.load());
+    }
+    PacketRing* ring() { return sbuf.load(); }
+
+    // Stores a packet as the intake does; the first one re-bases the ring on it.
+    void add(uint32_t seq, Timespec32 ts, int len = 1316) {
+        PacketSlot pkt;
+        std::memset(&pkt, 0, sizeof pkt);
+        pkt.seqnum = seq;
+        pkt.ts = ts;
+        pkt.len = len;
+        for (int i = 0; i < kSlotPayload; ++i)
+            pkt.payload[i] = pattern(seq, i);
+        if (!rebased) {
+            ring()->curseq.store(seq);
+            ring()->curpos.store(static_cast<int>(seq % kRingSlots));
+            send_pos.store(static_cast<int>(seq % kRingSlots));
+            ctx.resetseq.store(0);
+            rebased = true;
+        }
+        add_item(ring(), &pkt, seq);
+    }
+
+    // Everything readable on fd now, as datagrams or a byte stream.
+    static std::string drain(int fd, std::vector<std::string>* datagrams = nullptr) {
+        std::string all;
+        char buf[65536];
+        for (;;) {
+            ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n <= 0)
+                return all;
+            all.append(buf, static_cast<size_t>(n));
+            if (datagrams)
+                datagrams->emplace_back(buf, static_cast<size_t>(n));
+        }
+    }
+};
+
+inline std::string payload(uint32_t seq, int len) {
+    std::string s(static_cast<size_t>(len), '\0');
+    for (int i = 0; i < len; ++i)
+        s[static_cast<size_t>(i)] = static_cast<char>(pattern(seq, i));
+    return s;
+}
+
+}  // namespace sendertest
