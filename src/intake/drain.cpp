@@ -1,15 +1,191 @@
-// Intake of the upstream socket (placeholder until the intake lands: reads and discards).
+// Draining the upstream socket: data datagrams into the ring, echoes into the round-trip
+// estimate, and the keepalive, statistics and loss-scan schedule that rides on the data.
 #include "intake/drain.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "core/event_loop.h"
+#include "core/log.h"
+#include "intake/flow_control.h"
+#include "intake/intake_rules.h"
+#include "intake/loss_scan.h"
+
+namespace {
+
+constexpr useconds_t kEmptyReadPauseUs = 20000;  // keeps a trickle of datagrams from spinning
+
+void send_keepalive(EventLoop* loop) {
+    Timespec32 now{0, 0};
+    timespec_now(&now);
+    if (intake_send_control(loop, build_keepalive(&loop->ctl, now)) < 0)
+        relay_log("Error sending keepalive: %s\n", strerror(errno));
+}
+
+// The minute's line: n, t and s are the current datagram's; curpos, send_pos, lost and the
+// rate stand as they were before it is stored.
+void write_stats_line(EventLoop* loop, const PacketRing* ring, int n, uint32_t s, Timespec32 t) {
+    IntakeState& in = loop->intake;
+    const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
+    const float rate = loss_rate(in.lost, curseq, in.stats_base);
+    relay_log(
+        "isock read %d bytes, %u sec, %lu us; rtt=%u, total packets=%li, curpos=%d, send_pos=%d, "
+        "lost=%d, loss rate=%.4f\n",
+        n, static_cast<unsigned>(t.tv_sec), static_cast<unsigned long>(t.tv_nsec / 1000),
+        loop->ctx.rtt.load(std::memory_order_relaxed) / 1000, static_cast<long>(s),
+        ring->curpos.load(std::memory_order_relaxed),
+        loop->send_pos.load(std::memory_order_relaxed), in.lost, static_cast<double>(rate));
+    in.lost = 0;
+    in.stats_base = curseq;
+}
+
+// A new stream's first datagram becomes the ring's newest and the sender's position, and the
+// loss scan starts from it. The flag is cleared by the caller once the packet is in its slot.
+void rebase(EventLoop* loop, PacketRing* ring, uint32_t s) {
+    const int pos =
+        static_cast<int>(s % static_cast<uint32_t>(ring->nslots.load(std::memory_order_relaxed)));
+    ring->curseq.store(s, std::memory_order_release);
+    ring->curpos.store(pos, std::memory_order_release);
+    loop->send_pos.store(pos, std::memory_order_release);
+    loop->scan_base.store(s, std::memory_order_relaxed);
+    relay_log("need resetseq: seqnum: %ld, curpos=%d\n", static_cast<long>(s), pos);
+}
+
+// The guard in front of add_item when an upstream keeps sending past a full ring.
+bool overruns_sender(EventLoop* loop, const PacketRing* ring, uint32_t s) {
+    // Relaxed: only the index matters; the slot it names is written by this thread alone.
+    const int sp = loop->send_pos.load(std::memory_order_relaxed);
+    const int n = ring->nslots.load(std::memory_order_relaxed);
+    if (sp < 0 || sp >= n)
+        return false;
+    return would_overrun_sender(s, ring->curseq.load(std::memory_order_relaxed),
+                                ring->slots[sp].seqnum, static_cast<uint32_t>(n));
+}
+
+void note_ring_full_drop(EventLoop* loop, const PacketRing* ring, uint32_t s) {
+    IntakeState& in = loop->intake;
+    ++in.ring_full_drops;
+    Timespec32 now{0, 0};
+    timespec_monotonic(&now);
+    if (now.tv_sec == in.drop_log_sec)
+        return;
+    in.drop_log_sec = now.tv_sec;
+    const int sp = loop->send_pos.load(std::memory_order_relaxed);
+    relay_log("!! ring full, dropping seq=%u (send_pos seq=%u)\n", s, ring->slots[sp].seqnum);
+}
+
+void run_loss_scan(EventLoop* loop, PacketRing* ring) {
+    const int sp = loop->send_pos.load(std::memory_order_relaxed);
+    if (sp < 0 || sp >= ring->nslots.load(std::memory_order_relaxed))
+        return;
+    Timespec32 now{0, 0};
+    timespec_now(&now);
+    uint32_t seqs[kLostRequestMax];
+    const int count = loss_scan(ring, sp, loop->scan_base.load(std::memory_order_relaxed),
+                                loop->ctx.rtt.load(std::memory_order_relaxed), now, seqs);
+    if (count == 0)
+        return;
+    if (intake_send_control(loop, build_lost_request(&loop->ctl, seqs, count)) < 0)
+        relay_log("Error sending lost request: %s\n", strerror(errno));
+}
+
+void handle_data(EventLoop* loop, PacketRing* ring, int n) {
+    PacketSlot* arrival = &loop->arrival;
+    IntakeState& in = loop->intake;
+    arrival->len = n - kDataHeaderBytes;
+    const uint32_t s = arrival->seqnum;
+    const Timespec32 t = arrival->ts;
+    const uint32_t t_sec = static_cast<uint32_t>(t.tv_sec);
+
+    if (t_sec != in.last_sec) {
+        const SecondAction action = on_timestamp_second(in.last_sec, t_sec);
+        if (action == SECOND_STATS_AND_KEEPALIVE)
+            write_stats_line(loop, ring, n, s, t);
+        if (action != SECOND_NOTHING)
+            send_keepalive(loop);
+        in.last_sec = t_sec;
+    }
+
+    // Read once: a client that sets the flag again meanwhile is served by the next datagram.
+    const bool rebasing = loop->ctx.resetseq.load(std::memory_order_acquire) != 0;
+    const bool drop = !rebasing && overruns_sender(loop, ring, s);
+    // A dropped datagram leaves curseq where it was, so the next stored one counts it as lost.
+    if (!drop)
+        in.lost += static_cast<int>(skipped_before(in.prev_curseq, s));
+    if (rebasing)
+        rebase(loop, ring, s);
+    flow_end_suspension(loop);
+
+    if (drop) {
+        note_ring_full_drop(loop, ring, s);
+    } else {
+        add_item(ring, arrival, s);
+        // Release: a sender that sees the flag clear must find the packet in its slot.
+        if (rebasing)
+            loop->ctx.resetseq.store(0, std::memory_order_release);
+        if (!loop->http_mode && loop->send_pos.load(std::memory_order_relaxed) == -1)
+            start_udp_sender(loop);
+    }
+
+    const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
+    if (!drop && s == curseq)
+        ++in.newest_count;
+    // Late datagrams rescan too, while the count stays on its multiple; dropped ones do not.
+    if (!drop && in.newest_count % kLossScanEvery == 0)
+        run_loss_scan(loop, ring);
+    // A dropped datagram is as queue-full as it gets: it keeps the suspend repeating.
+    flow_queue_full_check(loop, s, drop || s == curseq);
+    in.prev_curseq = curseq;
+    loop->flow.release_checks = 0;
+}
+
+void handle_echo(EventLoop* loop) {
+    const Timespec32 stamp = echo_stamp(&loop->arrival);
+    Timespec32 d{0, 0};
+    timespec_now(&d);
+    timespec_fulsub(&d, &stamp);
+    // Relaxed: the estimate is one self-contained word; no other data rides on it.
+    loop->ctx.rtt.store(rtt_from_round_trip(d), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+int intake_send_control(EventLoop* loop, int len) {
+    // Re-read at each send: a client thread may have closed the socket and cleared it.
+    const int fd = loop->isock.load(std::memory_order_acquire);
+    if (fd == 0)
+        return 0;
+    return static_cast<int>(send(fd, &loop->ctl, static_cast<size_t>(len), MSG_DONTWAIT));
+}
 
 void intake_drain(EventLoop* loop) {
-    // Not built yet: empty the socket so that the loop does not spin on a readable descriptor.
-    int fd = loop->isock.load(std::memory_order_acquire);
-    while (fd != 0 && read(fd, &loop->arrival, kMaxDatagram) > 0) {
+    PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);  // the loop's own pointer
+    if (ring == nullptr)
+        return;
+    for (;;) {
+        const int fd = loop->isock.load(std::memory_order_acquire);
+        if (fd == 0)
+            break;
+        const ssize_t n = read(fd, &loop->arrival, kMaxDatagram);
+        switch (classify_arrival(&loop->arrival, n)) {
+            case ARRIVAL_DATA:
+                handle_data(loop, ring, static_cast<int>(n));
+                continue;
+            case ARRIVAL_ECHO:
+                handle_echo(loop);
+                return;
+            case ARRIVAL_SHORT_ECHO:  // no whole stamp to measure with
+            case ARRIVAL_IGNORED:
+                return;
+            case ARRIVAL_NONE:
+                break;
+        }
+        break;
     }
+    usleep(kEmptyReadPauseUs);
 }
 
 void intake_reset_stats(EventLoop* loop) {

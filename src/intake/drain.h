@@ -10,3 +10,7 @@ void intake_drain(EventLoop* loop);
 // Clears the per-stream statistics; the event loop calls it at the end of every HTTP-mode pass
 // without an upstream socket.
 void intake_reset_stats(EventLoop* loop);
+
+// Sends the first len bytes of the loop's control buffer on the current upstream socket with
+// MSG_DONTWAIT. Returns send()'s result, or 0 (nothing sent) when there is no upstream socket.
+int intake_send_control(EventLoop* loop, int len);

@@ -1,7 +1,34 @@
-// Flow control's per-pass checks and the reading of the datagram output socket.
+// Flow control: holding the upstream back while the ring's backlog is high, and the reading of
+// the datagram output socket.
 #pragma once
 
+#include <cstdint>
+
 struct EventLoop;
+
+constexpr uint32_t kQueueFullBacklog = 4721;  // 399 below a whole ring
+constexpr uint32_t kQueueFullMinSeq = 1501;   // lower sequence numbers are never queue-full
+constexpr uint32_t kReleaseBacklog = 3120;    // 2000 below a whole ring
+constexpr int kFlowRepeat = 30;               // suspend and release go out on every 30th occasion
+constexpr int kSuspendKeepalivePasses = 50;   // keepalive during suspension every 50th pass
+
+// Whether a newest datagram s with backlog = s - (seqnum at the sender's slot) is queue-full.
+inline bool is_queue_full(uint32_t s, uint32_t backlog) {
+    return s >= kQueueFullMinSeq && backlog >= kQueueFullBacklog;
+}
+
+// Whether a suspended upstream's backlog has drained far enough for a release check.
+inline bool may_release(uint32_t backlog) {
+    return backlog < kReleaseBacklog;
+}
+
+// Per data datagram, before it is stored: a datagram after a release check ends the suspension.
+void flow_end_suspension(EventLoop* loop);
+
+// Per data datagram, after it is stored (newest: it became the ring's newest, or was dropped
+// for being a whole ring ahead of the sender): counts queue-full datagrams and sends suspend
+// on the 1st, 31st, 61st ... of them.
+void flow_queue_full_check(EventLoop* loop, uint32_t s, bool newest);
 
 // Release check, then keepalive during suspension; once per pass with `isock` and a ring.
 void flow_pass_checks(EventLoop* loop);

@@ -1,14 +1,19 @@
 // Plain records of the intake's and flow control's state; they live with the event loop.
+//
+// Threads: only the event loop's thread reads or writes these records, so none of it is atomic.
+// What the intake shares with other threads lives in EventLoop and RelayContext as atomics.
 #pragma once
 
 #include <cstdint>
 
 struct IntakeState {
-    uint32_t last_sec = 0;     // timestamp seconds of the previous data datagram
-    uint32_t prev_curseq = 0;  // the ring's curseq after the previous data datagram
-    uint32_t stats_base = 0;   // curseq at the previous statistics line; 0 = no line yet
-    int lost = 0;              // sequence numbers skipped since the previous statistics line
-    int newest_count = 0;      // data datagrams that became the ring's newest packet
+    uint32_t last_sec = 0;         // timestamp seconds of the previous data datagram
+    uint32_t prev_curseq = 0;      // the ring's curseq after the previous data datagram
+    uint32_t stats_base = 0;       // curseq at the previous statistics line; 0 = no line yet
+    int lost = 0;                  // sequence numbers skipped since the previous statistics line
+    int newest_count = 0;          // data datagrams that became the ring's newest packet
+    uint32_t ring_full_drops = 0;  // datagrams not stored because they would overrun the sender
+    int32_t drop_log_sec = -1;     // monotonic second of the last "ring full" line; -1 = none
 };
 
 struct FlowState {

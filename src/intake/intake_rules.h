@@ -1,0 +1,45 @@
+// The intake's per-datagram decisions as pure functions of the values they depend on.
+#pragma once
+
+#include <cstdint>
+
+#include "buffer/timespec.h"
+
+constexpr uint32_t kRttMin = 30000000;          // ns: the estimate never goes below 30 ms
+constexpr uint32_t kRttMax = 300000000;         // ns: nor above 300 ms
+constexpr uint32_t kRerequestSlack = 30000000;  // ns added to rtt before doubling
+constexpr uint32_t kKeepaliveEverySec = 10;     // stream seconds between keepalives
+constexpr uint32_t kStatsEverySec = 60;         // stream seconds between statistics lines
+
+// The round-trip estimate from d = now - echoed stamp: any whole second or more of delay gives
+// the ceiling; otherwise the (signed) nanoseconds clamped to 30..300 ms.
+uint32_t rtt_from_round_trip(Timespec32 d);
+
+enum SecondAction {
+    SECOND_NOTHING,
+    SECOND_KEEPALIVE,
+    SECOND_STATS_AND_KEEPALIVE,
+};
+
+// What a data datagram stamped in second t_sec does when the previous one was stamped in
+// last_sec: only a change of second counts, and only when the second left behind is a multiple
+// of ten (of sixty for the statistics line).
+SecondAction on_timestamp_second(uint32_t last_sec, uint32_t t_sec);
+
+// Sequence numbers that datagram s skips over after prev_curseq (unsigned arithmetic; 0 when it
+// does not skip).
+uint32_t skipped_before(uint32_t prev_curseq, uint32_t s);
+
+// Percentage of the numbers the newest packet advanced over since stats_base that were skipped,
+// in single precision. 0 before the first line (stats_base 0) and when nothing advanced.
+float loss_rate(int lost, uint32_t curseq, uint32_t stats_base);
+
+// True when datagram seq would become the newest by a step of less than a whole ring and yet be
+// a whole ring or more ahead of the sender's packet send_seq: storing it would overwrite a slot
+// the sender has not played yet. A jump of a whole ring or more is a renumbered stream, not an
+// overrun.
+bool would_overrun_sender(uint32_t seq, uint32_t curseq, uint32_t send_seq, uint32_t nslots);
+
+// True when a placeholder last asked for at lostreq (seconds 0 = never) was asked for within
+// the re-request interval 2 * (rtt + 30 ms) before now.
+bool asked_too_recently(Timespec32 now, Timespec32 lostreq, uint32_t rtt);

@@ -1,0 +1,124 @@
+// Flow control driven through the intake and the per-pass checks: suspend, release, keepalive
+// during suspension, and the reading of the output socket.
+#include "intake/flow_control.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include "intake_harness.h"
+
+namespace {
+
+using intaketest::count_of;
+using intaketest::Harness;
+using intaketest::LogCapture;
+
+TEST(FlowControlTest, SuspendFromBacklog4721EveryThirtiethAfter) {
+    LogCapture log;
+    Harness h;
+    h.store(2000);
+    h.sender_at(2000);
+    h.send(6720);
+    h.drain();
+    EXPECT_TRUE(h.sent(RELAY_MSG_SUSPEND).empty());
+    for (uint32_t s = 6721; s <= 6751; ++s)
+        h.send(s);  // the 1st to the 31st queue-full
+    h.drain();
+    EXPECT_EQ(h.sent(RELAY_MSG_SUSPEND).size(), 2u);
+    EXPECT_EQ(count_of(log.text(), "queue full, sending suspend (diff 4721)\n"), 1);
+    EXPECT_EQ(count_of(log.text(), "queue full, sending suspend (diff 4751)\n"), 1);
+    EXPECT_EQ(h.loop->flow.suspend_count, 31);
+
+    h.send(6760);  // newest, leaving placeholders 6752..6759
+    h.send(6755);  // late, with a queue-full backlog: neither checked nor counted
+    h.drain();
+    EXPECT_EQ(h.loop->flow.suspend_count, 32);
+}
+
+// Suspended with the sender's packet at 2000 and the newest at 2000 + backlog.
+void suspended_with_backlog(Harness& h, uint32_t backlog) {
+    h.store(2000);
+    h.store(2000 + backlog);
+    h.sender_at(2000);
+    h.loop->flow.suspend_count = 1;
+    h.loop->npasses = 1;  // no keepalive during suspension on these passes
+}
+
+TEST(FlowControlTest, ReleaseBelow3120EveryThirtiethCheck) {
+    LogCapture log;
+    Harness at;
+    suspended_with_backlog(at, 3120);
+    flow_pass_checks(at.loop);
+    EXPECT_TRUE(at.sent(RELAY_MSG_RELEASE).empty());
+    EXPECT_EQ(at.loop->flow.release_checks, 0);
+
+    Harness h;
+    suspended_with_backlog(h, 3119);
+    std::vector<int> released_on;
+    for (int check = 1; check <= 61; ++check) {
+        flow_pass_checks(h.loop);
+        if (!h.sent(RELAY_MSG_RELEASE).empty())
+            released_on.push_back(check);
+    }
+    EXPECT_EQ(released_on, (std::vector<int>{1, 31, 61}));
+    EXPECT_EQ(count_of(log.text(), "queue decreased, sending release\n"), 3);
+}
+
+TEST(FlowControlTest, KeepaliveDuringSuspensionEveryFiftiethPass) {
+    LogCapture log;
+    Harness h;
+    suspended_with_backlog(h, 4000);
+    std::vector<int> sent_on;
+    for (int pass = 99; pass <= 151; ++pass) {
+        h.loop->npasses = pass;
+        flow_pass_checks(h.loop);
+        if (!h.sent(RELAY_MSG_KEEPALIVE_SUSPENDED).empty())
+            sent_on.push_back(pass);
+    }
+    EXPECT_EQ(sent_on, (std::vector<int>{100, 150}));
+    EXPECT_EQ(
+        count_of(log.text(), "sending keepalive in suspend, curseq=6000, sendpos.seqnum=2000\n"),
+        2);
+}
+
+TEST(FlowControlTest, SuspensionEndsOnlyWithADatagramAfterAReleaseCheck) {
+    LogCapture log;
+    Harness h;
+    suspended_with_backlog(h, 1000);
+    h.send(2500);  // a re-sent lost packet before any release check
+    h.drain();
+    EXPECT_EQ(h.loop->flow.suspend_count, 1);
+    flow_pass_checks(h.loop);
+    EXPECT_EQ(h.sent(RELAY_MSG_RELEASE).size(), 1u);
+    h.send(3001);
+    h.drain();
+    EXPECT_EQ(h.loop->flow.suspend_count, 0);
+    h.loop->npasses = 50;
+    flow_pass_checks(h.loop);
+    EXPECT_TRUE(h.sent(RELAY_MSG_KEEPALIVE_SUSPENDED).empty());
+    EXPECT_TRUE(h.sent(RELAY_MSG_RELEASE).empty());
+}
+
+TEST(FlowControlTest, OsockArrivalsAndErrorsAreLogged) {
+    LogCapture log;
+    Harness h(false);
+    testsupport::FakeUpstream peer;
+    h.loop->osock = peer.open_relay_socket();
+    unsigned char junk[100] = {};
+    peer.send_raw(junk, sizeof junk);
+    testsupport::wait_readable(h.loop->osock, 500);
+    osock_read(h.loop);
+    EXPECT_EQ(log.text().rfind("osock read 100 bytes, ", 0), 0u) << log.text();
+
+    // A send to a port nobody listens on leaves a pending error on the socket.
+    close(peer.fd);
+    peer.fd = -1;
+    send(h.loop->osock, junk, 1, 0);
+    testsupport::wait_readable(h.loop->osock, 500);
+    osock_read(h.loop);
+    EXPECT_NE(log.text().find("osock error: Connection refused\n"), std::string::npos)
+        << log.text();
+    close(h.loop->osock);
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// An event loop with a ring and an upstream socket connected to a fake upstream, and a capture
+// of the log, for driving the intake and flow control in tests.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/event_loop.h"
+#include "core/log.h"
+#include "intake/drain.h"
+#include "intake/protocol.h"
+#include "support/fake_upstream.h"
+
+namespace intaketest {
+
+// Points the log at a memory stream for the life of the record.
+struct LogCapture {
+    char* buf = nullptr;
+    size_t size = 0;
+    FILE* fp = open_memstream(&buf, &size);
+    FILE* saved = log_fp.exchange(fp);
+    LogCapture(const LogCapture&) = delete;
+    LogCapture() = default;
+    ~LogCapture() {
+        log_fp.store(saved);
+        fclose(fp);
+        free(buf);
+    }
+    std::string text() {
+        fflush(fp);
+        return std::string(buf, size);
+    }
+};
+
+inline int count_of(const std::string& hay, const std::string& needle) {
+    int n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+struct Harness {
+    std::unique_ptr<EventLoop> owned = std::make_unique<EventLoop>();
+    EventLoop* loop = owned.get();
+    testsupport::FakeUpstream up;
+    PacketRing* ring = ring_alloc();
+
+    explicit Harness(bool http_mode = true) {
+        event_loop_init(loop, http_mode);
+        loop->sbuf.store(ring);
+        loop->isock.store(up.open_relay_socket());
+    }
+    ~Harness() {
+        if (int fd = loop->isock.load(); fd > 0)
+            close(fd);
+        close(loop->wake_rd);
+        close(loop->ctx.wake_fd.load());
+        ring_free(ring);
+    }
+
+    // Hands every datagram the fake sent so far to the intake.
+    void drain() {
+        testsupport::wait_readable(loop->isock.load(), 500);
+        intake_drain(loop);
+    }
+    void send(uint32_t seq, int32_t sec = 1000, int32_t nsec = 0, size_t len = 188) {
+        up.send_data(seq, Timespec32{sec, nsec}, len);
+    }
+    // Stores a packet directly, to set the ring up without the intake's side effects.
+    void store(uint32_t seq) {
+        PacketSlot p{};
+        p.seqnum = seq;
+        add_item(ring, &p, seq);
+    }
+    void sender_at(uint32_t seq) { loop->send_pos.store(static_cast<int>(seq % kRingSlots)); }
+    const PacketSlot& slot_of(uint32_t seq) const { return ring->slots[seq % kRingSlots]; }
+    bool filled(uint32_t seq) const { return ring->filled[seq % kRingSlots].load() == 1; }
+    uint32_t curseq() const { return ring->curseq.load(); }
+
+    // What the relay sent since the last call, only the messages of one kind.
+    std::vector<testsupport::Datagram> sent(RelayMessageKind kind, int wait_ms = 0) {
+        std::vector<testsupport::Datagram> out;
+        for (auto& d : up.take(wait_ms))
+            if (classify_relay_message(d.data(), d.size()) == kind)
+                out.push_back(d);
+        return out;
+    }
+};
+
+}  // namespace intaketest
