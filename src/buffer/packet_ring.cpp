@@ -9,7 +9,8 @@
 PacketRing* ring_alloc() {
     // calloc gives zero pages without touching them; the atomics are constructed in place.
     void* mem = std::calloc(1, sizeof(PacketRing));
-    if (mem == nullptr) return nullptr;
+    if (mem == nullptr)
+        return nullptr;
     PacketRing* ring = new (mem) PacketRing;
     ring->nslots.store(kRingSlots, std::memory_order_relaxed);
     ring->curseq.store(0, std::memory_order_relaxed);
@@ -18,7 +19,8 @@ PacketRing* ring_alloc() {
 }
 
 void ring_free(PacketRing* ring) {
-    if (ring == nullptr) return;
+    if (ring == nullptr)
+        return;
     ring->~PacketRing();
     std::free(ring);
 }
@@ -28,6 +30,10 @@ static void store_in_window(PacketRing* ring, const PacketSlot* packet, uint32_t
     if (ring->filled[pos].load(std::memory_order_relaxed) == 1) {
         printf("Adding duplicate packet seq=%lu, pos=%d!!\n", static_cast<unsigned long>(seq), pos);
         fflush(stdout);
+        // A second copy of a stored packet carries the same header and payload; writing it
+        // again would only race with a sender that is reading that slot right now.
+        if (ring->slots[pos].seqnum == seq)
+            return;
     }
     std::memcpy(&ring->slots[pos], packet, sizeof(PacketSlot));
     ring->filled[pos].store(1, std::memory_order_release);
@@ -49,7 +55,8 @@ static void advance(PacketRing* ring, const PacketSlot* packet, uint32_t seq, in
     uint32_t last = base;
     if (base < seq - 1) {
         for (uint32_t s = base + 1; s != seq; ++s) {
-            if (++p == n) p = 0;
+            if (++p == n)
+                p = 0;
             // Unpublish before clearing, so the sender never reads a half-cleared slot as filled.
             ring->filled[p].store(0, std::memory_order_release);
             std::memset(&ring->slots[p], 0, sizeof(PacketSlot));
@@ -57,7 +64,8 @@ static void advance(PacketRing* ring, const PacketSlot* packet, uint32_t seq, in
         }
         last = seq - 1;
     }
-    if (++p == n) p = 0;
+    if (++p == n)
+        p = 0;
     std::memcpy(&ring->slots[p], packet, sizeof(PacketSlot));
     ring->filled[p].store(1, std::memory_order_release);
     ring->curpos.store(p, std::memory_order_release);
@@ -88,9 +96,12 @@ void add_item(PacketRing* ring, const PacketSlot* packet, uint32_t seq) {
 void advance_send_pos(const PacketRing* ring, std::atomic<int>* send_pos, int p) {
     const int n = ring->nslots.load(std::memory_order_relaxed);
     for (;;) {
-        if (++p >= n) p = 0;
+        if (++p >= n)
+            p = 0;
         send_pos->store(p, std::memory_order_release);
-        if (ring->filled[p].load(std::memory_order_acquire) == 1) return;
-        if (p == ring->curpos.load(std::memory_order_acquire)) return;
+        if (ring->filled[p].load(std::memory_order_acquire) == 1)
+            return;
+        if (p == ring->curpos.load(std::memory_order_acquire))
+            return;
     }
 }

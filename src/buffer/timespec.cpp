@@ -8,7 +8,8 @@
 int timespec_now(Timespec32* ts) {
     struct timeval tv;
     int r = gettimeofday(&tv, nullptr);
-    if (r != 0) return r;
+    if (r != 0)
+        return r;
     ts->tv_sec = static_cast<int32_t>(tv.tv_sec);
     ts->tv_nsec = static_cast<int32_t>(tv.tv_usec * 1000);
     return 0;
@@ -17,7 +18,8 @@ int timespec_now(Timespec32* ts) {
 int timespec_monotonic(Timespec32* ts) {
     struct timespec now;
     int r = clock_gettime(CLOCK_MONOTONIC, &now);
-    if (r != 0) return r;
+    if (r != 0)
+        return r;
     ts->tv_sec = static_cast<int32_t>(now.tv_sec);
     ts->tv_nsec = static_cast<int32_t>(now.tv_nsec);
     return 0;
@@ -55,4 +57,6 @@ int32_t timespec_sleep_us(const Timespec32* ts) {
     return us < 100 ? 100 : us;
 }
 
-void timespec_sleep(const Timespec32* ts) { usleep(static_cast<useconds_t>(timespec_sleep_us(ts))); }
+void timespec_sleep(const Timespec32* ts) {
+    usleep(static_cast<useconds_t>(timespec_sleep_us(ts)));
+}

@@ -11,7 +11,9 @@ struct Timespec32 {
 };
 static_assert(sizeof(Timespec32) == 8);
 
-inline bool timespec_negative(const Timespec32& t) { return t.tv_sec < 0 || t.tv_nsec < 0; }
+inline bool timespec_negative(const Timespec32& t) {
+    return t.tv_sec < 0 || t.tv_nsec < 0;
+}
 
 // Wall clock (gettimeofday), nanoseconds = microseconds * 1000. Returns 0, or the clock's
 // failure result with ts left unchanged.

@@ -35,6 +35,8 @@ int event_loop_init(EventLoop* loop, bool http_mode) {
     ctx.out_fd.store(0);
     ctx.resetseq.store(0);
     ctx.req.store(nullptr);
+    // In HTTP mode nobody holds the stream until the first client becomes the holder.
+    ctx.stop.store(http_mode ? STOP_DONE : STOP_RUNNING);
     int fds[2];
     if (pipe(fds) != 0)
         return -1;

@@ -13,7 +13,8 @@
 struct PacketRing;
 
 enum { MODE_UDP = 1, MODE_HTTP = 2 };
-enum { STOP_RUNNING = 0, STOP_REQUESTED = 1, STOP_DONE = 2 };
+// STOP_CLAIMED: a newcomer found no holder and is setting its stream up; others wait for it.
+enum { STOP_RUNNING = 0, STOP_REQUESTED = 1, STOP_DONE = 2, STOP_CLAIMED = 3 };
 
 constexpr uint32_t kInitialRtt = 60000000;  // ns: the estimate until the first keepalive echo
 
@@ -38,6 +39,9 @@ struct RelayContext {
     // Take-over order of HTTP clients: each valid newcomer draws the next ticket; only the
     // holder of the latest ticket may go on.
     std::atomic<uint32_t> client_ticket{0};
+    // The holder's connection while a newcomer may still shut it down (0 = none); see
+    // http/takeover.h for the hand-shake that keeps a closed number from being shut down.
+    std::atomic<int> holder_conn{0};
 };
 
 // Wakes the event loop's wait (no-op without a wake-up pipe).

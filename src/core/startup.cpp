@@ -84,17 +84,14 @@ int open_listener(int port, int* lsock) {
 }
 
 void send_startup_request(EventLoop* loop, const char* url) {
-    const size_t len = strlen(url);
-    uint32_t type = MSG_STREAM_REQUEST;
-    std::memcpy(loop->request_buf, &type, 4);
-    std::memcpy(loop->request_buf + 4, url, len + 1);
+    const int len = build_stream_request(loop->request_buf, sizeof loop->request_buf, url);
     int isock = loop->isock.load(std::memory_order_acquire);
     loop->ctx.req.store(loop->request_buf, std::memory_order_release);
     if (isock == 0) {
         relay_log("No upstream socket (-i not given): not sending the request for %s\n", url);
         return;
     }
-    (void)!send(isock, loop->request_buf, len + 9, MSG_DONTWAIT);
+    (void)!send(isock, loop->request_buf, static_cast<size_t>(len), MSG_DONTWAIT);
 }
 
 }  // namespace

@@ -1,0 +1,158 @@
+// HTTP mode end to end: a player gets the head and the stream, and the latest player wins.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "e2e/relay_harness.h"
+
+namespace {
+
+using namespace e2e;
+using testsupport::count_of;
+using testsupport::wait_for;
+
+// The stream bytes a client got after the head must be the sample's bytes from the start.
+void expect_sample_prefix(const std::string& got, size_t n) {
+    ASSERT_GE(got.size(), kHeadBytes + n);
+    EXPECT_EQ(got.substr(0, kHeadBytes), kHead);
+    EXPECT_TRUE(got.compare(kHeadBytes, n, sample_bytes(), 0, n) == 0)
+        << "stream bytes differ from the sample";
+}
+
+TEST(HttpRelay, PlayerGetsTheHeadThenTheSampleByteExact) {
+    Upstream up = start_upstream();
+    Relay relay = start_http_relay();
+    int fd = http_get(relay.http_port, stream_path(up));
+    ASSERT_GE(fd, 0);
+    const size_t n = 1316 * 400;  // about 2 s of the stream
+    std::string got = read_bytes(fd, kHeadBytes + n, 20s);
+    expect_sample_prefix(got, n);
+    close(fd);
+    // The player leaves: the relay stops the upstream and frees the ring after its idle passes.
+    ASSERT_TRUE(
+        wait_for([&] { return relay.log().find("Freeing sbuf\n") != std::string::npos; }, 10s));
+    const std::string log = relay.log();
+    const char* order[] = {"Init req info\n",
+                           "Get req, status=200\n",
+                           "Status ok\n",
+                           "requested: </127.0.0.1-",
+                           "Preparing sender thread\n",
+                           "correct url, remote_ip:127.0.0.1, remote_port:",
+                           "isock created, fd = ",
+                           "Sending request\n",
+                           "Entering sender thread\n",
+                           "Left sender thread\n",
+                           "closing isockfd\n",
+                           "closed isockfd\n",
+                           "Freeing\n",
+                           "Exiting\n"};
+    size_t at = 0;
+    for (const char* line : order) {
+        size_t found = log.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line;
+        at = found;
+    }
+    EXPECT_TRUE(wait_for([&] { return up.events().find(" stop len=9") != std::string::npos; }, 5s));
+}
+
+TEST(HttpRelay, InjectedLossAndALeadingBurstAreRecovered) {
+    Upstream up = start_upstream({"--loss-out", "3", "--seed", "7", "--lead", "1000"});
+    Relay relay = start_http_relay();
+    int fd = http_get(relay.http_port, stream_path(up));
+    const size_t n = 1316 * 600;
+    std::string got = read_bytes(fd, kHeadBytes + n, 25s);
+    expect_sample_prefix(got, n);
+    close(fd);
+    EXPECT_NE(up.events().find(" lost n="), std::string::npos);
+}
+
+TEST(HttpRelay, SecondPlayerTakesTheStreamOver) {
+    Upstream up = start_upstream();
+    Relay relay = start_http_relay();
+    int first = http_get(relay.http_port, stream_path(up));
+    ASSERT_EQ(read_bytes(first, kHeadBytes + 1316, 10s).size(), kHeadBytes + 1316);
+    int second = http_get(relay.http_port, stream_path(up));
+    EXPECT_TRUE(peer_closed(first, 5s));
+    std::string got = read_bytes(second, kHeadBytes + 1316 * 100, 10s);
+    expect_sample_prefix(got, 1316 * 100);
+    // The upstream saw the first socket's stop request and a new request from a new socket.
+    const std::string events = up.events();
+    EXPECT_EQ(count_of(events, " req len=15 url=sample"), 2);
+    EXPECT_EQ(count_of(events, " stop len=9"), 1);
+    EXPECT_EQ(count_of(events, "session-start"), 2);
+    close(first);
+    close(second);
+}
+
+TEST(HttpRelay, OnlyTheLastOfThreeQuickPlayersStreams) {
+    Upstream up = start_upstream();
+    Relay relay = start_http_relay();
+    int holder = http_get(relay.http_port, stream_path(up));
+    ASSERT_EQ(read_bytes(holder, kHeadBytes + 1316, 10s).size(), kHeadBytes + 1316);
+    int a = http_get(relay.http_port, stream_path(up));
+    int b = http_get(relay.http_port, stream_path(up));
+    int c = http_get(relay.http_port, stream_path(up));
+    std::string got = read_bytes(c, kHeadBytes + 1316 * 50, 10s);
+    expect_sample_prefix(got, 1316 * 50);
+    for (int fd : {holder, a, b})
+        EXPECT_TRUE(peer_closed(fd, 5s));
+    close(holder);
+    close(a);
+    close(b);
+    close(c);
+}
+
+TEST(HttpRelay, RefusedAndSilentConnectionsLeaveTheStreamAlone) {
+    Upstream up = start_upstream();
+    Relay relay = start_http_relay();
+    int player = http_get(relay.http_port, stream_path(up));
+    ASSERT_EQ(read_bytes(player, kHeadBytes + 1316, 10s).size(), kHeadBytes + 1316);
+    int silent = connect_tcp(relay.http_port);
+    int refused = connect_tcp(relay.http_port);
+    ASSERT_EQ(write(refused, "POST / HTTP/1.0\r\n\r\n", 19), 19);
+    int wrong = http_get(relay.http_port, "/favicon.ico");
+    EXPECT_TRUE(peer_closed(refused, 5s));
+    EXPECT_TRUE(peer_closed(wrong, 5s));
+    // The player keeps getting its stream meanwhile: 300 more packets, in order.
+    std::string more = read_bytes(player, 1316 * 300, 15s);
+    EXPECT_EQ(more.size(), 1316u * 300);
+    EXPECT_EQ(count_of(relay.log(), "Left sender thread"), 0);
+    for (int fd : {player, silent, refused, wrong})
+        close(fd);
+}
+
+TEST(HttpRelay, UnreachableUpstreamClosesWithoutHeadAndTheNextPlayerIsServed) {
+    Upstream up = start_upstream();
+    Relay relay = start_http_relay();
+    int bad = http_get(relay.http_port, "/255.255.255.255-5000/x");
+    std::string got = read_bytes(bad, 1, 10s);
+    EXPECT_EQ(got, "");
+    EXPECT_NE(relay.log().find("prepare isock failed, "), std::string::npos);
+    int good = http_get(relay.http_port, stream_path(up));
+    std::string stream = read_bytes(good, kHeadBytes + 1316 * 20, 10s);
+    expect_sample_prefix(stream, 1316 * 20);
+    close(bad);
+    close(good);
+}
+
+TEST(HttpRelay, HeadRequestGetsTheHeadAlone) {
+    Upstream up = start_upstream();
+    Relay relay = start_http_relay();
+    int fd = connect_tcp(relay.http_port);
+    std::string request = "HEAD " + stream_path(up) + " HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    EXPECT_EQ(read_bytes(fd, 1000, 5s), kHead);
+    close(fd);
+    EXPECT_EQ(count_of(up.events(), " req "), 0);
+}
+
+TEST(HttpRelay, LostStreamRequestIsRepeated) {
+    Upstream up = start_upstream({"--drop-requests", "1"});
+    Relay relay = start_http_relay();
+    int fd = http_get(relay.http_port, stream_path(up));
+    std::string got = read_bytes(fd, kHeadBytes + 1316 * 20, 10s);
+    expect_sample_prefix(got, 1316 * 20);
+    EXPECT_NE(relay.log().find("!! Sending another request for sample\n"), std::string::npos);
+    close(fd);
+}
+
+}  // namespace

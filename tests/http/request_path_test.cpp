@@ -1,0 +1,55 @@
+// Splitting request paths into the upstream's address, port and stream name.
+#include "http/request_path.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct PathCase {
+    std::string path;
+    std::string ip;
+    int port;
+    std::string url;
+};
+
+TEST(RequestPath, ValidPathsNameTheUpstreamAndTheStream) {
+    const PathCase cases[] = {
+        {"/10.0.0.1-5000/chan-7", "10.0.0.1", 5000, "chan:7"},
+        {"/10.0.0.1-5000/a-b-c", "10.0.0.1", 5000, "a:b-c"},
+        {"/a/b-5000/x", "a/b", 5000, "x"},
+        {"/-5000/x", "", 5000, "x"},
+        {"/h-+5000/x", "h", 5000, "x"},
+        {"/h-5000abc/x", "h", 5000, "x"},
+        {"/h--1/x", "h", -1, "x"},
+        {"/h-1/" + std::string(199, 'u'), "h", 1, std::string(199, 'u')},
+        {"/" + std::string(103, 'a') + "-1/x", std::string(103, 'a'), 1, "x"},
+    };
+    for (const auto& c : cases) {
+        StreamPath p{};
+        ASSERT_EQ(split_request_path(c.path.c_str(), &p), 0) << c.path;
+        EXPECT_EQ(p.remote_ip, c.ip) << c.path;
+        EXPECT_EQ(p.remote_port, c.port) << c.path;
+        EXPECT_EQ(p.url, c.url) << c.path;
+    }
+}
+
+TEST(RequestPath, WrongResources) {
+    const std::string cases[] = {
+        "/10.0.0.1-0/x",
+        "/10.0.0.1-abc/x",
+        "/10.0.0.1-5000/",
+        "/10.0.0.1-5000",
+        "/favicon.ico",
+        "/h-1/" + std::string(200, 'u'),
+        "/" + std::string(104, 'a') + "-1/x",
+        "/h-" + std::string(103, '0') + "1/x",
+    };
+    for (const auto& path : cases) {
+        StreamPath p{};
+        EXPECT_EQ(split_request_path(path.c_str(), &p), -1) << path;
+    }
+}
+
+}  // namespace
