@@ -105,10 +105,12 @@ class FakeRelay {
         d.arrival_ns = wall_ns();
         return d;
     }
-    // Data datagrams until n have come or none came for quiet; echoes are kept aside.
+    // Data datagrams until n have come, none came for quiet, or 5 s have passed; echoes are
+    // kept aside.
     std::vector<Datagram> collect(size_t n, std::chrono::milliseconds quiet = 1000ms) {
         std::vector<Datagram> out;
-        while (out.size() < n) {
+        auto give_up = std::chrono::steady_clock::now() + 5s;
+        while (out.size() < n && std::chrono::steady_clock::now() < give_up) {
             auto d = recv(quiet);
             if (!d)
                 break;
@@ -253,8 +255,16 @@ TEST(UpstreamSim, ServesFileInOrderWithPcrStampsAndPacing) {
     }
     // The first second comes at once; later datagrams one lead ahead of their play-out.
     EXPECT_LT(got[150].arrival_ns - asked, 400 * kMs);
-    for (size_t k = 250; k < got.size(); ++k)
-        ASSERT_NEAR(got[k].arrival_ns, got[k].stamp_ns() - 1000 * kMs, 150 * kMs) << k;
+    // Sending early is a fault whatever the load; lateness from a busy machine is bounded loosely
+    // and judged by the median.
+    std::vector<int64_t> late;
+    for (size_t k = 250; k < got.size(); ++k) {
+        late.push_back(got[k].arrival_ns - (got[k].stamp_ns() - 1000 * kMs));
+        ASSERT_GT(late.back(), -20 * kMs) << "datagram " << k << " sent early";
+        ASSERT_LT(late.back(), 300 * kMs) << "datagram " << k;
+    }
+    std::nth_element(late.begin(), late.begin() + late.size() / 2, late.end());
+    EXPECT_NEAR(late[late.size() / 2], 0, 40 * kMs);
 }
 
 // Files built so that every variant has the same time line: 7 packets per 10 ms, 23 packets
@@ -348,11 +358,11 @@ TEST(UpstreamSim, SuspendedSessionAnswersLostRequestsAndKeepalivesThenResumes) {
     relay.lost({last, last - 10, last - 60, last + 1, last - 59});
     std::vector<Datagram> again = relay.drain(300ms);
     ASSERT_EQ(again.size(), 3u);
+    ASSERT_EQ(again[0].seq(), last);
+    ASSERT_EQ(again[1].seq(), last - 10);
+    ASSERT_EQ(again[2].seq(), last - 59);
     for (const Datagram& d : again)
         EXPECT_EQ(d.bytes, before[d.seq() - 1].bytes) << "re-sent seq " << d.seq();
-    EXPECT_EQ(again[0].seq(), last);
-    EXPECT_EQ(again[1].seq(), last - 10);
-    EXPECT_EQ(again[2].seq(), last - 59);
 
     // The timed keepalive comes back byte for byte; the suspended-form one is not echoed.
     std::vector<uint8_t> keepalive = words({3, 1700000123, 987654321});
