@@ -15,6 +15,9 @@
 namespace {
 
 constexpr int kMinRcvbuf = 1480;
+// Room for about two seconds of a 8 Mbit/s stream: an upstream that answers a request with a
+// burst must not overflow the socket before the event loop drains it.
+constexpr int kWantedRcvbuf = 2 * 1024 * 1024;
 constexpr int kConnectTries = 20;
 constexpr useconds_t kConnectPauseUs = 100000;
 
@@ -26,6 +29,17 @@ int fail_isock(std::atomic<int>* isock, int fd) {
     close(fd);
     errno = err;
     return -1;
+}
+
+// Asks for kWantedRcvbuf, beyond the system's cap where the process is privileged; the kernel
+// grants what it can. False only when neither request was accepted at all.
+bool raise_rcvbuf(int fd) {
+    int wanted = kWantedRcvbuf;
+#ifdef SO_RCVBUFFORCE
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) == 0)
+        return true;
+#endif
+    return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted) == 0;
 }
 
 }  // namespace
@@ -45,7 +59,8 @@ int prepare_isock(std::atomic<int>* isock, const char* address, int port) {
     fflush(stdout);
     if (got != 0)
         return fail_isock(isock, fd);
-    if (size < kMinRcvbuf && set_rcvbuf(fd, kMinRcvbuf) != 0)
+    if (size < kWantedRcvbuf && !raise_rcvbuf(fd) && size < kMinRcvbuf &&
+        set_rcvbuf(fd, kMinRcvbuf) != 0)
         return fail_isock(isock, fd);
 
     int one = 1;

@@ -79,7 +79,10 @@ TEST(SocketHelpers, UpstreamSocketIsConnectedNonBlockingAndReported) {
     EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
     int size = 0;
     ASSERT_EQ(get_rcvbuf(fd, &size), 0);
-    EXPECT_GE(size, 1480);
+    int fresh = socket_open(nullptr, 0), fresh_size = 0;
+    get_rcvbuf(fresh, &fresh_size);
+    socket_close(fresh);
+    EXPECT_GT(size, fresh_size);  // asked for room for a burst; the system grants what it can
     char buf[8];
     EXPECT_LT(read(fd, buf, sizeof buf), 0);  // nothing there, and it does not block
     socket_close(fd);
