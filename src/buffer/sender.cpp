@@ -169,7 +169,10 @@ Flow idle_wait(Run& r, int send_pos, int curpos) {
     ++r.idle_waits;
     const Timespec32 wait{0, kIdleWaitNs};
     sleep_us(r, timespec_sleep_us(&wait));
-    r.phase = SENDER_RESTARTING;
+    // Before the run's first packet has gone out there is nothing to catch up with: keep the
+    // start of the stream instead of skipping to the newest packet.
+    if (r.phase != SENDER_STARTING)
+        r.phase = SENDER_RESTARTING;
     if (!sender_repeat_due(r.idle_waits, r.ctx->req.load(std::memory_order_acquire)))
         return FLOW_NEXT;
     return repeat_request(r, send_pos) ? FLOW_NEXT : FLOW_END;

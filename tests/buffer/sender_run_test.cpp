@@ -228,3 +228,30 @@ TEST(SenderRunTest, ThreadedHttpRunDeliversPayloadsInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// A run that starts with only the stream's first packet stored must not skip to the newest
+// packet after its first idle wait: the stream is played from its beginning.
+TEST(SenderRunTest, IdleWaitBeforeTheFirstPacketKeepsTheStreamStart) {
+    Rig rig(MODE_UDP);
+    LogCapture log;
+    FakeClock clock;
+    rig.add(10, {1, 0});
+    int idle = 0;
+    clock.on_sleep = [&](FakeClock& k) {
+        if (k.sleeps.back() == 400000 && ++idle == 1) {
+            for (uint32_t s = 11; s <= 14; ++s)
+                rig.add(s, {1, static_cast<int32_t>((s - 10) * 1000)});
+        }
+        if (k.sleeps.size() > 8)
+            rig.ctx.stop = STOP_REQUESTED;
+    };
+    run(rig, clock);
+    std::vector<std::string> datagrams;
+    Rig::drain(rig.out_peer, &datagrams);
+    ASSERT_GE(datagrams.size(), 1u);
+    EXPECT_EQ(datagrams[0], payload(10, 1316));
+}
+
+}  // namespace
