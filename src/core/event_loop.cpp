@@ -23,6 +23,16 @@ void relay_wake(RelayContext* ctx) {
     }
 }
 
+int retire_isock(RelayContext* ctx) {
+    // Sequentially consistent with the loop's claim below: either the loop sees 0 and leaves
+    // the socket alone, or this thread sees the claim and waits for its end.
+    const int fd = ctx->pisock->exchange(0, std::memory_order_seq_cst);
+    if (fd != 0)
+        while (ctx->isock_busy.load(std::memory_order_seq_cst) == fd)
+            usleep(1000);
+    return fd;
+}
+
 int event_loop_init(EventLoop* loop, bool http_mode) {
     loop->http_mode = http_mode;
     loop->send_pos.store(-1);
@@ -125,6 +135,19 @@ bool allocate_ring(EventLoop* loop, int isock) {
     return true;
 }
 
+// Claims the upstream socket for this pass's reads and sends (see retire_isock).
+bool claim_isock(EventLoop* loop, int fd) {
+    loop->ctx.isock_busy.store(fd, std::memory_order_seq_cst);
+    if (loop->isock.load(std::memory_order_seq_cst) == fd)
+        return true;
+    loop->ctx.isock_busy.store(0, std::memory_order_seq_cst);
+    return false;
+}
+
+void release_isock(EventLoop* loop) {
+    loop->ctx.isock_busy.store(0, std::memory_order_seq_cst);
+}
+
 void accept_client(EventLoop* loop) {
     int fd = accept(loop->lsock, nullptr, nullptr);
     if (fd < 0)
@@ -150,7 +173,7 @@ void http_pass(EventLoop* loop) {
             r.isock_ready = false;  // the new socket was not waited on in this pass
         }
     }
-    if (isock != 0) {
+    if (isock != 0 && claim_isock(loop, isock)) {
         bool have_ring = loop->sbuf.load(std::memory_order_relaxed) != nullptr;
         if (!have_ring && r.isock_ready) {
             have_ring = allocate_ring(loop, isock);
@@ -162,6 +185,7 @@ void http_pass(EventLoop* loop) {
             if (r.isock_ready)
                 intake_drain(loop);
         }
+        release_isock(loop);
     }
     if (r.other_ready)
         accept_client(loop);

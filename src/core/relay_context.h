@@ -42,7 +42,15 @@ struct RelayContext {
     // The holder's connection while a newcomer may still shut it down (0 = none); see
     // http/takeover.h for the hand-shake that keeps a closed number from being shut down.
     std::atomic<int> holder_conn{0};
+    // The upstream socket the event loop is reading or sending on right now (0 = none). A
+    // thread that closes `isock` waits until the loop is done with it: the number could
+    // otherwise be reused and read from behind the new owner's back.
+    std::atomic<int> isock_busy{0};
 };
 
 // Wakes the event loop's wait (no-op without a wake-up pipe).
 void relay_wake(RelayContext* ctx);
+
+// Clears `isock` and returns the descriptor it held (0 if none) once the event loop no longer
+// uses it; the caller then closes it.
+int retire_isock(RelayContext* ctx);

@@ -92,7 +92,7 @@ void teardown(Client* c) {
         (void)!send(isock, c->request, stop_len, 0);
     relay_log("closing isockfd\n");
     // Zero first, so the event loop never watches a closed number.
-    isock = ctx->pisock->exchange(0, std::memory_order_seq_cst);
+    isock = retire_isock(ctx);
     int closed = isock != 0 ? close(isock) : 0;
     relay_log("closed isockfd\n");
     if (closed != 0)
@@ -111,7 +111,7 @@ void hold_stream(Client* c, uint32_t ticket) {
         finish(c, false);
         return;
     }
-    int leftover = ctx->pisock->exchange(0, std::memory_order_seq_cst);
+    int leftover = retire_isock(ctx);
     if (leftover != 0) {
         relay_log("Closing unclosed socked %d", leftover);
         close(leftover);

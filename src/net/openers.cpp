@@ -21,8 +21,7 @@ constexpr int kWantedRcvbuf = 2 * 1024 * 1024;
 constexpr int kConnectTries = 20;
 constexpr useconds_t kConnectPauseUs = 100000;
 
-// Clears the caller's variable before the descriptor is closed, so no other thread ever
-// watches a closed number.
+// The caller's variable never held this descriptor, so no other thread can be using it.
 int fail_isock(std::atomic<int>* isock, int fd) {
     int err = errno;
     isock->store(0, std::memory_order_seq_cst);
@@ -51,7 +50,6 @@ int prepare_isock(std::atomic<int>* isock, const char* address, int port) {
         isock->store(0, std::memory_order_seq_cst);
         return -1;
     }
-    isock->store(fd, std::memory_order_seq_cst);
 
     int size = 0;
     int got = get_rcvbuf(fd, &size);
@@ -79,8 +77,12 @@ int prepare_isock(std::atomic<int>* isock, const char* address, int port) {
     }
     int err = 0;
     for (int attempt = 1; attempt <= kConnectTries; ++attempt) {
-        if (socket_connect(fd, address, port) == 0)
+        if (socket_connect(fd, address, port) == 0) {
+            // Published only once usable: a socket that fails here is closed by this thread
+            // alone, never under the event loop's feet.
+            isock->store(fd, std::memory_order_seq_cst);
             return 0;
+        }
         err = errno;
         relay_log("connect try %d, %s, %s:%d\n", attempt, strerror(err), address ? address : "",
                   port);
