@@ -278,7 +278,13 @@ void run_loop(Run& r) {
         int sp = load_send_pos(r);
         const int cp = load_curpos(r);
         Flow flow = FLOW_OUTPUT;
-        switch (sender_step(r.phase, sp, cp, r.prevpos)) {
+        SenderStep step = sender_step(r.phase, sp, cp, r.prevpos);
+        // A player's stream starts with the margin wait even when only its first packet has
+        // arrived yet: idling 400 ms first would only delay the start.
+        if (step == STEP_IDLE_WAIT && r.phase == SENDER_STARTING && r.first_wait &&
+            r.mode == MODE_HTTP)
+            step = STEP_BUFFER_WAIT;
+        switch (step) {
             case STEP_BUFFER_WAIT:
                 flow = buffer_wait(r, &sp, cp);
                 break;

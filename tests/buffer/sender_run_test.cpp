@@ -95,6 +95,10 @@ TEST(SenderRunTest, HttpRunWaitsOneAndAHalfRttThenPacesAndBatches) {
     EXPECT_EQ(rig.scan_base.load(), 7u);  // the first wait leaves the loss-scan base alone
 }
 
+int margin_waits(int mode) {
+    return mode == MODE_HTTP ? 1 : 0;
+}
+
 TEST(SenderRunTest, TwentyOneIdleWaitsRepeatTheRequest) {
     const struct {
         int mode;
@@ -107,12 +111,16 @@ TEST(SenderRunTest, TwentyOneIdleWaitsRepeatTheRequest) {
         FakeClock clock;
         rig.add(50, {3, 0}, 100);
         clock.on_sleep = [&](FakeClock& k) {
-            if (static_cast<int>(k.sleeps.size()) == c.waits)
+            if (static_cast<int>(k.sleeps.size()) == c.waits + margin_waits(c.mode))
                 rig.ctx.stop = STOP_REQUESTED;
         };
         run(rig, clock);
         SCOPED_TRACE(c.waits);
-        EXPECT_EQ(clock.sleeps, std::vector<int64_t>(static_cast<size_t>(c.waits), 400000));
+        // A player's run first waits its margin of 1.5 x rtt at the stream's first packet.
+        std::vector<int64_t> sleeps(static_cast<size_t>(c.waits), 400000);
+        if (margin_waits(c.mode))
+            sleeps.insert(sleeps.begin(), 90000);
+        EXPECT_EQ(clock.sleeps, sleeps);
         const std::string text = log.text();
         EXPECT_EQ(count(text, "sendpos 50 = curpos 50, curseq = 50\n"), c.waits);
         EXPECT_EQ(count(text, "!! Sending another request for chan:7\n"), c.requests);
@@ -252,6 +260,29 @@ TEST(SenderRunTest, IdleWaitBeforeTheFirstPacketKeepsTheStreamStart) {
     Rig::drain(rig.out_peer, &datagrams);
     ASSERT_GE(datagrams.size(), 1u);
     EXPECT_EQ(datagrams[0], payload(10, 1316));
+}
+
+}  // namespace
+
+namespace {
+
+// A player whose stream has delivered only its first packet still starts after the margin
+// wait of 1.5 x rtt, not after an idle wait of 400 ms.
+TEST(SenderRunTest, HttpStartWithOnlyTheFirstPacketWaitsTheMarginNotAnIdleWait) {
+    Rig rig(MODE_HTTP);
+    LogCapture log;
+    FakeClock clock;
+    rig.add(10, {1, 0});
+    clock.on_sleep = [&](FakeClock& k) {
+        if (k.sleeps.size() == 1)
+            rig.add(11, {1, 1000});
+        else
+            rig.ctx.stop = STOP_REQUESTED;
+    };
+    run(rig, clock);
+    ASSERT_GE(clock.sleeps.size(), 1u);
+    EXPECT_EQ(clock.sleeps[0], 90000);  // 1.5 x the 60 ms start estimate
+    EXPECT_EQ(Rig::drain(rig.out_peer), payload(10, 1316));
 }
 
 }  // namespace
