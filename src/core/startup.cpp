@@ -177,7 +177,9 @@ int run_relay(const Options& opts) {
     }
 
     // The loop's state holds the arrival buffer and lives for the whole process.
-    EventLoop* loop = new (std::nothrow) EventLoop;
+    // Owned here until the loop runs for good, so a failed start-up frees it.
+    std::unique_ptr<EventLoop> owner(new (std::nothrow) EventLoop);
+    EventLoop* loop = owner.get();
     if (loop == nullptr || event_loop_init(loop, http_mode) != 0)
         return fail(kExitRefused, "quarlin: cannot allocate the event loop's state\n");
     loop->ctx.remote_ip = opts.remote_ip;
@@ -209,5 +211,5 @@ int run_relay(const Options& opts) {
         send_startup_request(loop, opts.remote_url);
 
     daemon_report_ready();
-    event_loop_run(loop);
+    event_loop_run(owner.release());
 }
