@@ -1,0 +1,104 @@
+// The proxy: the listen socket, one target-facing socket per client, the queue of delayed
+// datagrams and the poll loop that serves them all.
+#pragma once
+
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "impair.h"
+#include "options.h"
+
+namespace lossy {
+
+// Everything the proxy counts, printed as one line.
+struct Counters {
+    DirectionCounters up;    // client -> target
+    DirectionCounters down;  // target -> client
+    uint64_t clients = 0;    // client addresses seen
+    uint64_t refused = 0;    // datagrams of clients beyond --max-clients or without a socket
+    uint64_t clients_expired = 0;
+    uint64_t send_errors = 0;
+    uint64_t unsent = 0;  // delayed or held at the end, or whose client had expired
+
+    // Writes "<label> key=value ..." and a newline.
+    void print(FILE* f, const std::string& label) const;
+};
+
+// A socket address usable as a map key and printable as ip:port.
+struct Address {
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    std::string text;  // "ip:port" or "[ip6]:port"
+
+    static Address from(const sockaddr_storage& addr, socklen_t len);
+};
+
+class Proxy {
+  public:
+    Proxy(const Options& options, Counters& counters);
+    ~Proxy();
+    Proxy(const Proxy&) = delete;
+    Proxy& operator=(const Proxy&) = delete;
+
+    // Resolves the target and binds the listen socket; false with a message in error.
+    bool open(std::string& error);
+    const std::string& local() const { return local_.text; }
+
+    // Serves until *stop is set (signals are let through only while waiting, by run_mask)
+    // or --exit-after has passed. What is still queued then is counted as unsent.
+    void run(const volatile sig_atomic_t* stop, const sigset_t& run_mask);
+
+  private:
+    struct Client {
+        uint64_t id = 0;
+        int fd = -1;  // connected to the target
+        Address addr;
+        FlowState up, down;
+        Clock::time_point last_active{};
+    };
+    // A datagram copy waiting for its time; order keeps equal due times first-in first-out.
+    struct Pending {
+        Clock::time_point due;
+        uint64_t order;
+        uint64_t client;
+        bool up;
+        Bytes bytes;
+        bool operator>(const Pending& o) const {
+            return due != o.due ? due > o.due : order > o.order;
+        }
+    };
+
+    Client* client_for(const Address& from, Clock::time_point now);
+    void receive_from_clients(Clock::time_point now);
+    void receive_from_target(Client& c, Clock::time_point now);
+    void schedule(const Client& c, bool up);
+    void deliver_due(Clock::time_point now);
+    void flush_held(Clock::time_point now);
+    void expire_idle(Clock::time_point now);
+    void drop_client(std::map<uint64_t, Client>::iterator it);
+    Clock::time_point next_wake() const;
+
+    Options options_;
+    Counters& counters_;
+    Impairer up_;
+    Impairer down_;
+    int listen_fd_ = -1;
+    Address local_;
+    Address target_;
+    Clock::duration idle_{};
+    std::map<std::string, uint64_t> ids_;  // client address text -> id
+    std::map<uint64_t, Client> clients_;
+    uint64_t next_id_ = 1;
+    uint64_t order_ = 0;
+    std::vector<Pending> pending_;  // a min-heap on (due, order)
+    std::vector<Release> released_;
+    std::vector<uint8_t> buf_;
+};
+
+}  // namespace lossy
