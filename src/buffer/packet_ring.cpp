@@ -30,10 +30,6 @@ static void store_in_window(PacketRing* ring, const PacketSlot* packet, uint32_t
     if (ring->filled[pos].load(std::memory_order_relaxed) == 1) {
         printf("Adding duplicate packet seq=%lu, pos=%d!!\n", static_cast<unsigned long>(seq), pos);
         fflush(stdout);
-        // A second copy of a stored packet carries the same header and payload; writing it
-        // again would only race with a sender that is reading that slot right now.
-        if (ring->slots[pos].seqnum == seq)
-            return;
     }
     std::memcpy(&ring->slots[pos], packet, sizeof(PacketSlot));
     ring->filled[pos].store(1, std::memory_order_release);

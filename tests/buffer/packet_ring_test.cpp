@@ -159,3 +159,25 @@ TEST(PacketRingTest, SendPositionSkipsPlaceholdersAndStopsAtTheNewest) {
 }
 
 }  // namespace
+
+namespace {
+
+// A re-based ring keeps the slots of the stream before it; the new stream's first packet must
+// replace what its slot held, even when the old packet there had the same sequence number.
+TEST(PacketRingTest, RebaseOverStaleSlotWithSameSeqnumStoresTheNewPacket) {
+    PacketRing* ring = ring_alloc();
+    PacketSlot old_pkt{}, new_pkt{};
+    old_pkt.seqnum = new_pkt.seqnum = 1;
+    old_pkt.payload[0] = 'o';
+    new_pkt.payload[0] = 'n';
+    add_item(ring, &old_pkt, 1);
+    ring->curseq.store(1);  // the intake's re-base on the new stream's first packet
+    ring->curpos.store(1);
+    testing::internal::CaptureStdout();
+    add_item(ring, &new_pkt, 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ring->slots[1].payload[0], 'n');
+    ring_free(ring);
+}
+
+}  // namespace
