@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "core/event_loop.h"
@@ -52,6 +53,13 @@ void rebase(EventLoop* loop, PacketRing* ring, uint32_t s) {
     loop->send_pos.store(pos, std::memory_order_release);
     loop->scan_base.store(s, std::memory_order_relaxed);
     relay_log("need resetseq: seqnum: %ld, curpos=%d\n", static_cast<long>(s), pos);
+}
+
+// Adds the numbers a datagram skipped to the minute's count, saturating: an upstream that jumps
+// by billions must not overflow it.
+int add_skipped(int lost, uint32_t skipped) {
+    const int64_t sum = static_cast<int64_t>(lost) + skipped;
+    return sum > INT32_MAX ? INT32_MAX : static_cast<int>(sum);
 }
 
 // The guard in front of add_item when an upstream keeps sending past a full ring.
@@ -114,7 +122,7 @@ void handle_data(EventLoop* loop, PacketRing* ring, int n) {
     const bool drop = !rebasing && overruns_sender(loop, ring, s);
     // A dropped datagram leaves curseq where it was, so the next stored one counts it as lost.
     if (!drop)
-        in.lost += static_cast<int>(skipped_before(in.prev_curseq, s));
+        in.lost = add_skipped(in.lost, skipped_before(in.prev_curseq, s));
     if (rebasing)
         rebase(loop, ring, s);
     flow_end_suspension(loop);

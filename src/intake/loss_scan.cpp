@@ -24,7 +24,9 @@ int loss_scan(PacketRing* ring, int send_pos, uint32_t scan_base, uint32_t rtt, 
         if (ring->filled[p].load(std::memory_order_relaxed) != 1) {
             PacketSlot& slot = ring->slots[p];
             const uint32_t q = slot.seqnum;
-            if (curseq - q >= kLossGrace && q > send_seq &&
+            // A placeholder outside the window (left by the stream before a re-base) names
+            // nothing this upstream could send: if it came, it would renumber the ring.
+            if (curseq - q >= kLossGrace && curseq - q < static_cast<uint32_t>(n) && q > send_seq &&
                 !asked_too_recently(now, slot.lostreq_ts, rtt)) {
                 out[count++] = q;
                 slot.lostreq_ts = now;
