@@ -179,13 +179,15 @@ Flow idle_wait(Run& r, int send_pos, int curpos) {
 }
 
 // Polls for the stream's first packet: placed by the intake's re-base and stored. Returns its
-// position, or -1 when `stop` ends the run.
+// position, or -1 when `stop` ends the run. A jump of a whole ring (a renumbered stream, or an
+// upstream far ahead) may already have turned that slot into a placeholder that nobody asks
+// for again; once the newest packet is elsewhere the run starts there all the same.
 int wait_first_packet(const Run& r) {
     const int n = r.ring->nslots.load(std::memory_order_relaxed);
     for (;;) {
         const int sp = load_send_pos(r);
         if (sp >= 0 && sp < n && r.ctx->resetseq.load(std::memory_order_acquire) == 0 &&
-            r.ring->filled[sp].load(std::memory_order_acquire) == 1)
+            (r.ring->filled[sp].load(std::memory_order_acquire) == 1 || sp != load_curpos(r)))
             return stopped(r) ? -1 : sp;
         if (stopped(r))
             return -1;
