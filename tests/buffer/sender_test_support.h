@@ -24,13 +24,8 @@ namespace sendertest {
 struct LogCapture {
     char* buf = nullptr;
     size_t size = 0;
-    FILE* mem = nullptr;
-    FILE* saved = nullptr;
-
-    LogCapture() {
-        mem = open_memstream(&buf, &size);
-        saved = log_fp.exchange(mem);
-    }
+    FILE* mem = open_memstream(&buf, &size);
+    FILE* saved = log_fp.exchange(mem);
     ~LogCapture() {
         log_fp.store(saved);
         fclose(mem);
@@ -42,36 +37,32 @@ struct LogCapture {
     }
 };
 
-inline int count(const std::string& hay, const std::string& needle) {
-    int n = 0;
-    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
-        ++n;
-    return n;
-}
-
 // A clock that moves only when slept on; on_sleep lets a test act as the intake between sleeps.
 struct FakeClock {
     int64_t now_ns = 5000LL * 1000000000;
     std::vector<int64_t> sleeps;
-    std::function<void(FakeClock&)> on_sleep;
+    std::function<void(FakeClock&)> on_sleep = [](FakeClock&) {};
 
     static void now(void* self, Timespec32* out) {
-        auto* c = static_cast<FakeClock*>(self);
-        out->tv_sec = static_cast<int32_t>(c->now_ns / 1000000000);
-        out->tv_nsec = static_cast<int32_t>(c->now_ns % 1000000000);
+        const int64_t ns = static_cast<FakeClock*>(self)->now_ns;
+        *out = Timespec32{static_cast<int32_t>(ns / 1000000000),
+                          static_cast<int32_t>(ns % 1000000000)};
     }
     static void sleep(void* self, int64_t us) {
         auto* c = static_cast<FakeClock*>(self);
         c->now_ns += us * 1000;
         c->sleeps.push_back(us);
-        if (c->on_sleep)
-            c->on_sleep(*c);
+        c->on_sleep(*c);
     }
     SenderEnv env() { return SenderEnv{now, sleep, this}; }
 };
 
-inline unsigned char pattern(uint32_t seq, int i) {
-    return static_cast<unsigned char>(seq * 7 + i);
+// The payload of packet seq: len bytes of a pattern of its own.
+inline std::string payload(uint32_t seq, int len = 1316) {
+    std::string s(static_cast<size_t>(len), '\0');
+    for (int i = 0; i < len; ++i)
+        s[static_cast<size_t>(i)] = static_cast<char>(seq * 7 + static_cast<uint32_t>(i));
+    return s;
 }
 
 // The event loop's side of a run: ring, shared variables, the consumer's and upstream's ends.
@@ -84,7 +75,7 @@ struct Rig {
     int out_peer = -1;       // what the consumer reads
     int upstream_peer = -1;  // what the upstream receives
     bool rebased = false;
-    alignas(4) char req[208] = {};
+    char req[208] = {2, 0, 0, 0, 'c', 'h', 'a', 'n', ':', '7'};  // the stream request "chan:7"
 
     explicit Rig(int mode, bool with_req = true) {
         int out[2], up[2];
@@ -99,9 +90,6 @@ struct Rig {
         ctx.psend_pos = &send_pos;
         ctx.pcurseq = &scan_base;
         ctx.mode = mode;
-        const uint32_t type = 2;
-        std::memcpy(req, &type, 4);
-        std::strcpy(req + 4, "chan:7");
         if (with_req)
             ctx.req = req;
     }
@@ -111,17 +99,15 @@ struct Rig {
                 close(fd);
         ring_free(sbuf.load());
     }
-    PacketRing* ring() { return sbuf.load(); }
 
     // Stores a packet as the intake does; the first one re-bases the ring on it.
     void add(uint32_t seq, Timespec32 ts, int len = 1316) {
-        PacketSlot pkt;
-        std::memset(&pkt, 0, sizeof pkt);
+        PacketSlot pkt{};
         pkt.seqnum = seq;
         pkt.ts = ts;
         pkt.len = len;
-        for (int i = 0; i < kSlotPayload; ++i)
-            pkt.payload[i] = pattern(seq, i);
+        const std::string bytes = payload(seq, kSlotPayload);
+        std::memcpy(pkt.payload, bytes.data(), bytes.size());
         if (!rebased) {
             ring()->curseq.store(seq);
             ring()->curpos.store(static_cast<int>(seq % kRingSlots));
@@ -131,27 +117,30 @@ struct Rig {
         }
         add_item(ring(), &pkt, seq);
     }
+    PacketRing* ring() { return sbuf.load(); }
+    // Runs the sender on the fake clock until it returns, asking it to stop at the given sleep.
+    void run(FakeClock& clock, size_t stop_at_sleep) {
+        auto hook = clock.on_sleep;
+        clock.on_sleep = [&, hook, stop_at_sleep](FakeClock& c) {
+            hook(c);
+            if (c.sleeps.size() >= stop_at_sleep)
+                ctx.stop = STOP_REQUESTED;
+        };
+        const SenderEnv env = clock.env();
+        sender_run(&ctx, &env);
+    }
 
     // Everything readable on fd now, as datagrams or a byte stream.
     static std::string drain(int fd, std::vector<std::string>* datagrams = nullptr) {
         std::string all;
         char buf[65536];
-        for (;;) {
-            ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n <= 0)
-                return all;
+        for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
             all.append(buf, static_cast<size_t>(n));
             if (datagrams)
                 datagrams->emplace_back(buf, static_cast<size_t>(n));
         }
+        return all;
     }
 };
-
-inline std::string payload(uint32_t seq, int len) {
-    std::string s(static_cast<size_t>(len), '\0');
-    for (int i = 0; i < len; ++i)
-        s[static_cast<size_t>(i)] = static_cast<char>(pattern(seq, i));
-    return s;
-}
 
 }  // namespace sendertest

@@ -23,22 +23,20 @@ TEST(HttpResponseTest, HeadIsFourWritesOfExactBytes) {
         InitReqInfo(&req);
         req.status = status;
         EXPECT_EQ(Output_HTTP_Headers(sv[0], &req), 0);
-        EXPECT_EQ(Writeline(sv[0], "\x47ts", 3), 3);
         close(sv[0]);
         std::vector<std::string> got;
         char buf[64];
         for (ssize_t n; (n = recv(sv[1], buf, sizeof buf, 0)) > 0;)
             got.emplace_back(buf, n);
         close(sv[1]);
-        const std::vector<std::string> want = {"HTTP/1.0 " + std::to_string(status) + " OK\r\n",
-                                               "Server: Tidewater v0.1\r\n",
-                                               "Content-Type: mpeg/ts\r\n", "\r\n", "\x47ts"};
-        EXPECT_EQ(got, want);
+        EXPECT_EQ(got, (std::vector<std::string>{"HTTP/1.0 " + std::to_string(status) + " OK\r\n",
+                                                 "Server: Tidewater v0.1\r\n",
+                                                 "Content-Type: mpeg/ts\r\n", "\r\n"}));
     }
 }
 
 TEST(HttpResponseTest, WritelineResultsAndMessages) {
-    void (*old)(int) = signal(SIGPIPE, SIG_IGN);  // as the daemon runs
+    signal(SIGPIPE, SIG_IGN);  // as the daemon runs
     int gone[2], p[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, gone), 0);
     close(gone[1]);
@@ -46,34 +44,23 @@ TEST(HttpResponseTest, WritelineResultsAndMessages) {
     const struct {
         int fd, len, result;
         const char* printed;
-    } cases[] = {
-        {-1, 0, 0, ""},                    // zero length writes nothing
-        {gone[0], 5, 5, ""},               // peer gone: quiet, full length
-        {p[0], 5, 0, "!!!!!!!! ERROR\n"},  // any other failure
-    };
+    } cases[] = {{-1, 0, 0, ""},                     // zero length writes nothing
+                 {gone[0], 5, 5, ""},                // peer gone: quiet, full length
+                 {p[0], 5, 0, "!!!!!!!! ERROR\n"}};  // any other failure
     for (const auto& c : cases) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(Writeline(c.fd, "hello", c.len), c.result) << c.fd;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << c.fd;
     }
-    ReqInfo req;
-    InitReqInfo(&req);
-    testing::internal::CaptureStdout();
-    Output_HTTP_Headers(gone[0], &req);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    signal(SIGPIPE, old);
-    close(gone[0]);
-    close(p[0]);
-    close(p[1]);
+    for (int fd : {gone[0], p[0], p[1]})
+        close(fd);
 }
-
-void Ignore(int) {}
 
 TEST(HttpResponseTest, WritelineContinuesAfterInterruptedWrites) {
     // Without SA_RESTART a signal cuts a blocked write short (a partial count or EINTR); every
     // byte must still arrive once and in order.
     struct sigaction sa = {}, old;
-    sa.sa_handler = Ignore;
+    sa.sa_handler = [](int) {};
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
     int sv[2], small = 4096;
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
@@ -88,18 +75,14 @@ TEST(HttpResponseTest, WritelineContinuesAfterInterruptedWrites) {
     });
     std::string got;
     char buf[8192];
-    for (int round = 0; round < 200; round++) {
-        usleep(1000);  // let the writer block on full buffers, then interrupt it
-        pthread_kill(writer.native_handle(), SIGUSR1);
-        const ssize_t n = read(sv[1], buf, 1000);
-        if (n <= 0)
-            break;
-        got.append(buf, n);
-        if (result != -2)
-            break;
+    for (ssize_t n = 1; n > 0;) {
+        if (result == -2) {
+            usleep(1000);  // let the writer block on full buffers, then interrupt it
+            pthread_kill(writer.native_handle(), SIGUSR1);
+        }
+        n = read(sv[1], buf, result == -2 ? 1000 : sizeof buf);
+        got.append(buf, n > 0 ? n : 0);
     }
-    for (ssize_t n; (n = read(sv[1], buf, sizeof buf)) > 0;)
-        got.append(buf, n);
     writer.join();
     sigaction(SIGUSR1, &old, nullptr);
     close(sv[0]);

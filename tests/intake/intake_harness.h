@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,10 +13,12 @@
 #include "core/event_loop.h"
 #include "core/log.h"
 #include "intake/drain.h"
-#include "intake/protocol.h"
 #include "support/fake_upstream.h"
+#include "support/process.h"
 
 namespace intaketest {
+
+using testsupport::count_of;
 
 // Points the log at a memory stream for the life of the record.
 struct LogCapture {
@@ -25,8 +26,6 @@ struct LogCapture {
     size_t size = 0;
     FILE* fp = open_memstream(&buf, &size);
     FILE* saved = log_fp.exchange(fp);
-    LogCapture(const LogCapture&) = delete;
-    LogCapture() = default;
     ~LogCapture() {
         log_fp.store(saved);
         fclose(fp);
@@ -37,13 +36,6 @@ struct LogCapture {
         return std::string(buf, size);
     }
 };
-
-inline int count_of(const std::string& hay, const std::string& needle) {
-    int n = 0;
-    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1))
-        ++n;
-    return n;
-}
 
 struct Harness {
     std::unique_ptr<EventLoop> owned = std::make_unique<EventLoop>();
@@ -57,8 +49,7 @@ struct Harness {
         loop->isock.store(up.open_relay_socket());
     }
     ~Harness() {
-        if (int fd = loop->isock.load(); fd > 0)
-            close(fd);
+        close(loop->isock.load());
         close(loop->wake_rd);
         close(loop->ctx.wake_fd.load());
         ring_free(ring);

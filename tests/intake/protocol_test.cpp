@@ -26,7 +26,6 @@ TEST(ProtocolTest, ControlMessageImages) {
     EXPECT_EQ(bytes_of(&msg, build_release(&msg)), (Bytes{5, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(bytes_of(&msg, build_keepalive(&msg, Timespec32{100, 250000000})),
               (Bytes{3, 0, 0, 0, 0x64, 0, 0, 0, 0x80, 0xb2, 0xe6, 0x0e}));
-
     unsigned char data[16];
     const unsigned char payload[] = {0x47};
     EXPECT_EQ(bytes_of(data, build_data_datagram(data, sizeof data, 5, Timespec32{100, 250000000},
@@ -36,13 +35,12 @@ TEST(ProtocolTest, ControlMessageImages) {
 
 TEST(ProtocolTest, LostRequestCarriesOneToFortyNineNumbers) {
     ControlMessage msg;
-    uint32_t seqs[50];
+    uint32_t seqs[50], back[49];
     for (uint32_t i = 0; i < 50; ++i)
         seqs[i] = 7000 + i;
     EXPECT_EQ(build_lost_request(&msg, seqs, 0), -1);
     EXPECT_EQ(build_lost_request(&msg, seqs, 50), -1);
     ASSERT_EQ(build_lost_request(&msg, seqs, 49), 204);
-    uint32_t back[49];
     EXPECT_EQ(read_lost_request(&msg, 204, back, 49), 49);
     EXPECT_EQ(back[48], 7048u);
     EXPECT_EQ(read_lost_request(&msg, 200, back, 49), -1);  // length disagrees with the count
@@ -68,29 +66,18 @@ TEST(ProtocolTest, StreamAndStopRequests) {
 }
 
 TEST(ProtocolTest, ArrivalsAreClassifiedByLengthThenType) {
-    struct Case {
+    const struct {
         uint32_t type;
         ssize_t n;
         ArrivalKind kind;
-    };
-    const Case cases[] = {
-        {3, -1, ARRIVAL_NONE},
-        {3, 0, ARRIVAL_NONE},
-        {3, 3, ARRIVAL_IGNORED},
-        {3, 8, ARRIVAL_SHORT_ECHO},
-        {3, 11, ARRIVAL_SHORT_ECHO},
-        {3, 12, ARRIVAL_ECHO},
-        {3, 187, ARRIVAL_ECHO},
-        {4, 187, ARRIVAL_IGNORED},
-        {1, 12, ARRIVAL_IGNORED},
-        {3, 188, ARRIVAL_DATA},
-        {0x12345678, 1328, ARRIVAL_DATA},
-    };
+    } cases[] = {
+        {3, -1, ARRIVAL_NONE},       {3, 0, ARRIVAL_NONE},   {3, 3, ARRIVAL_IGNORED},
+        {3, 11, ARRIVAL_SHORT_ECHO}, {3, 12, ARRIVAL_ECHO},  {3, 187, ARRIVAL_ECHO},
+        {4, 187, ARRIVAL_IGNORED},   {3, 188, ARRIVAL_DATA}, {0x12345678, 1328, ARRIVAL_DATA}};
     unsigned char buf[1328] = {};
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         std::memcpy(buf, &c.type, 4);
-        EXPECT_EQ(classify_arrival(buf, c.n), c.kind)
-            << "type " << c.type << ", " << c.n << " bytes";
+        EXPECT_EQ(classify_arrival(buf, c.n), c.kind) << c.type << ", " << c.n << " bytes";
     }
 }
 

@@ -1,41 +1,129 @@
-// A stand-in for the upstream on loopback: records what the relay sends and sends it data
-// datagrams and echoes with chosen sequence numbers and timestamps.
+// Loopback UDP peers for the tests: a plain socket on an ephemeral port, and a stand-in for the
+// upstream that records what the relay sends and sends it data datagrams and echoes.
 #pragma once
 
-#include <cstddef>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
-#include "buffer/timespec.h"
+#include "intake/protocol.h"
 
 namespace testsupport {
 
-using Datagram = std::vector<unsigned char>;
+using Datagram = std::string;
 
-struct FakeUpstream {
-    int fd = -1;  // bound to 127.0.0.1 on an ephemeral port
-    int port = 0;
-
-    FakeUpstream();  // opens and binds; fd stays -1 on failure
-    FakeUpstream(const FakeUpstream&) = delete;
-    FakeUpstream& operator=(const FakeUpstream&) = delete;
-    ~FakeUpstream();
-
-    // A non-blocking UDP socket connected to this fake, as the relay's `isock` would be; the
-    // fake is connected back to it. Returns the descriptor (the caller closes it), or -1.
-    int open_relay_socket();
-
-    bool send_raw(const void* buf, size_t n);
-    // A data datagram of total_len bytes (header included), payload filled with seq's low byte.
-    bool send_data(uint32_t seq, Timespec32 ts, size_t total_len = 188);
-    // An echo of a keepalive stamped `stamp`, of n bytes (12 is a whole echo).
-    bool send_echo(Timespec32 stamp, size_t n = 12);
-
-    // Everything the relay sent that has arrived, waiting up to wait_ms for the first one.
-    std::vector<Datagram> take(int wait_ms = 0);
-};
+inline sockaddr_in loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
 
 // Waits up to ms for fd to become readable.
-bool wait_readable(int fd, int ms);
+inline bool wait_readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) == 1;
+}
+
+// A UDP socket bound to 127.0.0.1 with a receive buffer large enough for a whole test's burst.
+inline int open_udp(int* port) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    int size = 32 << 20;
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in a = loopback(0);
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    *port = ntohs(a.sin_port);
+    return s;
+}
+
+struct UdpPeer {
+    int port = 0;
+    int fd = open_udp(&port);
+
+    UdpPeer() = default;
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
+    ~UdpPeer() {
+        if (fd >= 0)
+            close(fd);
+    }
+
+    bool send_to(int to_port, const std::string& bytes) const {
+        sockaddr_in a = loopback(to_port);
+        return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a),
+                      sizeof a) == static_cast<ssize_t>(bytes.size());
+    }
+    // One datagram, or nullopt after timeout_ms; *from_port gets the sender's port.
+    std::optional<Datagram> receive(int timeout_ms, int* from_port = nullptr) const {
+        if (!wait_readable(fd, timeout_ms))
+            return std::nullopt;
+        std::string buf(65536, '\0');
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = recvfrom(fd, buf.data(), buf.size(), MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0)
+            return std::nullopt;
+        if (from_port)
+            *from_port = ntohs(from.sin_port);
+        buf.resize(static_cast<size_t>(n));
+        return buf;
+    }
+};
+
+// The upstream's side of the relay's `isock`.
+struct FakeUpstream : UdpPeer {
+    // A non-blocking socket connected to this peer, which is connected back to it. Returns the
+    // descriptor (the caller closes it), or -1.
+    int open_relay_socket() {
+        int relay_port = 0;
+        int s = open_udp(&relay_port);
+        sockaddr_in up = loopback(port), self = loopback(relay_port);
+        if (connect(s, reinterpret_cast<sockaddr*>(&up), sizeof up) != 0 ||
+            connect(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) {
+            close(s);
+            return -1;
+        }
+        fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+        return s;
+    }
+    bool send_raw(const void* buf, size_t n) {
+        return send(fd, buf, n, 0) == static_cast<ssize_t>(n);
+    }
+    // A data datagram of total_len bytes (header included), payload filled with seq's low byte.
+    bool send_data(uint32_t seq, Timespec32 ts, size_t total_len = 188) {
+        unsigned char buf[2048], payload[sizeof buf];
+        std::memset(payload, static_cast<int>(seq & 0xff), sizeof payload);
+        int n =
+            build_data_datagram(buf, sizeof buf, seq, ts, payload, total_len - kDataHeaderBytes);
+        return n > 0 && send_raw(buf, static_cast<size_t>(n));
+    }
+    // The echo of a keepalive stamped `stamp`, cut or padded to n bytes.
+    bool send_echo(Timespec32 stamp, size_t n = kKeepaliveBytes) {
+        ControlMessage msg{};
+        build_keepalive(&msg, stamp);
+        return send_raw(&msg, n);
+    }
+    // Everything the relay sent that has arrived, waiting up to wait_ms for the first one.
+    std::vector<Datagram> take(int wait_ms = 0) {
+        std::vector<Datagram> out;
+        for (auto d = receive(wait_ms); d; d = receive(0))
+            out.push_back(*d);
+        return out;
+    }
+};
 
 }  // namespace testsupport
