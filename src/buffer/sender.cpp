@@ -164,8 +164,7 @@ bool repeat_request(Run& r, int send_pos) {
 
 // Nothing to send: the newest packet waits until a newer one has arrived.
 Flow idle_wait(Run& r, int send_pos, int curpos) {
-    relay_log("sendpos %d = curpos %d, curseq = %ld\n", send_pos, curpos,
-              static_cast<long>(load_curseq(r)));
+    relay_log("sendpos %d = curpos %d, curseq = %u\n", send_pos, curpos, load_curseq(r));
     ++r.idle_waits;
     const Timespec32 wait{0, kIdleWaitNs};
     sleep_us(r, timespec_sleep_us(&wait));

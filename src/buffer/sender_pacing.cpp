@@ -58,10 +58,10 @@ void sender_bookkeep(SenderStats* stats, const PacketSlot& slot, int curpos, int
         // Once a minute of packet time, and for a run's first packet.
         if (stats->last_sec % 60 == 0) {
             relay_log(
-                "sending %d bytes, %u seconds, %lu nanoseconds; total packets=%li; missed=%d, "
+                "sending %d bytes, %u seconds, %lu nanoseconds; total packets=%u; missed=%d, "
                 "curpos=%d; send_pos=%d; bufsize=%d/%li\n",
                 slot.len, sec, static_cast<unsigned long>(static_cast<uint32_t>(slot.ts.tv_nsec)),
-                static_cast<long>(slot.seqnum), stats->missed, curpos, send_pos, bufsize.tv_sec,
+                slot.seqnum, stats->missed, curpos, send_pos, bufsize.tv_sec,
                 static_cast<long>(bufsize.tv_nsec));
             stats->missed = 0;
         }

@@ -24,7 +24,11 @@ void close_descriptors(int first, long last) {
     if (first > last)
         return;
 #ifdef SYS_close_range
-    unsigned int hi = last >= static_cast<long>(UINT_MAX) ? UINT_MAX : static_cast<unsigned>(last);
+    // Compared in 64 bits: where long has 32, static_cast<long>(UINT_MAX) is -1 and every
+    // range would reach UINT_MAX, closing the readiness pipe too.
+    unsigned int hi = static_cast<long long>(last) >= static_cast<long long>(UINT_MAX)
+                          ? UINT_MAX
+                          : static_cast<unsigned>(last);
     if (syscall(SYS_close_range, static_cast<unsigned>(first), hi, 0) == 0)
         return;
 #endif

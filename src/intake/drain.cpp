@@ -33,10 +33,11 @@ void write_stats_line(EventLoop* loop, const PacketRing* ring, int n, uint32_t s
     const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
     const float rate = loss_rate(in.lost, curseq, in.stats_base);
     relay_log(
-        "isock read %d bytes, %u sec, %lu us; rtt=%u, total packets=%li, curpos=%d, send_pos=%d, "
+        "isock read %d bytes, %u sec, %lu us; rtt=%u, total packets=%u, curpos=%d, send_pos=%d, "
         "lost=%d, loss rate=%.4f\n",
-        n, static_cast<unsigned>(t.tv_sec), static_cast<unsigned long>(t.tv_nsec / 1000),
-        loop->ctx.rtt.load(std::memory_order_relaxed) / 1000, static_cast<long>(s),
+        n, static_cast<unsigned>(t.tv_sec),
+        static_cast<unsigned long>(static_cast<uint32_t>(t.tv_nsec / 1000)),
+        loop->ctx.rtt.load(std::memory_order_relaxed) / 1000, s,
         ring->curpos.load(std::memory_order_relaxed),
         loop->send_pos.load(std::memory_order_relaxed), in.lost, static_cast<double>(rate));
     in.lost = 0;
@@ -52,7 +53,7 @@ void rebase(EventLoop* loop, PacketRing* ring, uint32_t s) {
     ring->curpos.store(pos, std::memory_order_release);
     loop->send_pos.store(pos, std::memory_order_release);
     loop->scan_base.store(s, std::memory_order_relaxed);
-    relay_log("need resetseq: seqnum: %ld, curpos=%d\n", static_cast<long>(s), pos);
+    relay_log("need resetseq: seqnum: %u, curpos=%d\n", s, pos);
 }
 
 // Adds the numbers a datagram skipped to the minute's count, saturating: an upstream that jumps

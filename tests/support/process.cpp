@@ -89,13 +89,46 @@ std::string make_temp_dir() {
     return dir ? std::string(dir) : std::string("/tmp");
 }
 
+// The ELF machine of the program at path, or -1 when it cannot be read as an ELF file.
+static int elf_machine(const char* path) {
+    unsigned char head[20];
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t n = read(fd, head, sizeof head);
+    close(fd);
+    if (n != static_cast<ssize_t>(sizeof head) || std::memcmp(head, "\177ELF", 4) != 0)
+        return -1;
+    return head[5] == 1 ? head[18] | head[19] << 8 : head[18] << 8 | head[19];  // by byte order
+}
+
+// When the tests run under an emulator (QUARLIN_TEST_EMULATOR, such as
+// "qemu-mipsel -L /usr/mipsel-linux-gnu"), programs built for the same machine as the tests
+// cannot be started by this kernel itself: they are started through the emulator too. Other
+// programs (the machine's own tools) start as they are.
+static std::vector<std::string> command_for(const std::vector<std::string>& argv) {
+    std::vector<std::string> command;
+    const char* emulator = getenv("QUARLIN_TEST_EMULATOR");
+    if (emulator != nullptr && !argv.empty()) {
+        const int machine = elf_machine(argv[0].c_str());
+        if (machine >= 0 && machine == elf_machine("/proc/self/exe")) {
+            std::istringstream words(emulator);
+            for (std::string word; words >> word;)
+                command.push_back(word);
+        }
+    }
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
+
 Child start_child(const std::vector<std::string>& argv, bool stdin_devnull) {
     Child c;
     std::string dir = make_temp_dir();
     c.out_path = dir + "/stdout";
     c.err_path = dir + "/stderr";
+    const std::vector<std::string> command = command_for(argv);
     std::vector<char*> args;
-    for (const auto& a : argv)
+    for (const auto& a : command)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = fork();
@@ -111,7 +144,7 @@ Child start_child(const std::vector<std::string>& argv, bool stdin_devnull) {
             if (in >= 0)
                 dup2(in, 0);
         }
-        execv(args[0], args.data());
+        execvp(args[0], args.data());  // the emulator is found on PATH
         _exit(127);
     }
     c.pid = pid;
