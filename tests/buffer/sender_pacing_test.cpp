@@ -5,7 +5,6 @@
 
 #include <tuple>
 
-#include "core/relay_context.h"
 #include "sender_test_support.h"
 
 namespace {
@@ -46,25 +45,10 @@ TEST(SenderPacingTest, PaceSleepsUntilDueSendsLateAtOnceAndJumpsFromASecondAhead
     }
 }
 
-TEST(SenderPacingTest, BufferingWaitLengths) {
+// The lengths of the buffering waits show in the runs; only the ceiling does not.
+TEST(SenderPacingTest, FirstWaitIsOneAndAHalfRttWithoutOverflow) {
     EXPECT_EQ(sender_first_wait_ns(300000000), 450000000);  // past 2^32 / 15 without wrapping
     EXPECT_EQ(sender_first_wait_ns(4000000000u), INT32_MAX);
-    const struct {
-        int mode;
-        bool first;
-        uint32_t rtt;
-        int count;
-        int64_t us_each;
-    } cases[] = {{MODE_HTTP, true, 300000000, 1, 450000},
-                 {MODE_HTTP, true, 60000000, 1, 90000},
-                 {MODE_HTTP, false, 300000000, 9, 100000},
-                 {MODE_UDP, true, 60000000, 1, 2000000},
-                 {MODE_UDP, false, 60000000, 1, 2000000}};
-    for (const auto& c : cases) {
-        const SleepPlan p = sender_buffer_sleep(c.mode, c.first, c.rtt);
-        EXPECT_EQ(p.count, c.count) << c.mode << c.first << c.rtt;
-        EXPECT_EQ(p.us_each, c.us_each) << c.mode << c.first << c.rtt;
-    }
 }
 
 TEST(SenderPacingTest, BatchIsWrittenBeforeItFillsOrWhenTheTimerRunsOut) {

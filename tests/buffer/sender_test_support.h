@@ -130,15 +130,12 @@ struct Rig {
         sender_run(&ctx, &env);
     }
 
-    // Everything readable on fd now, as datagrams or a byte stream.
-    static std::string drain(int fd, std::vector<std::string>* datagrams = nullptr) {
+    // Everything readable on fd now.
+    static std::string drain(int fd) {
         std::string all;
         char buf[65536];
-        for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+        for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
             all.append(buf, static_cast<size_t>(n));
-            if (datagrams)
-                datagrams->emplace_back(buf, static_cast<size_t>(n));
-        }
         return all;
     }
 };

@@ -16,7 +16,7 @@ Bytes bytes_of(const void* p, int n) {
     return n < 0 ? Bytes{} : Bytes(b, b + n);
 }
 
-TEST(ProtocolTest, ControlMessageImages) {
+TEST(ProtocolTest, ControlMessageImagesAndLostRequestLimits) {
     ControlMessage msg;
     const uint32_t seqs[] = {1000, 1002};
     EXPECT_EQ(bytes_of(&msg, build_lost_request(&msg, seqs, 2)),
@@ -31,16 +31,14 @@ TEST(ProtocolTest, ControlMessageImages) {
     EXPECT_EQ(bytes_of(data, build_data_datagram(data, sizeof data, 5, Timespec32{100, 250000000},
                                                  payload, 1)),
               (Bytes{5, 0, 0, 0, 0x64, 0, 0, 0, 0x80, 0xb2, 0xe6, 0x0e, 0x47}));
-}
 
-TEST(ProtocolTest, LostRequestCarriesOneToFortyNineNumbers) {
-    ControlMessage msg;
-    uint32_t seqs[50], back[49];
+    // A lost request carries 1 to 49 numbers.
+    uint32_t many[50], back[49];
     for (uint32_t i = 0; i < 50; ++i)
-        seqs[i] = 7000 + i;
-    EXPECT_EQ(build_lost_request(&msg, seqs, 0), -1);
-    EXPECT_EQ(build_lost_request(&msg, seqs, 50), -1);
-    ASSERT_EQ(build_lost_request(&msg, seqs, 49), 204);
+        many[i] = 7000 + i;
+    EXPECT_EQ(build_lost_request(&msg, many, 0), -1);
+    EXPECT_EQ(build_lost_request(&msg, many, 50), -1);
+    ASSERT_EQ(build_lost_request(&msg, many, 49), 204);
     EXPECT_EQ(read_lost_request(&msg, 204, back, 49), 49);
     EXPECT_EQ(back[48], 7048u);
     EXPECT_EQ(read_lost_request(&msg, 200, back, 49), -1);  // length disagrees with the count
