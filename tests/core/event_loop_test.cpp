@@ -25,14 +25,15 @@ struct LogCapture {
         log_fp.store(saved);
         fclose(file);
     }
+    // Read through the descriptor: rewinding the stream would move the position that client
+    // threads write at.
     std::string text() const {
         fflush(file);
         std::string s;
-        rewind(file);
         char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file)) > 0)
-            s.append(buf, n);
+        ssize_t n;
+        for (off_t at = 0; (n = pread(fileno(file), buf, sizeof buf, at)) > 0; at += n)
+            s.append(buf, static_cast<size_t>(n));
         return s;
     }
 };

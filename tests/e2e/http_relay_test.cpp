@@ -88,9 +88,16 @@ TEST(HttpRelay, OnlyTheLastOfThreeQuickPlayersStreams) {
     Relay relay = start_http_relay();
     int holder = http_get(relay.http_port, stream_path(up));
     ASSERT_EQ(read_bytes(holder, kHeadBytes + 1316, 10s).size(), kHeadBytes + 1316);
-    int a = http_get(relay.http_port, stream_path(up));
-    int b = http_get(relay.http_port, stream_path(up));
-    int c = http_get(relay.http_port, stream_path(up));
+    // In quick succession, but each one's path found valid before the next arrives: that is
+    // the order in which newcomers line up.
+    auto next_player = [&](int valid_before) {
+        int fd = http_get(relay.http_port, stream_path(up));
+        wait_for([&] { return count_of(relay.log(), "correct url") > valid_before; }, 5s);
+        return fd;
+    };
+    int a = next_player(1);
+    int b = next_player(2);
+    int c = next_player(3);
     std::string got = read_bytes(c, kHeadBytes + 1316 * 50, 10s);
     expect_sample_prefix(got, 1316 * 50);
     for (int fd : {holder, a, b})
