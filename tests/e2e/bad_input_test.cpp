@@ -74,15 +74,18 @@ std::string fd_targets(pid_t pid) {
     return out;
 }
 
-// The daemon at rest: only its main thread, and the same descriptors over a quarter second
-// (a connection just accepted holds a descriptor before its thread shows).
+// The daemon at rest: the same threads and descriptors over a quarter second (a connection
+// just accepted holds a descriptor before its thread shows), and no more threads than the
+// fewest seen (one, or two under an emulator that keeps a thread of its own).
 Usage usage_at_rest(pid_t pid) {
     Usage last = usage_of(pid);
+    int fewest = last.threads;
     wait_for(
         [&] {
             std::this_thread::sleep_for(250ms);
             const Usage now = usage_of(pid);
-            const bool steady = now == last && now.threads == 1;
+            fewest = std::min(fewest, now.threads);
+            const bool steady = now == last && now.threads == fewest;
             last = now;
             return steady;
         },
