@@ -70,8 +70,9 @@ bool overruns_sender(EventLoop* loop, const PacketRing* ring, uint32_t s) {
     const int n = ring->nslots.load(std::memory_order_relaxed);
     if (sp < 0 || sp >= n)
         return false;
+    const bool behind = sp != ring->curpos.load(std::memory_order_relaxed);
     return would_overrun_sender(s, ring->curseq.load(std::memory_order_relaxed),
-                                ring->slots[sp].seqnum, static_cast<uint32_t>(n));
+                                ring->slots[sp].seqnum, static_cast<uint32_t>(n), behind);
 }
 
 void note_ring_full_drop(EventLoop* loop, const PacketRing* ring, uint32_t s) {

@@ -30,9 +30,13 @@ float loss_rate(int lost, uint32_t curseq, uint32_t stats_base) {
     return static_cast<float>(lost) / span * 100.0f;
 }
 
-bool would_overrun_sender(uint32_t seq, uint32_t curseq, uint32_t send_seq, uint32_t nslots) {
+bool would_overrun_sender(uint32_t seq, uint32_t curseq, uint32_t send_seq, uint32_t nslots,
+                          bool sender_behind) {
     const uint32_t ahead = seq - curseq;
-    return ahead >= 1 && ahead < nslots && seq - send_seq >= nslots;
+    if (ahead >= 1 && ahead < nslots)
+        return seq - send_seq >= nslots;
+    // A jump clears every slot, the ones still to be played (and the one being read) included.
+    return seq > curseq && sender_behind;
 }
 
 bool asked_too_recently(Timespec32 now, Timespec32 lostreq, uint32_t rtt) {

@@ -34,11 +34,13 @@ uint32_t skipped_before(uint32_t prev_curseq, uint32_t s);
 // in single precision. 0 before the first line (stats_base 0) and when nothing advanced.
 float loss_rate(int lost, uint32_t curseq, uint32_t stats_base);
 
-// True when datagram seq would become the newest by a step of less than a whole ring and yet be
-// a whole ring or more ahead of the sender's packet send_seq: storing it would overwrite a slot
-// the sender has not played yet. A jump of a whole ring or more is a renumbered stream, not an
-// overrun.
-bool would_overrun_sender(uint32_t seq, uint32_t curseq, uint32_t send_seq, uint32_t nslots);
+// True when storing datagram seq would overwrite a slot the sender has not played yet: it would
+// become the newest by a step of less than a whole ring and yet be a whole ring or more ahead of
+// the sender's packet send_seq; or it jumps a whole ring or more ahead (an upstream far ahead, or
+// one that renumbered) while the sender still has a backlog (sender_behind). Once the sender has
+// caught up, such a jump is taken as the stream's new numbering.
+bool would_overrun_sender(uint32_t seq, uint32_t curseq, uint32_t send_seq, uint32_t nslots,
+                          bool sender_behind);
 
 // True when a placeholder last asked for at lostreq (seconds 0 = never) was asked for within
 // the re-request interval 2 * (rtt + 30 ms) before now.
