@@ -1,0 +1,407 @@
+#!/usr/bin/env python3
+"""Loss recovery: the fraction of the sample's payloads that reach the consumer intact and in
+order when lossy-link drops datagrams in both directions between the relay and its upstream,
+for quarlin beside srt-live-transmit (Debian's srt-tools) over the same kind of link.
+
+quarlin:  upstream-sim --cbr 8000 [--lead 0|1000] <- lossy-link -> quarlin -h -> HTTP player
+peer:     udp_source (the simulator's payloads without its header, 8 Mbit/s)
+            -> srt-live-transmit (listener) <- lossy-link -> srt-live-transmit (caller)
+            -> file://con -> player
+
+The player (bench/stream_check.cpp) matches the received bytes against the sample in 1316-byte
+payloads, as the simulator cuts it, and counts the payloads missing between the first and the
+last it received. Delivered = matched / (last - first + 1).
+
+Retransmission overhead: re-sent over first-sent datagrams, from the simulator's counters
+(retransmitted / sent) and from the srt sender's statistics (packetsRetransmitted /
+packetsUnique). All payloads are 1316 bytes, so this is also the byte ratio.
+
+The peer runs at its default latency (120 ms) and at the daemon's effective play-out margin:
+the daemon's sender waits 1.5 x its round-trip estimate after a player's first packet before it
+plays the stream out, and the simulator's lead adds to that. The estimate at that moment is
+read from the daemon's log in a loss-free pilot start per round trip (it is the clamped 30 ms
+floor, or the 60 ms initial value when the first keepalive's echo is not back yet); each run's
+own value is reported too.
+
+Prints a markdown section; --plot PNG also draws delivered fraction against loss rate with
+gnuplot. Every run is bounded: its processes exit on their own after --seconds + 30 s at most.
+
+usage: bench/loss.py [--build DIR] [--seconds S] [--repeats N] [--parallel N]
+                     [--cases LIST] [--rtts MS,...] [--no-peer] [--plot PNG] [--keep]
+"""
+
+import argparse
+import concurrent.futures
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import common as c
+
+KBPS = 8000
+EARLY = round(KBPS * 1000 / 8 / c.PAYLOAD)  # payloads in the stream's first second
+BURST = "0.2:25"  # lossy-link --*-burst: 0.2 % of datagrams start a burst of 25 (about 4.8 %)
+CASES = {"0.1": (0.1, None), "1": (1.0, None), "5": (5.0, None), "10": (10.0, None),
+         "burst": (0.0, BURST)}
+
+
+def case_label(name):
+    loss, burst = CASES[name]
+    return f"bursts {burst}" if burst else f"{loss:g} %"
+
+
+def first_wait_rtt_ms(log_path):
+    try:
+        with open(log_path, errors="replace") as f:
+            for line in f:
+                if line.startswith("Sleeping to get buffer"):
+                    return int(line.rsplit("rtt=", 1)[1]) / 1e6
+    except (FileNotFoundError, ValueError, IndexError):
+        pass
+    return None
+
+
+def count_lines(log_path, prefix):
+    try:
+        with open(log_path, errors="replace") as f:
+            return sum(1 for line in f if line.startswith(prefix))
+    except FileNotFoundError:
+        return 0
+
+
+def quarlin_run(build_dir, checker, case, rtt, lead, seconds, seed, work):
+    tag = f"q-{case}-{rtt}-{lead}-{seed}"
+    loss, burst = CASES[case]
+    procs = c.Procs(work)
+    out = {"kind": "quarlin", "case": case, "rtt": rtt, "lead": lead}
+    try:
+        sim_port, link_port = c.free_ports(2)
+        http_port = c.free_port(c.socket.SOCK_STREAM)
+        cap = int(seconds + 30)
+        procs.start(c.sim_args(build_dir, sim_port, KBPS, lead_ms=lead, exit_after=cap),
+                    name=f"{tag}-sim")
+        procs.start(c.link_args(build_dir, link_port, sim_port, loss=loss, burst=burst,
+                                rtt_ms=rtt, seed=seed, exit_after=cap), name=f"{tag}-link")
+        if not (c.wait_for_text(procs.log_of(f"{tag}-sim"), "listening on", 5) and
+                c.wait_for_text(procs.log_of(f"{tag}-link"), "listening on", 5)):
+            raise RuntimeError("upstream-sim or lossy-link did not start")
+        relay = procs.start([os.path.join(build_dir, "quarlin"), "-h", str(http_port)],
+                            name=f"{tag}-quarlin")
+        if not c.wait_listening(http_port, 5):
+            raise RuntimeError("quarlin did not listen")
+        chk = subprocess.run(
+            [checker, c.SAMPLE, "--http",
+             f"127.0.0.1:{http_port}/127.0.0.1-{link_port}/sample", "--seconds", str(seconds),
+             "--first-timeout", "10", "--idle", "5", "--early", str(EARLY)],
+            capture_output=True, text=True, timeout=seconds + 25)
+        out.update(c.kv(chk.stdout.strip().splitlines()[-1]) if chk.stdout.strip() else {})
+        out["hwm_kib"] = c.vm_hwm_kib(relay.pid)
+    finally:
+        procs.stop_all()
+    sim = c.counters(procs.log_of(f"{tag}-sim"), "upstream-sim counters:")
+    link = c.counters(procs.log_of(f"{tag}-link"), "lossy-link counters:")
+    log = procs.log_of(f"{tag}-quarlin")
+    out["overhead"] = sim.get("retransmitted", 0) / sim["sent"] if sim.get("sent") else None
+    out["down_loss"] = (link.get("down-dropped", 0) / link["down-received"]
+                        if link.get("down-received") else None)
+    out["rtt_used"] = first_wait_rtt_ms(log)
+    out["rebuffers"] = max(0, count_lines(log, "Sleeping to get buffer") - 1)
+    out["ring_full"] = count_lines(log, "!! ring full")
+    return out
+
+
+SRT_SEND = re.compile(r'"send":\{[^}]*"packets":(\d+),"packetsUnique":(\d+),[^}]*'
+                      r'"packetsRetransmitted":(\d+)')
+
+
+def peer_run(build_dir, checker, source, case, rtt, latency, seconds, seed, work):
+    tag = f"p-{case}-{rtt}-{latency}-{seed}"
+    loss, burst = CASES[case]
+    procs = c.Procs(work)
+    out = {"kind": "peer", "case": case, "rtt": rtt, "latency": latency}
+    stats = os.path.join(work, f"{tag}-stats.json")
+    try:
+        src_port, srt_port, link_port = c.free_ports(3)
+        cap = int(seconds + 30)
+        # -f: the statistics are running totals, so the last record holds the whole run.
+        procs.start(["srt-live-transmit", "-q", "-t", str(cap), "-s:500", "-f", "-pf:json",
+                     f"-statsout:{stats}", f"udp://127.0.0.1:{src_port}",
+                     f"srt://127.0.0.1:{srt_port}?mode=listener&latency={latency}"],
+                    name=f"{tag}-send")
+        procs.start(c.link_args(build_dir, link_port, srt_port, loss=loss, burst=burst,
+                                rtt_ms=rtt, seed=seed, exit_after=cap), name=f"{tag}-link")
+        if not c.wait_for_text(procs.log_of(f"{tag}-link"), "listening on", 5):
+            raise RuntimeError("lossy-link did not start")
+        procs.start([source, c.SAMPLE, "127.0.0.1", str(src_port), str(KBPS), str(cap)],
+                    name=f"{tag}-source")
+        rx = procs.start(["srt-live-transmit", "-q", "-t", str(cap),
+                          f"srt://127.0.0.1:{link_port}?mode=caller&latency={latency}",
+                          "file://con"], name=f"{tag}-recv", stdout=subprocess.PIPE, text=False)
+        chk = subprocess.run([checker, c.SAMPLE, "--stdin", "--seconds", str(seconds),
+                              "--first-timeout", "10", "--idle", "5", "--early", str(EARLY)],
+                             stdin=rx.stdout,
+                             capture_output=True, text=True, timeout=seconds + 25)
+        out.update(c.kv(chk.stdout.strip().splitlines()[-1]) if chk.stdout.strip() else {})
+    finally:
+        procs.stop_all()
+    try:
+        with open(stats, errors="replace") as f:
+            found = SRT_SEND.findall(f.read())
+        if found:
+            _, unique, retrans = (int(x) for x in found[-1])
+            out["overhead"] = retrans / unique if unique else None
+    except FileNotFoundError:
+        pass
+    link = c.counters(procs.log_of(f"{tag}-link"), "lossy-link counters:")
+    out["down_loss"] = (link.get("down-dropped", 0) / link["down-received"]
+                        if link.get("down-received") else None)
+    return out
+
+
+def retried(fn, *args):
+    """fn(*args), tried once more when its processes could not start (a port picked as free
+    may be taken by someone else's socket before the process binds it)."""
+    try:
+        return fn(*args)
+    except RuntimeError as e:
+        c.log(f"{e}; trying again")
+        return fn(*args)
+
+
+def pilot_rtt(build_dir, checker, rtt, work):
+    """The round-trip estimate (ms) a fresh daemon's first wait uses over a loss-free link."""
+    procs = c.Procs(work)
+    tag = f"pilot-{rtt}"
+    try:
+        sim_port, link_port = c.free_ports(2)
+        http_port = c.free_port(c.socket.SOCK_STREAM)
+        procs.start(c.sim_args(build_dir, sim_port, KBPS, exit_after=20), name=f"{tag}-sim")
+        procs.start(c.link_args(build_dir, link_port, sim_port, rtt_ms=rtt, exit_after=20),
+                    name=f"{tag}-link")
+        if not (c.wait_for_text(procs.log_of(f"{tag}-sim"), "listening on", 5) and
+                c.wait_for_text(procs.log_of(f"{tag}-link"), "listening on", 5)):
+            raise RuntimeError("upstream-sim or lossy-link did not start")
+        procs.start([os.path.join(build_dir, "quarlin"), "-h", str(http_port)],
+                    name=f"{tag}-quarlin")
+        if not c.wait_listening(http_port, 5):
+            raise RuntimeError("quarlin did not listen")
+        subprocess.run([checker, c.SAMPLE, "--http",
+                        f"127.0.0.1:{http_port}/127.0.0.1-{link_port}/sample", "--seconds", "0.5"],
+                       capture_output=True, timeout=15)
+    finally:
+        procs.stop_all()
+    return first_wait_rtt_ms(procs.log_of(f"{tag}-quarlin"))
+
+
+def pct(v):
+    return None if v is None else 100 * v
+
+
+def delivered(r):
+    span = r.get("span")
+    return r["payloads"] / span if span else None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default=c.default_build())
+    parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--repeats", type=int, default=1)
+    parser.add_argument("--parallel", type=int, default=1,
+                        help="runs of one case and round trip at once (default 1)")
+    parser.add_argument("--cases", default="0.1,1,5,10,burst")
+    parser.add_argument("--rtts", default="20,100")
+    parser.add_argument("--leads", default="0,1000")
+    parser.add_argument("--no-peer", action="store_true")
+    parser.add_argument("--plot", help="write delivered fraction against loss rate here (PNG)")
+    parser.add_argument("--keep", action="store_true", help="keep the logs and say where")
+    parser.add_argument("--json", help="also write every run's figures to this file")
+    args = parser.parse_args()
+    if not 1 <= args.seconds <= 120:
+        parser.error("--seconds must be between 1 and 120")
+    if not 1 <= args.repeats <= 10:
+        parser.error("--repeats must be between 1 and 10")
+    cases = args.cases.split(",")
+    for name in cases:
+        if name not in CASES:
+            parser.error(f"unknown case {name}; known: {', '.join(CASES)}")
+    rtts = [int(x) for x in args.rtts.split(",")]
+    leads = [int(x) for x in args.leads.split(",")]
+    build_dir = os.path.abspath(args.build)
+    c.need_tools(build_dir, ("quarlin", "upstream-sim", "lossy-link"))
+    if not args.no_peer:
+        c.need_commands(["srt-live-transmit"])
+    if args.plot:
+        c.need_commands(["gnuplot"])
+    checker = c.helper(build_dir, "stream_check")
+    source = c.helper(build_dir, "udp_source")
+
+    load = c.load_text()
+    work = tempfile.mkdtemp(prefix="quarlin-loss-")
+    results = []
+    margins = {}
+    started = time.monotonic()
+    try:
+        for rtt in rtts:
+            used = pilot_rtt(build_dir, checker, rtt, work)
+            margins[rtt] = {lead: round(1.5 * (used if used else 60) + lead) for lead in leads}
+        with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.parallel)) as pool:
+            for rep in range(args.repeats):
+                for case in cases:
+                    for rtt in rtts:
+                        seed = 1 + rep
+                        c.log(f"loss {case_label(case)}, rtt {rtt} ms, repeat {rep + 1} ...")
+                        jobs = [pool.submit(retried, quarlin_run, build_dir, checker, case, rtt,
+                                            lead, args.seconds, seed, work) for lead in leads]
+                        if not args.no_peer:
+                            latencies = [120] + [margins[rtt][lead] for lead in leads]
+                            jobs += [pool.submit(retried, peer_run, build_dir, checker, source,
+                                                 case, rtt, lat, args.seconds, seed, work)
+                                     for lat in dict.fromkeys(latencies)]
+                        for j in jobs:
+                            try:
+                                results.append(j.result())
+                            except Exception as e:  # a failed run is reported, not fatal
+                                c.log(f"run failed: {e}")
+    finally:
+        if args.keep:
+            c.log(f"logs kept in {work}")
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+    elapsed = time.monotonic() - started
+
+    def pick(kind, case, rtt, key, value):
+        return [r for r in results if r["kind"] == kind and r["case"] == case and
+                r["rtt"] == rtt and r.get(key) == value]
+
+    print("### Loss recovery\n")
+    print(f"Load average (1, 5, 15 min) before the runs: {load}. Stream: the sample stamped at "
+          f"{KBPS // 1000} Mbit/s; {args.seconds:g} s measured per run from the first stream byte; "
+          f"{args.repeats} repeat(s) per cell (lossy-link seeds 1..{args.repeats}); up to "
+          f"{args.parallel} runs of a row at once; {elapsed / 60:.1f} min in all. Loss is applied "
+          f"in each direction; bursts {BURST} means 0.2 % of datagrams start a burst of 25 "
+          "dropped ones (about 4.8 % of the datagrams).\n")
+    peer_cols = []
+    if not args.no_peer:
+        for rtt in rtts:
+            line = ", ".join(f"{margins[rtt][lead]} ms with a lead of {lead} ms" for lead in leads)
+            print(f"- Effective play-out margin of the daemon at RTT {rtt} ms (1.5 x the estimate "
+                  f"its first wait used in a loss-free pilot, plus the lead): {line}.")
+        print()
+    print("Delivered payloads, % (min / median / max over the repeats):\n")
+    head = "| Loss each way | RTT ms | " + " | ".join(f"quarlin, lead {l} ms" for l in leads)
+    if not args.no_peer:
+        head += " | srt, latency 120 ms | " + " | ".join(
+            f"srt, latency = margin at lead {l} ms" for l in leads)
+    print(head + " |")
+    print("|---|---:|" + "---:|" * (len(leads) + (0 if args.no_peer else 1 + len(leads))))
+    plot_rows = []
+    for case in cases:
+        for rtt in rtts:
+            cells = []
+            qvals = []
+            for lead in leads:
+                vals = [pct(delivered(r)) for r in pick("quarlin", case, rtt, "lead", lead)]
+                cells.append(c.fmt3(vals, 2))
+                qvals.append(c.summary(vals)[1])
+            pvals = []
+            if not args.no_peer:
+                for lat in [120] + [margins[rtt][lead] for lead in leads]:
+                    vals = [pct(delivered(r)) for r in pick("peer", case, rtt, "latency", lat)]
+                    cells.append(c.fmt3(vals, 2) + (f" ({lat} ms)" if lat != 120 else ""))
+                    pvals.append(c.summary(vals)[1])
+            print(f"| {case_label(case)} | {rtt} | " + " | ".join(cells) + " |")
+            if CASES[case][1] is None:
+                plot_rows.append((CASES[case][0], rtt, qvals, pvals))
+    print()
+
+    print("Missing payloads per run, retransmission overhead and what the daemon did "
+          "(medians over the repeats):\n")
+    print("| Loss each way | RTT ms | Relay | Missing | of which in the first second | Late | "
+          "Measured down loss % | Re-sent / sent % | rtt at first wait ms | Re-buffers | "
+          "Ring-full drops |")
+    print("|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for case in cases:
+        for rtt in rtts:
+            groups = [(f"quarlin, lead {l} ms", pick("quarlin", case, rtt, "lead", l))
+                      for l in leads]
+            if not args.no_peer:
+                groups += [(f"srt, latency {lat} ms", pick("peer", case, rtt, "latency", lat))
+                           for lat in dict.fromkeys([120] + [margins[rtt][l] for l in leads])]
+            for label, rs in groups:
+                med = lambda key, f=lambda v: v: c.summary([f(r.get(key)) if r.get(key) is not None else None for r in rs])[1]  # noqa: E731
+                quar = label.startswith("quarlin")
+                print(f"| {case_label(case)} | {rtt} | {label} | {c.fmt(med('missing'), 0)} | "
+                      f"{c.fmt(med('missing_early'), 0)} | {c.fmt(med('late'), 0)} | {c.fmt(med('down_loss', lambda v: 100 * v), 2)} | "
+                      f"{c.fmt(med('overhead', lambda v: 100 * v), 2)} | "
+                      f"{c.fmt(med('rtt_used'), 0) if quar else '–'} | "
+                      f"{c.fmt(med('rebuffers'), 0) if quar else '–'} | "
+                      f"{c.fmt(med('ring_full'), 0) if quar else '–'} |")
+    print()
+    hwm = [r.get("hwm_kib") for r in results if r["kind"] == "quarlin" and r.get("hwm_kib")]
+    if hwm:
+        print(f"Peak resident memory of the daemon in these runs (VmHWM): "
+              f"{c.fmt3([h / 1024 for h in hwm], 1)} MiB.\n")
+
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"load": load, "seconds": args.seconds, "repeats": args.repeats,
+                       "margins": margins, "results": results}, f)
+    if args.plot and plot_rows:
+        draw(args.plot, plot_rows, rtts, leads, margins, args.no_peer, work_dir=None)
+
+
+def draw(png, rows, rtts, leads, margins, no_peer, work_dir=None):
+    """Delivered % against loss rate (log scale), one panel per round trip."""
+    tmp = tempfile.mkdtemp(prefix="quarlin-plot-")
+    try:
+        script = [
+            "set terminal pngcairo size 1200,520 font 'sans,10'" if pngcairo() else
+            "set terminal png size 1200,520",
+            f"set output '{png}'",
+            f"set multiplot layout 1,{len(rtts)} title 'Payloads delivered intact and in order, "
+            f"{KBPS // 1000} Mbit/s, random loss in each direction (medians)'",
+            "set logscale x", "set xrange [0.07:14]", "set xtics (0.1, 1, 5, 10)",
+            "set xlabel 'loss rate each way, %'", "set ylabel 'delivered, %'",
+            "set key bottom left", "set grid",
+        ]
+        for rtt in rtts:
+            path = os.path.join(tmp, f"rtt{rtt}.dat")
+            with open(path, "w") as f:
+                for loss, r, qvals, pvals in sorted(rows):
+                    if r != rtt:
+                        continue
+                    vals = qvals + pvals
+                    f.write(f"{loss:g} " + " ".join("nan" if v is None else f"{v:.4f}"
+                                                     for v in vals) + "\n")
+            series = [f"'{path}' using 1:{2 + i} with linespoints lw 2 pt 7 title "
+                      f"'quarlin, lead {lead} ms'" for i, lead in enumerate(leads)]
+            if not no_peer:
+                lats = [120] + [margins[rtt][lead] for lead in leads]
+                series += [f"'{path}' using 1:{2 + len(leads) + i} with linespoints lw 2 dt 2 "
+                           f"pt 5 title 'srt-live-transmit, latency {lat} ms'"
+                           for i, lat in enumerate(lats)]
+            script += [f"set title 'RTT {rtt} ms'", "plot " + ", ".join(series)]
+        script.append("unset multiplot")
+        subprocess.run(["gnuplot"], input="\n".join(script) + "\n", text=True, check=True,
+                       timeout=60)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def pngcairo():
+    try:
+        out = subprocess.run(["gnuplot", "-e", "set terminal"], capture_output=True, text=True,
+                             timeout=10)
+        return "pngcairo" in (out.stdout + out.stderr)
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
+if __name__ == "__main__":
+    main()
