@@ -16,7 +16,6 @@
 namespace {
 
 using sendertest::FakeClock;
-using sendertest::LogCapture;
 using sendertest::payload;
 using sendertest::Rig;
 using testsupport::count_of;
@@ -29,42 +28,35 @@ Sleeps repeat(Sleeps v, int n, int64_t us) {
 
 TEST(SenderRunTest, StopDuringFirstPacketPollEndsTheRun) {
     Rig rig(MODE_HTTP);
-    LogCapture log;
-    FakeClock clock;
-    rig.run(clock, 3);
-    EXPECT_EQ(clock.sleeps, Sleeps(3, 10000));
-    EXPECT_EQ(log.text(),
-              "Entering sender thread\n"
-              "Sleeping to get buffer, send_pos=-1, curpos = 0, rtt=60000000\n");
+    rig.run(3);
+    EXPECT_EQ(rig.clock.sleeps, Sleeps(3, 10000));
+    EXPECT_EQ(count_of(rig.log.text(), "After sleep"), 0);
 }
 
 TEST(SenderRunTest, HttpRunWaitsOneAndAHalfRttThenPacesAndBatches) {
     Rig rig(MODE_HTTP);
-    LogCapture log;
-    FakeClock clock;
     rig.ctx.rtt = 300000000;
     rig.ctx.resetseq = 1;  // the client asked for the stream
     std::string at_first_idle;
-    clock.on_sleep = [&](FakeClock& c) {
-        const size_t n = c.sleeps.size();
-        if (n == 2) {  // the intake re-bases during the first-packet poll
+    rig.clock.on_sleep = [&](FakeClock& c) {
+        if (c.sleeps.size() == 2) {  // the intake re-bases during the first-packet poll
             rig.add(5000, {10, 0});
             rig.add(5001, {10, 300000000});
             rig.add(5002, {11, 800000000});  // 1.5 s ahead of where the clock will be
             rig.add(5003, {11, 800000000});
             rig.add(5004, {12, 0});
         }
-        if (n == 6)
+        if (c.sleeps.size() == 6)
             at_first_idle = Rig::drain(rig.out_peer);
     };
-    rig.run(clock, 26);
+    rig.run(26);
 
-    EXPECT_EQ(clock.sleeps, repeat({10000, 10000, 450000, 300000, 100}, 21, 400000));
+    EXPECT_EQ(rig.clock.sleeps, repeat({10000, 10000, 450000, 300000, 100}, 21, 400000));
     std::string idle_lines;
     for (int i = 0; i < 21; ++i)
         idle_lines += "sendpos 5004 = curpos 5004, curseq = 5004\n";
     EXPECT_EQ(
-        log.text(),
+        rig.log.text(),
         "Entering sender thread\n"
         "Sleeping to get buffer, send_pos=-1, curpos = 0, rtt=300000000\n"
         "After sleep send_pos=5000, curpos = 5004\n"
@@ -90,15 +82,13 @@ TEST(SenderRunTest, TwentyOneIdleWaitsRepeatTheRequest) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.waits);
         Rig rig(c.mode, c.with_req);
-        LogCapture log;
-        FakeClock clock;
         rig.add(50, {3, 0}, 100);
         // A player's run first waits its margin of 1.5 x rtt at the stream's first packet.
         const Sleeps sleeps = repeat(Sleeps(c.mode == MODE_HTTP ? 1 : 0, 90000), c.waits, 400000);
-        rig.run(clock, sleeps.size());
-        EXPECT_EQ(clock.sleeps, sleeps);
-        EXPECT_EQ(count_of(log.text(), "sendpos 50 = curpos 50, curseq = 50\n"), c.waits);
-        EXPECT_EQ(count_of(log.text(), "!! Sending another request for chan:7\n"), c.requests);
+        rig.run(sleeps.size());
+        EXPECT_EQ(rig.clock.sleeps, sleeps);
+        EXPECT_EQ(count_of(rig.log.text(), "sendpos 50 = curpos 50, curseq = 50\n"), c.waits);
+        EXPECT_EQ(count_of(rig.log.text(), "!! Sending another request for chan:7\n"), c.requests);
         std::string asked, held;
         for (int i = 0; i < c.requests; ++i) {
             asked += std::string(rig.req, 15);
@@ -120,17 +110,15 @@ TEST(SenderRunTest, StarvationRebuffersAtTheNewestPacket) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
         Rig rig(c.mode);
-        LogCapture log;
-        FakeClock clock;
         rig.add(10, {1, 0});
         rig.add(11, {1, 100000000});
-        clock.on_sleep = [&](FakeClock& k) {  // the first idle wait brings 12 to 15
+        rig.clock.on_sleep = [&](FakeClock& k) {  // the first idle wait brings 12 to 15
             for (uint32_t s = 12; k.sleeps.size() == 2 && s <= 15; ++s)
                 rig.add(s, {1, static_cast<int32_t>(s * 1000)});
         };
-        rig.run(clock, c.sleeps.size() + 1);
-        EXPECT_EQ(clock.sleeps, repeat(c.sleeps, 1, 400000));
-        EXPECT_EQ(count_of(log.text(),
+        rig.run(c.sleeps.size() + 1);
+        EXPECT_EQ(rig.clock.sleeps, repeat(c.sleeps, 1, 400000));
+        EXPECT_EQ(count_of(rig.log.text(),
                            "Sleeping to get buffer, send_pos=11, curpos = 15, "
                            "rtt=60000000\nAfter sleep send_pos=15, curpos = 15\n"),
                   1);
@@ -145,33 +133,31 @@ TEST(SenderRunTest, BrokenPipeEndsAnHttpRunButDatagramErrorsDoNot) {
     for (int mode : {MODE_HTTP, MODE_UDP}) {
         SCOPED_TRACE(mode);
         Rig rig(mode);
-        LogCapture log;
-        FakeClock clock;
         for (uint32_t s = 1; s <= 3; ++s)
             rig.add(s, {1, static_cast<int32_t>(s * 1000)});
         close(rig.out_peer);
         rig.out_peer = -1;
-        clock.on_sleep = [&](FakeClock& c) {
+        rig.clock.on_sleep = [&](FakeClock& c) {
             if (c.sleeps.back() == 400000)  // a datagram run waits for more
                 rig.ctx.stop = STOP_REQUESTED;
         };
-        rig.run(clock, 50);
+        rig.run(50);
+        const std::string log = rig.log.text();
         if (mode == MODE_HTTP) {
-            EXPECT_EQ(clock.sleeps, Sleeps{90000});
-            EXPECT_EQ(count_of(log.text(),
+            EXPECT_EQ(rig.clock.sleeps, Sleeps{90000});
+            EXPECT_EQ(count_of(log,
                                "!! Send error, send_pos=1, curpos = 3, written=-1, "
                                "error: Broken pipe !!!!\n"),
                       1);
         } else {
-            EXPECT_EQ(count_of(log.text(), ", written=-1, error: "), 2);
-            EXPECT_EQ(count_of(log.text(), "sendpos 3 = curpos 3"), 1);
+            EXPECT_EQ(count_of(log, ", written=-1, error: "), 2);
+            EXPECT_EQ(count_of(log, "sendpos 3 = curpos 3"), 1);
         }
     }
 }
 
 TEST(SenderRunTest, ThreadedHttpRunDeliversPayloadsInOrder) {
     Rig rig(MODE_HTTP);
-    LogCapture log;
     rig.ctx.rtt = 30000000;
     auto len = [](uint32_t seq) { return 188 * static_cast<int>(1 + seq % 7); };
     auto add = [&](uint32_t seq) {
@@ -194,37 +180,32 @@ TEST(SenderRunTest, ThreadedHttpRunDeliversPayloadsInOrder) {
     EXPECT_TRUE(got.compare(0, expected.size(), expected) == 0)
         << "first difference at byte "
         << (std::mismatch(expected.begin(), expected.end(), got.begin()).first - expected.begin());
-    EXPECT_EQ(count_of(log.text(), "!! Send error"), 0);
+    EXPECT_EQ(count_of(rig.log.text(), "!! Send error"), 0);
 }
 
-// A run that starts with only the stream's first packet stored must not skip to the newest
-// packet after its first idle wait: the stream is played from its beginning.
-TEST(SenderRunTest, IdleWaitBeforeTheFirstPacketKeepsTheStreamStart) {
-    Rig rig(MODE_UDP);
-    LogCapture log;
-    FakeClock clock;
+// A run whose stream has only its first packet (10) stored when it starts, the next ones
+// coming during its first sleep, must play the stream from that packet.
+void run_from_the_first_packet(Rig& rig, uint32_t more, size_t stop_at_sleep) {
     rig.add(10, {1, 0});
-    clock.on_sleep = [&](FakeClock& c) {
-        for (uint32_t s = 11; c.sleeps.size() == 1 && s <= 14; ++s)
+    rig.clock.on_sleep = [&rig, more](FakeClock& c) {
+        for (uint32_t s = 11; c.sleeps.size() == 1 && s <= 10 + more; ++s)
             rig.add(s, {1, static_cast<int32_t>((s - 10) * 1000)});
     };
-    rig.run(clock, 9);
+    rig.run(stop_at_sleep);
+}
+
+// A datagram run is not moved to the newest packet by its first idle wait.
+TEST(SenderRunTest, IdleWaitBeforeTheFirstPacketKeepsTheStreamStart) {
+    Rig rig(MODE_UDP);
+    run_from_the_first_packet(rig, 4, 9);
     EXPECT_EQ(Rig::drain(rig.out_peer).substr(0, 1316), payload(10));
 }
 
-// A player whose stream has delivered only its first packet still starts after the margin
-// wait of 1.5 x rtt, not after an idle wait of 400 ms.
+// A player's run starts after the margin wait of 1.5 x rtt, not after an idle wait of 400 ms.
 TEST(SenderRunTest, HttpStartWithOnlyTheFirstPacketWaitsTheMarginNotAnIdleWait) {
     Rig rig(MODE_HTTP);
-    LogCapture log;
-    FakeClock clock;
-    rig.add(10, {1, 0});
-    clock.on_sleep = [&](FakeClock& c) {
-        if (c.sleeps.size() == 1)
-            rig.add(11, {1, 1000});
-    };
-    rig.run(clock, 2);
-    EXPECT_EQ(clock.sleeps.at(0), 90000);  // 1.5 x the 60 ms start estimate
+    run_from_the_first_packet(rig, 1, 2);
+    EXPECT_EQ(rig.clock.sleeps.at(0), 90000);
     EXPECT_EQ(Rig::drain(rig.out_peer), payload(10));
 }
 

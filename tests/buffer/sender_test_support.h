@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -15,27 +13,12 @@
 
 #include "buffer/packet_ring.h"
 #include "buffer/sender.h"
-#include "core/log.h"
 #include "core/relay_context.h"
+#include "support/process.h"
 
 namespace sendertest {
 
-// Points the log at a memory stream for the life of the object.
-struct LogCapture {
-    char* buf = nullptr;
-    size_t size = 0;
-    FILE* mem = open_memstream(&buf, &size);
-    FILE* saved = log_fp.exchange(mem);
-    ~LogCapture() {
-        log_fp.store(saved);
-        fclose(mem);
-        free(buf);
-    }
-    std::string text() {
-        fflush(mem);
-        return std::string(buf, size);
-    }
-};
+using testsupport::LogCapture;
 
 // A clock that moves only when slept on; on_sleep lets a test act as the intake between sleeps.
 struct FakeClock {
@@ -65,7 +48,8 @@ inline std::string payload(uint32_t seq, int len = 1316) {
     return s;
 }
 
-// The event loop's side of a run: ring, shared variables, the consumer's and upstream's ends.
+// The event loop's side of a run: ring, shared variables, the consumer's and upstream's ends,
+// and the run's clock and log.
 struct Rig {
     std::atomic<PacketRing*> sbuf{ring_alloc()};
     std::atomic<int> isock{0};
@@ -76,6 +60,8 @@ struct Rig {
     int upstream_peer = -1;  // what the upstream receives
     bool rebased = false;
     char req[208] = {2, 0, 0, 0, 'c', 'h', 'a', 'n', ':', '7'};  // the stream request "chan:7"
+    FakeClock clock;
+    LogCapture log;
 
     explicit Rig(int mode, bool with_req = true) {
         int out[2], up[2];
@@ -90,8 +76,7 @@ struct Rig {
         ctx.psend_pos = &send_pos;
         ctx.pcurseq = &scan_base;
         ctx.mode = mode;
-        if (with_req)
-            ctx.req = req;
+        ctx.req = with_req ? req : nullptr;
     }
     ~Rig() {
         for (int fd : {ctx.out_fd.load(), out_peer, isock.load(), upstream_peer})
@@ -119,7 +104,7 @@ struct Rig {
     }
     PacketRing* ring() { return sbuf.load(); }
     // Runs the sender on the fake clock until it returns, asking it to stop at the given sleep.
-    void run(FakeClock& clock, size_t stop_at_sleep) {
+    void run(size_t stop_at_sleep) {
         auto hook = clock.on_sleep;
         clock.on_sleep = [&, hook, stop_at_sleep](FakeClock& c) {
             hook(c);

@@ -1,77 +1,44 @@
 // Bad input end to end: junk from the upstream's side, overlong and cut-off request heads,
 // connections reset at once, and an upstream that ignores suspend. After each the daemon must
 // still be running and serve the next player the sample byte for byte.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <random>
-#include <string>
 #include <thread>
-#include <unordered_map>
-#include <vector>
+#include <unordered_set>
 
 #include "buffer/packet_ring.h"
 #include "e2e/relay_harness.h"
-#include "intake/protocol.h"
+#include "support/fake_upstream.h"
 
 namespace {
 
 using namespace e2e;
-using testsupport::count_of;
 using testsupport::wait_for;
 
-constexpr size_t kChunk = 1316;  // one datagram's payload: seven transport-stream packets
-
-// Entries of /proc/PID/task (threads) or /proc/PID/fd (open descriptors).
-int proc_entries(pid_t pid, const char* what) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/" + what;
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr)
-        return -1;
-    int n = 0;
-    while (dirent* e = readdir(dir))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(dir);
-    return n;
-}
-
+// Threads and open descriptors of a process, from /proc/PID/task and /proc/PID/fd.
 struct Usage {
     int threads, fds;
     bool operator==(const Usage&) const = default;
 };
 
 Usage usage_of(pid_t pid) {
-    return {proc_entries(pid, "task"), proc_entries(pid, "fd")};
-}
-
-// What the descriptors of pid point at, for a failure message.
-std::string fd_targets(pid_t pid) {
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    std::string out;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        char target[256] = {};
-        const std::string link = dir + "/" + e->d_name;
-        if (readlink(link.c_str(), target, sizeof target - 1) > 0)
-            out += std::string(e->d_name) + "->" + target + " ";
+    int n[2] = {0, 0};
+    for (int i : {0, 1}) {
+        const std::string path = "/proc/" + std::to_string(pid) + (i ? "/fd" : "/task");
+        if (DIR* dir = opendir(path.c_str())) {
+            while (dirent* e = readdir(dir))
+                n[i] += e->d_name[0] != '.';
+            closedir(dir);
+        }
     }
-    closedir(d);
-    return out;
+    return {n[0], n[1]};
 }
 
 // The daemon at rest: the same threads and descriptors over a quarter second (a connection
@@ -93,145 +60,71 @@ Usage usage_at_rest(pid_t pid) {
     return last;
 }
 
-// A new player gets the head and then the sample from its start, byte for byte.
-void expect_clean_stream(const Relay& relay, const Upstream& up, size_t n = kChunk * 200) {
-    int fd = http_get(relay.http_port, stream_path(up));
-    ASSERT_GE(fd, 0);
-    const std::string got = read_bytes(fd, kHeadBytes + n, 20s);
-    close(fd);
-    ASSERT_EQ(got.size(), kHeadBytes + n);
-    EXPECT_EQ(got.substr(0, kHeadBytes), kHead);
-    EXPECT_TRUE(got.compare(kHeadBytes, n, sample_bytes(), 0, n) == 0)
-        << "stream bytes differ from the sample";
+// Waits until the daemon is back at the usage it had at rest.
+void expect_back_at(const Relay& relay, const Usage& rest) {
+    EXPECT_TRUE(wait_for([&] { return usage_of(relay.child.pid) == rest; }, 10s))
+        << "threads " << usage_of(relay.child.pid).threads << " (" << rest.threads
+        << " at rest), descriptors " << usage_of(relay.child.pid).fds << " (" << rest.fds << ")";
 }
-
-// An upstream of our own on loopback: answers the relay's stream request with the sample's
-// datagrams at 2 Mbit/s and, between them, floods the same socket with random datagrams of 0
-// to 2000 bytes (random sequence numbers, timestamps and types), within fixed bounds.
-class JunkUpstream {
-  public:
-    static constexpr int kMaxJunk = 30000;
-    static constexpr auto kFloodTime = 3s;
-
-    explicit JunkUpstream(uint32_t seed) {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-            port = ntohs(a.sin_port);
-        thread_ = std::thread([this, seed] { run(seed); });
-    }
-    ~JunkUpstream() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    void wait_done() {
-        wait_for([this] { return done_.load(); }, 10s);
-    }
-
-    int port = 0;
-    std::atomic<int> data_sent{0};
-    std::atomic<int> junk_sent{0};
-
-  private:
-    bool await_request() {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        unsigned char buf[2048];
-        while (!stop_ && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 50) != 1)
-                continue;
-            sockaddr_in peer{};
-            socklen_t len = sizeof peer;
-            const ssize_t n =
-                recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&peer), &len);
-            if (n > 0 &&
-                classify_relay_message(buf, static_cast<size_t>(n)) == RELAY_MSG_STREAM_REQUEST)
-                return connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0;
-        }
-        return false;
-    }
-
-    void run(uint32_t seed) {
-        if (!await_request()) {
-            done_ = true;
-            return;
-        }
-        std::mt19937 rng(seed);
-        const std::string& sample = sample_bytes();
-        const size_t chunks = sample.size() / kChunk;
-        const auto start = std::chrono::steady_clock::now();
-        constexpr int64_t kPacketNs = 5264000;  // 1316 bytes at 2 Mbit/s
-        unsigned char buf[2048];
-        size_t next = 0;
-        while (!stop_) {
-            const auto elapsed = std::chrono::steady_clock::now() - start;
-            if (elapsed > kFloodTime)
-                break;
-            // The real stream, half a second ahead of play-out.
-            const int64_t due_ns =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed + 500ms).count();
-            while (next < chunks && static_cast<int64_t>(next) * kPacketNs <= due_ns) {
-                const int64_t t = static_cast<int64_t>(next) * kPacketNs;
-                const Timespec32 ts{static_cast<int32_t>(1000 + t / 1000000000),
-                                    static_cast<int32_t>(t % 1000000000)};
-                const int n = build_data_datagram(buf, sizeof buf, static_cast<uint32_t>(next + 1),
-                                                  ts, sample.data() + next * kChunk, kChunk);
-                if (send(fd_, buf, static_cast<size_t>(n), 0) == n)
-                    ++data_sent;
-                ++next;
-            }
-            // The junk, a burst of eight per millisecond.
-            for (int i = 0; i < 8 && junk_sent < kMaxJunk; ++i) {
-                const size_t len = rng() % 2001;
-                for (size_t b = 0; b < len; ++b)
-                    buf[b] = static_cast<unsigned char>(rng());
-                (void)!send(fd_, buf, len, 0);
-                ++junk_sent;
-            }
-            // Whatever the relay says (keepalives, lost requests, suspend) goes unanswered.
-            while (recv(fd_, buf, sizeof buf, MSG_DONTWAIT) > 0) {
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-        done_ = true;
-    }
-
-    int fd_ = -1;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
 
 TEST(BadInput, JunkFloodFromTheUpstreamSideNeitherStopsNorCorruptsTheNextStream) {
     Relay relay = start_http_relay();
-    {
-        JunkUpstream junk(20240601);
-        ASSERT_NE(junk.port, 0);
-        int player = http_get(relay.http_port, "/127.0.0.1-" + std::to_string(junk.port) + "/x");
-        ASSERT_GE(player, 0);
-        // What the player gets is the relay's business; that it keeps getting it is ours.
-        const std::string got = read_bytes(player, 64 << 20, 3500ms);
-        junk.wait_done();
-        EXPECT_GT(junk.junk_sent.load(), 10000);
-        EXPECT_GT(junk.data_sent.load(), 500);
-        EXPECT_GE(got.size(), kHeadBytes);
-        EXPECT_EQ(got.substr(0, kHeadBytes), kHead);
-        EXPECT_TRUE(relay.child.running());
-        close(player);
-    }
+    // An upstream of our own answers the relay's stream request with the sample at 2 Mbit/s,
+    // half a second ahead, and floods the same socket for 3 s with random datagrams of 0 to
+    // 2000 bytes (random sequence numbers, stamps and types), eight a millisecond. Whatever
+    // the relay says (keepalives, lost requests, suspend) goes unanswered.
+    testsupport::UdpPeer junk;
+    int data_sent = 0, junk_sent = 0;
+    std::thread upstream([&] {
+        int to = 0;
+        for (int i = 0; i < 100 && to == 0; ++i) {
+            const auto d = junk.receive(50, &to);
+            if (!d || classify_relay_message(d->data(), d->size()) != RELAY_MSG_STREAM_REQUEST)
+                to = 0;
+        }
+        std::mt19937 rng(20240601);
+        unsigned char buf[2048];
+        const auto start = std::chrono::steady_clock::now();
+        for (auto elapsed = 0ns; to != 0 && elapsed < 3s;
+             elapsed = std::chrono::steady_clock::now() - start) {
+            constexpr int64_t kPacketNs = 5264000;  // 1316 bytes at 2 Mbit/s
+            for (; data_sent * kPacketNs <= (elapsed + 500ms).count(); ++data_sent) {
+                const int64_t t = data_sent * kPacketNs;
+                const int n =
+                    build_data_datagram(buf, sizeof buf, static_cast<uint32_t>(data_sent + 1),
+                                        Timespec32{static_cast<int32_t>(1000 + t / 1000000000),
+                                                   static_cast<int32_t>(t % 1000000000)},
+                                        sample_bytes().data() + data_sent * kChunk, kChunk);
+                junk.send_to(to, std::string(reinterpret_cast<char*>(buf), n));
+            }
+            for (int i = 0; i < 8; ++i, ++junk_sent) {
+                std::string bytes(rng() % 2001, '\0');
+                for (char& b : bytes)
+                    b = static_cast<char>(rng());
+                junk.send_to(to, bytes);
+            }
+            while (junk.receive(0)) {
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    const int player = http_get(relay.http_port, "/127.0.0.1-" + std::to_string(junk.port) + "/x");
+    // What the player gets is the relay's business; that it keeps getting it is ours.
+    const std::string got = read_bytes(player, 64 << 20, 3500ms);
+    upstream.join();
+    close(player);
+    EXPECT_GT(junk_sent, 10000);
+    EXPECT_GT(data_sent, 500);
+    EXPECT_EQ(got.substr(0, kHeadBytes), kHead);
     Upstream up = start_upstream();
-    expect_clean_stream(relay, up);
+    expect_plays_sample(relay, up, kChunk * 200);
     EXPECT_TRUE(relay.child.running());
 }
 
-TEST(BadInput, OverlongLinesAreRefusedAndTheNextPlayerStreams) {
+TEST(BadInput, OverlongAndCutOffHeadsAreRefusedAndTheNextPlayerStreams) {
     Upstream up = start_upstream();
     Relay relay = start_http_relay();
+    const Usage rest = usage_at_rest(relay.child.pid);
     const std::string path = stream_path(up);
     const std::string pad(5000, 'a');
     const std::string heads[] = {
@@ -242,102 +135,55 @@ TEST(BadInput, OverlongLinesAreRefusedAndTheNextPlayerStreams) {
         std::string(5000, '\r') + std::string(5000, '\n'),  // nothing but line ends
     };
     for (const std::string& head : heads) {
-        int fd = connect_tcp(relay.http_port);
-        ASSERT_GE(fd, 0);
+        const int fd = connect_tcp(relay.http_port);
         ASSERT_EQ(write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
         shutdown(fd, SHUT_WR);
         // Refused: closed without a head and without taking the stream.
         EXPECT_EQ(read_bytes(fd, 1, 5s), "") << head.substr(0, 40);
         close(fd);
     }
-    EXPECT_EQ(count_of(up.events(), " req "), 0);
-    expect_clean_stream(relay, up);
-}
-
-TEST(BadInput, EveryPrefixOfARequestIsSurvived) {
-    Upstream up = start_upstream();
-    Relay relay = start_http_relay();
-    const Usage rest = usage_at_rest(relay.child.pid);
-    const std::string request = "GET " + stream_path(up) + " HTTP/1.0\r\nHost: box\r\n\r\n";
+    EXPECT_EQ(testsupport::count_of(up.events(), " req "), 0);
+    // Every prefix of a request, the connection closed after it. Prefixes that happen to be
+    // whole simple requests take the stream and leave it again.
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: box\r\n\r\n";
     for (size_t cut = 0; cut < request.size(); ++cut) {
-        int fd = connect_tcp(relay.http_port);
-        ASSERT_GE(fd, 0) << cut;
+        const int fd = connect_tcp(relay.http_port);
         ASSERT_EQ(write(fd, request.data(), cut), static_cast<ssize_t>(cut));
         close(fd);
     }
-    // Prefixes that happen to be whole simple requests took the stream and left it again.
-    EXPECT_TRUE(wait_for([&] { return usage_of(relay.child.pid) == rest; }, 10s))
-        << "threads " << usage_of(relay.child.pid).threads << ", descriptors "
-        << usage_of(relay.child.pid).fds;
-    expect_clean_stream(relay, up);
-    EXPECT_TRUE(relay.child.running());
+    expect_back_at(relay, rest);
+    expect_plays_sample(relay, up, kChunk * 200);
 }
 
 TEST(BadInput, ThousandImmediateResetsLeaveNoThreadOrDescriptorBehind) {
     Relay relay = start_http_relay();
-    const pid_t pid = relay.child.pid;
-    const Usage rest = usage_at_rest(pid);
-    const std::string fds_at_rest = fd_targets(pid);
+    const Usage rest = usage_at_rest(relay.child.pid);
     ASSERT_GT(rest.fds, 0);
-    int made = 0;
     for (int i = 0; i < 1000; ++i) {
-        int fd = connect_tcp(relay.http_port);
-        if (fd < 0)
-            continue;
+        const int fd = connect_tcp(relay.http_port);
+        ASSERT_GE(fd, 0) << i;
         const linger reset{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         close(fd);  // sends RST
-        ++made;
         // A pause that lets the single accepting loop keep up: its backlog holds ten, and a
         // connection beyond that waits a whole second for its SYN to be sent again.
         std::this_thread::sleep_for(300us);
     }
-    EXPECT_EQ(made, 1000);
-    EXPECT_TRUE(wait_for([&] { return usage_of(pid) == rest; }, 10s))
-        << "threads " << usage_of(pid).threads << " (" << rest.threads << " at rest), descriptors "
-        << usage_of(pid).fds << " (" << rest.fds << ")\nnow: " << fd_targets(pid)
-        << "\nat rest: " << fds_at_rest;
+    expect_back_at(relay, rest);
     Upstream up = start_upstream();
-    expect_clean_stream(relay, up);
+    expect_plays_sample(relay, up, kChunk * 200);
 }
 
-// Index of every 1316-byte chunk of the sample by its content (equal chunks share an entry).
-std::unordered_map<std::string, std::vector<size_t>> sample_chunks() {
-    std::unordered_map<std::string, std::vector<size_t>> index;
-    const std::string& s = sample_bytes();
-    for (size_t k = 0; k + kChunk <= s.size(); k += kChunk)
-        index[s.substr(k, kChunk)].push_back(k / kChunk);
-    return index;
-}
-
-// Largest number of packets the sender logged as skipped at once ("!!! Lost sending N").
-long largest_skip(const std::string& log) {
-    long most = 0;
-    const std::string key = "!!! Lost sending ";
-    for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1))
-        most = std::max(most, std::atol(log.c_str() + at + key.size()));
-    return most;
-}
-
-TEST(BadInput, UpstreamIgnoringSuspendNeverTearsOrReordersTheStream) {
+TEST(BadInput, UpstreamIgnoringSuspendNeverTearsTheStream) {
     Upstream up = start_upstream({"--ignore-suspend", "--lead", "60000"});
     Relay relay = start_http_relay();
     // A player that reads slowly, behind a small receive buffer, while the upstream sends a
     // minute of stream at once and then keeps a minute ahead: the backlog passes a whole ring.
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int small = 32 * 1024;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(relay.http_port));
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    const std::string request = "GET " + stream_path(up) + " HTTP/1.0\r\n\r\n";
-    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-
+    const int fd = http_get(relay.http_port, stream_path(up), 32 * 1024);
+    ASSERT_GE(fd, 0);
     std::string got;
-    const auto until = std::chrono::steady_clock::now() + 8s;
-    while (std::chrono::steady_clock::now() < until) {
+    for (auto until = std::chrono::steady_clock::now() + 8s;
+         std::chrono::steady_clock::now() < until;) {
         got += read_bytes(fd, 12 * 1024, 100ms);  // about 120 kB/s, half the stream's rate
         std::this_thread::sleep_for(100ms);
     }
@@ -345,36 +191,24 @@ TEST(BadInput, UpstreamIgnoringSuspendNeverTearsOrReordersTheStream) {
 
     // Past a whole ring the relay either drops what would overwrite unsent packets, or, when
     // the socket lost so much of the burst that the next datagram is a whole ring ahead, takes
-    // the stream as renumbered and skips to it.
+    // the stream as renumbered and skips to it ("!!! Lost sending N packets").
     const std::string log = relay.log();
+    long largest_skip = 0;
+    const std::string skip = "!!! Lost sending ";
+    for (size_t at = log.find(skip); at != std::string::npos; at = log.find(skip, at + 1))
+        largest_skip = std::max(largest_skip, std::atol(log.c_str() + at + skip.size()));
     const bool guarded = log.find("!! ring full, dropping seq=") != std::string::npos;
-    EXPECT_TRUE(guarded || largest_skip(log) >= kRingSlots) << "the backlog never passed a ring";
-    if (guarded) {
-        EXPECT_NE(up.events().find(" suspend"), std::string::npos);
-    }
+    EXPECT_TRUE(guarded || largest_skip >= kRingSlots) << "the backlog never passed a ring";
+    EXPECT_TRUE(!guarded || up.events().find(" suspend") != std::string::npos);
     ASSERT_GE(got.size(), kHeadBytes + 200 * kChunk);
     EXPECT_EQ(got.substr(0, kHeadBytes), kHead);
 
-    // Whole payloads of the sample, each later in the stream than the one before. The sample
-    // loops (sequence numbers run on), so stream position v holds chunk v mod the chunk count.
-    const auto index = sample_chunks();
-    const long chunks = static_cast<long>(sample_bytes().size() / kChunk);
-    long prev = -1;
-    size_t checked = 0;
-    for (size_t at = kHeadBytes; at + kChunk <= got.size(); at += kChunk, ++checked) {
-        const auto it = index.find(got.substr(at, kChunk));
-        ASSERT_NE(it, index.end()) << "payload " << checked << " is not a chunk of the sample";
-        long next = -1;
-        for (size_t k : it->second) {
-            long v = (prev + 1) / chunks * chunks + static_cast<long>(k);
-            if (v <= prev)
-                v += chunks;
-            if (next < 0 || v < next)
-                next = v;
-        }
-        prev = next;
-    }
-    EXPECT_GE(checked, 200u);
+    // Whole payloads of the sample only: nothing torn, nothing overwritten while unsent.
+    std::unordered_set<std::string> chunks;
+    for (size_t at = 0; at + kChunk <= sample_bytes().size(); at += kChunk)
+        chunks.insert(sample_bytes().substr(at, kChunk));
+    for (size_t at = kHeadBytes; at + kChunk <= got.size(); at += kChunk)
+        ASSERT_TRUE(chunks.count(got.substr(at, kChunk))) << "a torn payload at byte " << at;
     EXPECT_TRUE(relay.child.running());
 }
 

@@ -1,13 +1,12 @@
-// The relay and simulator processes and the client side of the end-to-end tests.
+// The relay and tool processes and the client side of the end-to-end tests.
 #include "e2e/relay_harness.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
+#include "support/fake_upstream.h"
 
 namespace e2e {
 
@@ -18,24 +17,45 @@ const std::string& sample_bytes() {
     return bytes;
 }
 
+long long Tool::counter(const std::string& key) {
+    child.stop();
+    const std::string err = child.err();
+    const size_t at = err.find(" " + key + "=", err.rfind(" counters:"));
+    return at == std::string::npos ? -1 : std::stoll(err.substr(at + key.size() + 2));
+}
+
+static Tool start_tool(Tool tool, std::vector<std::string> argv) {
+    tool.child = testsupport::start_child(argv);
+    EXPECT_TRUE(testsupport::wait_for(
+        [&] { return tool.child.err().find("listening on") != std::string::npos; }, 5s))
+        << argv[0] << ": " << tool.child.err();
+    return tool;
+}
+
+Tool start_sim(const std::vector<std::string>& args) {
+    Tool sim;
+    sim.events_path = testsupport::make_temp_dir() + "/events";
+    std::vector<std::string> argv = {UPSTREAM_SIM_BIN, "--port", std::to_string(sim.port),
+                                     "--events", sim.events_path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return start_tool(std::move(sim), argv);
+}
+
 Upstream start_upstream(const std::vector<std::string>& extra_args) {
-    Upstream up;
-    up.port = testsupport::free_port(false);
-    up.events_path = testsupport::make_temp_dir() + "/events";
-    std::vector<std::string> argv = {UPSTREAM_SIM_BIN,
-                                     "--port",
-                                     std::to_string(up.port),
-                                     "--stream",
-                                     std::string("sample=") + SAMPLE_TS,
-                                     "--default",
-                                     SAMPLE_TS,
-                                     "--events",
-                                     up.events_path};
+    std::vector<std::string> args = {"--stream", std::string("sample=") + SAMPLE_TS, "--default",
+                                     SAMPLE_TS};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    return start_sim(args);
+}
+
+Tool start_link(int target_port, const std::vector<std::string>& extra_args) {
+    Tool link;
+    const std::string sim = UPSTREAM_SIM_BIN;  // the tools are built next to each other
+    std::vector<std::string> argv = {sim.substr(0, sim.rfind('/') + 1) + "lossy-link", "--listen",
+                                     std::to_string(link.port), "--target",
+                                     "127.0.0.1:" + std::to_string(target_port)};
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
-    up.child = testsupport::start_child(argv);
-    testsupport::wait_for([&] { return up.child.err().find("listening on") != std::string::npos; },
-                          5s);
-    return up;
+    return start_tool(std::move(link), argv);
 }
 
 Relay start_http_relay(const std::vector<std::string>& extra_args) {
@@ -47,80 +67,79 @@ Relay start_http_relay(const std::vector<std::string>& extra_args) {
     // Ready once the port accepts: probe with a connection that sends nothing and leaves.
     testsupport::wait_for(
         [&] {
-            int fd = connect_tcp(relay.http_port);
-            if (fd < 0)
-                return false;
-            close(fd);
-            return true;
+            const int fd = connect_tcp(relay.http_port);
+            return fd >= 0 && close(fd) == 0;
         },
         5s);
     return relay;
 }
 
-int connect_tcp(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+int connect_tcp(int port, int rcvbuf) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (rcvbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    const sockaddr_in a = testsupport::loopback(port);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-int http_get(int port, const std::string& path) {
-    int fd = connect_tcp(port);
-    if (fd < 0)
-        return -1;
-    std::string request = "GET " + path + " HTTP/1.0\r\nHost: box\r\n\r\n";
-    if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+int http_get(int port, const std::string& path, int rcvbuf) {
+    const int fd = connect_tcp(port, rcvbuf);
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: box\r\n\r\n";
+    if (fd >= 0 &&
+        write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
         close(fd);
         return -1;
     }
     return fd;
+}
+
+// Reads from fd until got holds n bytes (with got null: reads and drops), the peer closes, or the
+// time-out passes. True when the peer closed.
+static bool read_until(int fd, std::chrono::milliseconds timeout, std::string* got, size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buf[65536];
+    while (got == nullptr || got->size() < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        const ssize_t r = read(fd, buf, got ? std::min(sizeof buf, n - got->size()) : sizeof buf);
+        if (r <= 0)
+            return true;
+        if (got)
+            got->append(buf, static_cast<size_t>(r));
+    }
+    return false;
 }
 
 std::string read_bytes(int fd, size_t n, std::chrono::milliseconds timeout) {
     std::string got;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buf[65536];
-    while (got.size() < n) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            break;
-        ssize_t r = read(fd, buf, std::min(sizeof buf, n - got.size()));
-        if (r <= 0)
-            break;
-        got.append(buf, static_cast<size_t>(r));
-    }
+    read_until(fd, timeout, &got, n);
     return got;
 }
 
 bool peer_closed(int fd, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buf[65536];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return false;
-        ssize_t r = read(fd, buf, sizeof buf);
-        if (r <= 0)
-            return true;
-    }
+    return read_until(fd, timeout, nullptr, 0);
 }
 
 std::string stream_path(const Upstream& up, const std::string& name) {
     return "/127.0.0.1-" + std::to_string(up.port) + "/" + name;
+}
+
+void expect_plays_sample(const Relay& relay, const Upstream& up, size_t n) {
+    const int fd = http_get(relay.http_port, stream_path(up));
+    ASSERT_GE(fd, 0);
+    const std::string got = read_bytes(fd, kHeadBytes + n, 20s);
+    close(fd);
+    ASSERT_EQ(got.size(), kHeadBytes + n);
+    EXPECT_EQ(got.substr(0, kHeadBytes), kHead);
+    EXPECT_TRUE(got.compare(kHeadBytes, n, sample_bytes(), 0, n) == 0)
+        << "stream bytes differ from the sample";
 }
 
 }  // namespace e2e

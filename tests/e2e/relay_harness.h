@@ -1,5 +1,4 @@
-// Starting the relay and the upstream simulator together, and playing an HTTP client or a
-// datagram receiver against them.
+// Starting the relay and the tools, and playing an HTTP client against the relay.
 #pragma once
 
 #include <chrono>
@@ -12,17 +11,30 @@ namespace e2e {
 
 using namespace std::chrono_literals;
 
+constexpr size_t kChunk = 1316;  // one datagram's payload: seven transport-stream packets
+constexpr size_t kHeadBytes = 66;
+extern const char kHead[];
+
 // The bundled sample, read once.
 const std::string& sample_bytes();
 
-// The simulator on a free port, serving the sample as "sample" (and for any name).
-struct Upstream {
+// upstream-sim or lossy-link on a free UDP port, returned once it says it is listening.
+struct Tool {
     testsupport::Child child;
-    int port = 0;
-    std::string events_path;
+    int port = testsupport::free_port(false);
+    std::string events_path;  // upstream-sim's --events file
     std::string events() const { return testsupport::read_file(events_path); }
+    // Ends the tool and returns key's value on the counter line it printed, or -1.
+    long long counter(const std::string& key);
 };
+using Upstream = Tool;
+
+// upstream-sim with the given options only, and one serving the sample as "sample" and for any
+// other name.
+Tool start_sim(const std::vector<std::string>& args);
 Upstream start_upstream(const std::vector<std::string>& extra_args = {});
+// lossy-link forwarding to target_port on 127.0.0.1.
+Tool start_link(int target_port, const std::vector<std::string>& extra_args = {});
 
 // The relay in HTTP mode on a free port.
 struct Relay {
@@ -32,9 +44,10 @@ struct Relay {
 };
 Relay start_http_relay(const std::vector<std::string>& extra_args = {});
 
-// Connects to the relay and sends "GET path HTTP/1.0" and an empty line. Returns the socket.
-int http_get(int port, const std::string& path);
-int connect_tcp(int port);
+// A connection to the port, with a receive buffer of rcvbuf bytes if given; -1 on failure.
+int connect_tcp(int port, int rcvbuf = 0);
+// Connects and sends "GET path HTTP/1.0", a Host line and an empty line. Returns the socket.
+int http_get(int port, const std::string& path, int rcvbuf = 0);
 
 // Reads until n bytes have arrived, the peer closes, or the time-out passes.
 std::string read_bytes(int fd, size_t n, std::chrono::milliseconds timeout);
@@ -44,7 +57,7 @@ bool peer_closed(int fd, std::chrono::milliseconds timeout);
 
 std::string stream_path(const Upstream& up, const std::string& name = "sample");
 
-constexpr size_t kHeadBytes = 66;
-extern const char kHead[];
+// A new player gets the head and then the sample's first n bytes.
+void expect_plays_sample(const Relay& relay, const Upstream& up, size_t n = kChunk * 20);
 
 }  // namespace e2e

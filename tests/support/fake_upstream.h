@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -29,41 +28,35 @@ inline sockaddr_in loopback(int port) {
     return a;
 }
 
-// Waits up to ms for fd to become readable.
 inline bool wait_readable(int fd, int ms) {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, ms) == 1;
 }
 
-// A UDP socket bound to 127.0.0.1 with a receive buffer large enough for a whole test's burst.
-inline int open_udp(int* port) {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
+// Binds fd to an ephemeral port on 127.0.0.1, with a receive buffer large enough for a whole
+// test's burst. Returns the port.
+inline int bind_loopback(int fd) {
     int size = 32 << 20;
-    if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
-        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     sockaddr_in a = loopback(0);
     socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return s;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
 }
 
 struct UdpPeer {
-    int port = 0;
-    int fd = open_udp(&port);
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    int port = bind_loopback(fd);
 
     UdpPeer() = default;
     UdpPeer(const UdpPeer&) = delete;
-    UdpPeer& operator=(const UdpPeer&) = delete;
-    ~UdpPeer() {
-        if (fd >= 0)
-            close(fd);
-    }
+    ~UdpPeer() { close(fd); }
 
     bool send_to(int to_port, const std::string& bytes) const {
-        sockaddr_in a = loopback(to_port);
-        return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a),
+        const sockaddr_in a = loopback(to_port);
+        return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&a),
                       sizeof a) == static_cast<ssize_t>(bytes.size());
     }
     // One datagram, or nullopt after timeout_ms; *from_port gets the sender's port.
@@ -73,8 +66,8 @@ struct UdpPeer {
         std::string buf(65536, '\0');
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        ssize_t n = recvfrom(fd, buf.data(), buf.size(), MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr*>(&from), &len);
+        const ssize_t n = recvfrom(fd, buf.data(), buf.size(), MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0)
             return std::nullopt;
         if (from_port)
@@ -89,11 +82,10 @@ struct FakeUpstream : UdpPeer {
     // A non-blocking socket connected to this peer, which is connected back to it. Returns the
     // descriptor (the caller closes it), or -1.
     int open_relay_socket() {
-        int relay_port = 0;
-        int s = open_udp(&relay_port);
-        sockaddr_in up = loopback(port), self = loopback(relay_port);
-        if (connect(s, reinterpret_cast<sockaddr*>(&up), sizeof up) != 0 ||
-            connect(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) {
+        const int s = socket(AF_INET, SOCK_DGRAM, 0);
+        const sockaddr_in up = loopback(port), self = loopback(bind_loopback(s));
+        if (connect(s, reinterpret_cast<const sockaddr*>(&up), sizeof up) != 0 ||
+            connect(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) {
             close(s);
             return -1;
         }
@@ -107,7 +99,7 @@ struct FakeUpstream : UdpPeer {
     bool send_data(uint32_t seq, Timespec32 ts, size_t total_len = 188) {
         unsigned char buf[2048], payload[sizeof buf];
         std::memset(payload, static_cast<int>(seq & 0xff), sizeof payload);
-        int n =
+        const int n =
             build_data_datagram(buf, sizeof buf, seq, ts, payload, total_len - kDataHeaderBytes);
         return n > 0 && send_raw(buf, static_cast<size_t>(n));
     }
