@@ -27,8 +27,8 @@
 // last matched payload: payload k is the sample's payload k mod n, n payloads per pass), span
 // (last_k - first_k + 1), missing (span - payloads), late (payloads that matched an earlier
 // index than expected: duplicates or out of order), garbage (bytes matching nothing), tail
-// (a partial payload at the end), missing_early (of those, see --early), gaps (the first missing runs as K or K+COUNT, "-" for none),
-// and timed_out=1 when no stream byte came.
+// (a partial payload at the end), missing_early (of those, see --early), gaps (the first missing
+// runs as K or K+COUNT, "-" for none), and timed_out=1 when no stream byte came.
 //
 // The sample is cut as the upstream simulator cuts it: payload i holds the file's bytes
 // [1316 i, min(1316 (i+1), size)), so the last payload of a pass may be shorter; the next pass
@@ -109,8 +109,8 @@ class Matcher {
         std::fprintf(f,
                      "payloads=%llu first_k=%llu last_k=%llu span=%llu missing=%llu late=%llu "
                      "garbage=%llu tail=%llu",
-                     ull(matched_), ull(first_k_), ull(last_k_), ull(span),
-                     ull(span - matched_), ull(late_), ull(garbage_), ull(tail_));
+                     ull(matched_), ull(first_k_), ull(last_k_), ull(span), ull(span - matched_),
+                     ull(late_), ull(garbage_), ull(tail_));
         std::fprintf(f, " missing_early=%llu gaps=%s", ull(missing_early_),
                      gaps_.empty() ? "-" : gaps_.c_str());
     }
@@ -167,7 +167,8 @@ class Matcher {
         // The nearest index ahead (a gap) within kForward, else the nearest behind (late).
         uint64_t best_ahead = UINT64_MAX, best_behind = UINT64_MAX;
         for (uint64_t i : it->second) {
-            const uint64_t ahead = (i + n_ - expected % n_) % n_;  // distance to the next k = i mod n
+            const uint64_t ahead =
+                (i + n_ - expected % n_) % n_;  // distance to the next k = i mod n
             for (uint64_t k = expected + ahead; k < expected + kForward; k += n_)
                 if (k < best_ahead && is_at(p, left, k)) {
                     best_ahead = k;
