@@ -1,11 +1,9 @@
 // Parsing of lossy-link's command line and the text of --help.
 #include "options.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <string_view>
+
+#include "common/cli.h"
 
 namespace lossy {
 
@@ -68,59 +66,9 @@ of clients beyond --max-clients), clients-expired, send-errors, and unsent (data
 still delayed or held at the end, or whose client had expired meanwhile).
 )";
 
-bool parse_u64(std::string_view s, uint64_t& out) {
-    if (s.empty() || s[0] == '-' || s[0] == '+')
-        return false;
-    std::string str(s);
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(str.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0')
-        return false;
-    out = v;
-    return true;
-}
-
-bool parse_u32(std::string_view s, uint32_t& out) {
-    uint64_t v = 0;
-    if (!parse_u64(s, v) || v > UINT32_MAX)
-        return false;
-    out = static_cast<uint32_t>(v);
-    return true;
-}
-
-bool parse_double(std::string_view s, double& out) {
-    if (s.empty())
-        return false;
-    std::string str(s);
-    char* end = nullptr;
-    errno = 0;
-    double v = std::strtod(str.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0)
-        return false;
-    out = v;
-    return true;
-}
-
-bool parse_percent(std::string_view s, double& out) {
-    return parse_double(s, out) && out <= 100;
-}
-
-bool parse_ms(std::string_view s, int64_t& out) {
-    uint64_t v = 0;
-    if (!parse_u64(s, v) || v > 3600000)
-        return false;
-    out = static_cast<int64_t>(v);
-    return true;
-}
-
-bool parse_port(std::string_view s, int& out) {
-    uint32_t p = 0;
-    if (!parse_u32(s, p) || p == 0 || p > 65535)
-        return false;
-    out = static_cast<int>(p);
-    return true;
-}
+// lossy-link takes whole numbers without a sign.
+constexpr tools::WholeNumbers kWhole{false};
+constexpr uint64_t kMaxMs = 3600000;  // an hour
 
 // "ADDR:PORT" or "[ADDR6]:PORT".
 bool parse_target(std::string_view s, Options& o) {
@@ -134,28 +82,23 @@ bool parse_target(std::string_view s, Options& o) {
         host = host.substr(1, host.size() - 2);
     }
     o.target_host = std::string(host);
-    return parse_port(s.substr(colon + 1), o.target_port);
+    return kWhole.port(s.substr(colon + 1), o.target_port);
 }
 
 // One --up-X or --down-X setting; name is X.
 bool apply_impairment(Impairment& im, std::string_view name, std::string_view v) {
     if (name == "loss")
-        return parse_percent(v, im.loss);
-    if (name == "burst") {
-        size_t colon = v.find(':');
-        if (colon == std::string_view::npos)
-            return false;
-        return parse_percent(v.substr(0, colon), im.burst) &&
-               parse_u32(v.substr(colon + 1), im.burst_len) && im.burst_len > 0;
-    }
+        return tools::parse_percent(v, im.loss);
+    if (name == "burst")
+        return kWhole.burst(v, im.burst, im.burst_len);
     if (name == "delay")
-        return parse_ms(v, im.delay_ms);
+        return kWhole.ms(v, im.delay_ms, kMaxMs);
     if (name == "jitter")
-        return parse_ms(v, im.jitter_ms);
+        return kWhole.ms(v, im.jitter_ms, kMaxMs);
     if (name == "reorder")
-        return parse_percent(v, im.reorder);
+        return tools::parse_percent(v, im.reorder);
     if (name == "duplicate")
-        return parse_percent(v, im.duplicate);
+        return tools::parse_percent(v, im.duplicate);
     return false;
 }
 
@@ -185,19 +128,19 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
         return !v.empty();
     }
     if (name == "--listen")
-        return parse_port(v, o.listen_port);
+        return kWhole.port(v, o.listen_port);
     if (name == "--target")
         return parse_target(v, o);
     if (name == "--idle-timeout")
-        return parse_double(v, o.idle_timeout_s) && o.idle_timeout_s > 0;
+        return tools::parse_double(v, o.idle_timeout_s) && o.idle_timeout_s > 0;
     if (name == "--max-clients")
-        return parse_u32(v, o.max_clients) && o.max_clients > 0 && o.max_clients <= 4096;
+        return kWhole.u32(v, o.max_clients) && o.max_clients > 0 && o.max_clients <= 4096;
     if (name == "--seed")
-        return parse_u64(v, o.seed);
+        return kWhole.u64(v, o.seed);
     if (name == "--exit-after")
-        return parse_double(v, o.exit_after_s);
+        return tools::parse_double(v, o.exit_after_s);
     if (name == "--stats")
-        return parse_double(v, o.stats_every_s);
+        return tools::parse_double(v, o.stats_every_s);
     if (name.substr(0, 5) == "--up-")
         return apply_impairment(o.up, name.substr(5), v);
     if (name.substr(0, 7) == "--down-")
@@ -209,45 +152,13 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
 
 std::optional<Options> parse_options(int argc, char** argv, int& exit_code) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kHelp, stdout);
-            exit_code = 0;
-            return std::nullopt;
-        }
-        std::string_view name = arg;
-        std::string_view value;
-        bool have_value = false;
-        if (size_t eq = arg.find('='); arg.substr(0, 2) == "--" && eq != std::string_view::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            have_value = true;
-        }
-        if (!known_valued(name)) {
-            std::fprintf(stderr, "lossy-link: unknown option %s (see --help)\n", argv[i]);
-            exit_code = 2;
-            return std::nullopt;
-        }
-        if (!have_value) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "lossy-link: %s needs a value\n", argv[i]);
-                exit_code = 2;
-                return std::nullopt;
-            }
-            value = argv[++i];
-        }
-        if (!apply(o, name, value)) {
-            std::fprintf(stderr, "lossy-link: bad value for %.*s: %.*s\n",
-                         static_cast<int>(name.size()), name.data(), static_cast<int>(value.size()),
-                         value.data());
-            exit_code = 2;
-            return std::nullopt;
-        }
-    }
+    auto set = [&](std::string_view name, std::string_view v) { return apply(o, name, v); };
+    if (!tools::parse_command_line(argc, argv, {"lossy-link", kHelp, nullptr, known_valued, set},
+                                   exit_code))
+        return std::nullopt;
     if (o.listen_port == 0 || o.target_port == 0) {
-        std::fprintf(stderr, "lossy-link: --listen and --target are required (see --help)\n");
-        exit_code = 2;
+        tools::usage_error("lossy-link", "--listen and --target are required (see --help)",
+                           exit_code);
         return std::nullopt;
     }
     return o;

@@ -1,26 +1,15 @@
 // Entry point of upstream-sim: loads the files, serves relays until a signal, prints counters.
-#include <signal.h>
-
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "clip.h"
+#include "common/run_signals.h"
 #include "counters.h"
 #include "event_log.h"
 #include "options.h"
 #include "server.h"
-
-namespace {
-
-volatile sig_atomic_t g_stop = 0;
-
-void on_signal(int) {
-    g_stop = 1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     int exit_code = 0;
@@ -62,20 +51,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // The stop signals stay blocked except inside the loop's wait, so that one arriving just
-    // before the wait still ends it at once.
-    sigset_t stop_signals, run_mask;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stop_signals, &run_mask);
-    sigdelset(&run_mask, SIGINT);
-    sigdelset(&run_mask, SIGTERM);
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    const sigset_t run_mask = tools::install_stop_signals();
 
     upsim::Counters counters;
     upsim::Server server(options, clips, fallback, events, counters);
@@ -86,7 +62,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "upstream-sim listening on %s\n", server.local().c_str());
     std::fflush(stderr);
-    server.run(&g_stop, run_mask);
+    server.run(&tools::g_stop, run_mask);
     counters.print(stderr);
     return 0;
 }

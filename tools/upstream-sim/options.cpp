@@ -1,11 +1,9 @@
 // Parsing of the simulator's command line and the text of --help.
 #include "options.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <string_view>
+
+#include "common/cli.h"
 
 namespace upsim {
 
@@ -94,51 +92,9 @@ lost-requests, seqs-asked, seqs-not-in-history, suspends, releases, keepalives-e
 keepalives-unechoed, unknown-control, sessions-started, sessions-idle.
 )";
 
-bool parse_u64(std::string_view s, uint64_t& out) {
-    if (s.empty() || s[0] == '-')
-        return false;
-    std::string str(s);
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(str.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0')
-        return false;
-    out = v;
-    return true;
-}
-
-bool parse_double(std::string_view s, double& out) {
-    if (s.empty())
-        return false;
-    std::string str(s);
-    char* end = nullptr;
-    errno = 0;
-    double v = std::strtod(str.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0)
-        return false;
-    out = v;
-    return true;
-}
-
-bool parse_percent(std::string_view s, double& out) {
-    return parse_double(s, out) && out <= 100;
-}
-
-bool parse_u32(std::string_view s, uint32_t& out) {
-    uint64_t v = 0;
-    if (!parse_u64(s, v) || v > UINT32_MAX)
-        return false;
-    out = static_cast<uint32_t>(v);
-    return true;
-}
-
-bool parse_ms(std::string_view s, int64_t& out) {
-    uint64_t v = 0;
-    if (!parse_u64(s, v) || v > 86400000ULL * 365)
-        return false;
-    out = static_cast<int64_t>(v);
-    return true;
-}
+// upstream-sim has always let a leading '+' through on whole numbers.
+constexpr tools::WholeNumbers kWhole{true};
+constexpr uint64_t kMaxMs = 86400000ULL * 365;  // a year
 
 // Applies one option with its value; returns false when the value is bad.
 bool apply(Options& o, std::string_view name, std::string_view v) {
@@ -147,11 +103,7 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
         return !v.empty();
     }
     if (name == "--port") {
-        uint32_t p = 0;
-        if (!parse_u32(v, p) || p == 0 || p > 65535)
-            return false;
-        o.port = static_cast<int>(p);
-        return true;
+        return kWhole.port(v, o.port);
     }
     if (name == "--stream") {
         size_t eq = v.find('=');
@@ -165,49 +117,44 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
         return !v.empty();
     }
     if (name == "--cbr")
-        return parse_double(v, o.cbr_kbps) && o.cbr_kbps > 0;
+        return tools::parse_double(v, o.cbr_kbps) && o.cbr_kbps > 0;
     if (name == "--no-pcr-kbps")
-        return parse_double(v, o.no_pcr_kbps) && o.no_pcr_kbps > 0;
+        return tools::parse_double(v, o.no_pcr_kbps) && o.no_pcr_kbps > 0;
     if (name == "--lead")
-        return parse_ms(v, o.lead_ms);
+        return kWhole.ms(v, o.lead_ms, kMaxMs);
     if (name == "--first-seq")
-        return parse_u32(v, o.first_seq);
+        return kWhole.u32(v, o.first_seq);
     if (name == "--history")
-        return parse_u32(v, o.history) && o.history > 0;
+        return kWhole.u32(v, o.history) && o.history > 0;
     if (name == "--idle-timeout")
-        return parse_double(v, o.idle_timeout_s) && o.idle_timeout_s > 0;
+        return tools::parse_double(v, o.idle_timeout_s) && o.idle_timeout_s > 0;
     if (name == "--drop-requests")
-        return parse_u32(v, o.drop_requests);
+        return kWhole.u32(v, o.drop_requests);
     if (name == "--events") {
         o.events_path = std::string(v);
         return !v.empty();
     }
     if (name == "--max-datagrams")
-        return parse_u64(v, o.max_datagrams);
+        return kWhole.u64(v, o.max_datagrams);
     if (name == "--exit-after")
-        return parse_double(v, o.exit_after_s);
+        return tools::parse_double(v, o.exit_after_s);
     ImpairSettings& im = o.impair;
     if (name == "--seed")
-        return parse_u64(v, im.seed);
+        return kWhole.u64(v, im.seed);
     if (name == "--loss-out")
-        return parse_percent(v, im.loss_out);
+        return tools::parse_percent(v, im.loss_out);
     if (name == "--loss-in")
-        return parse_percent(v, im.loss_in);
-    if (name == "--burst-loss-out") {
-        size_t colon = v.find(':');
-        if (colon == std::string_view::npos)
-            return false;
-        return parse_percent(v.substr(0, colon), im.burst_out) &&
-               parse_u32(v.substr(colon + 1), im.burst_len) && im.burst_len > 0;
-    }
+        return tools::parse_percent(v, im.loss_in);
+    if (name == "--burst-loss-out")
+        return kWhole.burst(v, im.burst_out, im.burst_len);
     if (name == "--delay-out")
-        return parse_ms(v, im.delay_out_ms);
+        return kWhole.ms(v, im.delay_out_ms, kMaxMs);
     if (name == "--jitter-out")
-        return parse_ms(v, im.jitter_out_ms);
+        return kWhole.ms(v, im.jitter_out_ms, kMaxMs);
     if (name == "--reorder-out")
-        return parse_percent(v, im.reorder_out);
+        return tools::parse_percent(v, im.reorder_out);
     if (name == "--duplicate-out")
-        return parse_percent(v, im.duplicate_out);
+        return tools::parse_percent(v, im.duplicate_out);
     return false;
 }
 
@@ -228,54 +175,22 @@ bool known_valued(std::string_view name) {
 
 std::optional<Options> parse_options(int argc, char** argv, int& exit_code) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kHelp, stdout);
-            exit_code = 0;
-            return std::nullopt;
-        }
-        if (arg == "--ignore-suspend") {
-            o.ignore_suspend = true;
-            continue;
-        }
-        std::string_view name = arg;
-        std::string_view value;
-        bool have_value = false;
-        if (size_t eq = arg.find('='); arg.substr(0, 2) == "--" && eq != std::string_view::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            have_value = true;
-        }
-        if (!known_valued(name)) {
-            std::fprintf(stderr, "upstream-sim: unknown option %s (see --help)\n", argv[i]);
-            exit_code = 2;
-            return std::nullopt;
-        }
-        if (!have_value) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "upstream-sim: %s needs a value\n", argv[i]);
-                exit_code = 2;
-                return std::nullopt;
-            }
-            value = argv[++i];
-        }
-        if (!apply(o, name, value)) {
-            std::fprintf(stderr, "upstream-sim: bad value for %.*s: %.*s\n",
-                         static_cast<int>(name.size()), name.data(), static_cast<int>(value.size()),
-                         value.data());
-            exit_code = 2;
-            return std::nullopt;
-        }
-    }
+    auto flag = [&](std::string_view arg) {
+        if (arg != "--ignore-suspend")
+            return false;
+        o.ignore_suspend = true;
+        return true;
+    };
+    auto set = [&](std::string_view name, std::string_view v) { return apply(o, name, v); };
+    if (!tools::parse_command_line(argc, argv, {"upstream-sim", kHelp, flag, known_valued, set},
+                                   exit_code))
+        return std::nullopt;
     if (o.port == 0) {
-        std::fprintf(stderr, "upstream-sim: --port is required (see --help)\n");
-        exit_code = 2;
+        tools::usage_error("upstream-sim", "--port is required (see --help)", exit_code);
         return std::nullopt;
     }
     if (o.streams.empty() && o.default_file.empty()) {
-        std::fprintf(stderr, "upstream-sim: give at least one --stream or --default\n");
-        exit_code = 2;
+        tools::usage_error("upstream-sim", "give at least one --stream or --default", exit_code);
         return std::nullopt;
     }
     return o;
