@@ -214,9 +214,26 @@ def main():
     for name in SECTIONS:
         out.append(section(d, name).replace("\n\n", f"\n\nScript: `{names[name]}`.\n\n", 1))
         out.append("")
+    # The soak runs on its own (bench/soak.sh): keep the section it left in the last report.
+    soak = previous_section(args.out, "## Soak")
+    if soak:
+        out.append(soak)
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     with open(args.out, "w") as f:
         f.write("\n".join(out).rstrip() + "\n")
+
+
+def previous_section(path, heading):
+    try:
+        with open(path) as f:
+            text = f.read()
+    except OSError:
+        return ""
+    start = text.find("\n" + heading + "\n")
+    if start < 0:
+        return ""
+    end = text.find("\n## ", start + len(heading) + 2)
+    return text[start + 1:end if end >= 0 else len(text)].rstrip() + "\n"
 
 
 def limits(st, to, loss, cost, ce, pa, hwms):
