@@ -32,12 +32,6 @@ import time
 import common as c
 
 
-def count_lines(path, prefix, within=""):
-    try:
-        with open(path, errors="replace") as f:
-            return sum(1 for line in f if line.startswith(prefix) and within in line)
-    except FileNotFoundError:
-        return 0
 
 
 def probe(build_dir, checker, kbps, seconds, work):
@@ -84,10 +78,10 @@ def probe(build_dir, checker, kbps, seconds, work):
         procs.stop_all()
     sim_counters = c.counters(procs.log_of(f"{tag}-sim"), "upstream-sim counters:")
     log = procs.log_of(f"{tag}-quarlin")
-    out["suspends"] = count_lines(log, "queue full")
-    out["ring_full"] = count_lines(log, "!! ring full")
-    out["idle_waits"] = count_lines(log, "sendpos ", " = curpos ")
-    out["rebuffers"] = max(0, count_lines(log, "Sleeping to get buffer") - 1)
+    out["suspends"] = c.count_lines(log, "queue full")
+    out["ring_full"] = c.count_lines(log, "!! ring full")
+    out["idle_waits"] = c.count_lines(log, "sendpos ", " = curpos ")
+    out["rebuffers"] = max(0, c.count_lines(log, "Sleeping to get buffer") - 1)
     out["retransmitted"] = sim_counters.get("retransmitted")
     if out.get("seconds"):
         out["rx_mbps"] = out["bytes"] * 8 / out["seconds"] / 1e6

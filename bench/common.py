@@ -370,3 +370,24 @@ def machine_lines():
     return [f"CPU: {cpu_model()}, {os.cpu_count()} logical cores",
             f"Kernel: {platform.system()} {platform.release()} ({platform.machine()})",
             f"Load average (1, 5, 15 min) at the start: {load_text()}"]
+
+
+def count_lines(path, prefix, within=""):
+    """Lines of a daemon log that start with prefix (and contain within)."""
+    try:
+        with open(path, errors="replace") as f:
+            return sum(1 for line in f if line.startswith(prefix) and within in line)
+    except FileNotFoundError:
+        return 0
+
+
+def first_wait_rtt_ms(log_path):
+    """The rtt (ms) the sender's first buffering wait used, from the daemon's log."""
+    try:
+        with open(log_path, errors="replace") as f:
+            for line in f:
+                if line.startswith("Sleeping to get buffer"):
+                    return int(line.rsplit("rtt=", 1)[1]) / 1e6
+    except (FileNotFoundError, ValueError, IndexError):
+        pass
+    return None

@@ -139,17 +139,11 @@ def run_rate(build_dir, checker, source, kbps, seconds, warmup, work):
     finally:
         procs.stop_all()
     for name, log in ((RELAYS[0], f"{tag}-quarlin-http"), (RELAYS[1], f"{tag}-quarlin-dgram")):
-        results[name]["suspend_lines"] = count_lines(procs.log_of(log), "queue full")
-        results[name]["ring_full_lines"] = count_lines(procs.log_of(log), "!! ring full")
+        results[name]["suspend_lines"] = c.count_lines(procs.log_of(log), "queue full")
+        results[name]["ring_full_lines"] = c.count_lines(procs.log_of(log), "!! ring full")
     return results
 
 
-def count_lines(path, prefix):
-    try:
-        with open(path, errors="replace") as f:
-            return sum(1 for line in f if line.startswith(prefix))
-    except FileNotFoundError:
-        return 0
 
 
 def main():

@@ -55,23 +55,8 @@ def case_label(name):
     return f"bursts {burst}" if burst else f"{loss:g} %"
 
 
-def first_wait_rtt_ms(log_path):
-    try:
-        with open(log_path, errors="replace") as f:
-            for line in f:
-                if line.startswith("Sleeping to get buffer"):
-                    return int(line.rsplit("rtt=", 1)[1]) / 1e6
-    except (FileNotFoundError, ValueError, IndexError):
-        pass
-    return None
 
 
-def count_lines(log_path, prefix):
-    try:
-        with open(log_path, errors="replace") as f:
-            return sum(1 for line in f if line.startswith(prefix))
-    except FileNotFoundError:
-        return 0
 
 
 def quarlin_run(build_dir, checker, case, rtt, lead, seconds, seed, work):
@@ -109,9 +94,9 @@ def quarlin_run(build_dir, checker, case, rtt, lead, seconds, seed, work):
     out["overhead"] = sim.get("retransmitted", 0) / sim["sent"] if sim.get("sent") else None
     out["down_loss"] = (link.get("down-dropped", 0) / link["down-received"]
                         if link.get("down-received") else None)
-    out["rtt_used"] = first_wait_rtt_ms(log)
-    out["rebuffers"] = max(0, count_lines(log, "Sleeping to get buffer") - 1)
-    out["ring_full"] = count_lines(log, "!! ring full")
+    out["rtt_used"] = c.first_wait_rtt_ms(log)
+    out["rebuffers"] = max(0, c.count_lines(log, "Sleeping to get buffer") - 1)
+    out["ring_full"] = c.count_lines(log, "!! ring full")
     return out
 
 
@@ -195,7 +180,7 @@ def pilot_rtt(build_dir, checker, rtt, work):
                        capture_output=True, timeout=15)
     finally:
         procs.stop_all()
-    return first_wait_rtt_ms(procs.log_of(f"{tag}-quarlin"))
+    return c.first_wait_rtt_ms(procs.log_of(f"{tag}-quarlin"))
 
 
 def pct(v):

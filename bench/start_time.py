@@ -69,23 +69,13 @@ def daemon_runs(build_dir, checker, rtt_ms, runs, work):
                     times.append(r["first_ms"])
             finally:
                 relay.stop_all()
-            waits.append(first_wait_rtt_ms(procs.log_of(name)))
+            waits.append(c.first_wait_rtt_ms(procs.log_of(name)))
             time.sleep(0.2)  # let the simulator's session for the old socket lapse quietly
     finally:
         procs.stop_all()
     return times, waits
 
 
-def first_wait_rtt_ms(log_path):
-    """The rtt (ms) the sender's first buffering wait used, from the daemon's log."""
-    try:
-        with open(log_path, errors="replace") as f:
-            for line in f:
-                if line.startswith("Sleeping to get buffer"):
-                    return int(line.rsplit("rtt=", 1)[1]) / 1e6
-    except (FileNotFoundError, ValueError, IndexError):
-        pass
-    return None
 
 
 def peer_runs(build_dir, source, rtt_ms, runs, work, latency=120):
