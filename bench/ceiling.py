@@ -19,7 +19,6 @@ usage: bench/ceiling.py [--build DIR] [--seconds S] [--low KBPS] [--high KBPS]
                         [--precision F] [--max-probes N]
 """
 
-import argparse
 import json
 import os
 import shutil
@@ -123,15 +122,12 @@ def sim_alone(build_dir, kbps, seconds, work):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default=c.default_build())
+    parser = c.bench_parser(__doc__)
     parser.add_argument("--seconds", type=float, default=30)
     parser.add_argument("--low", type=int, default=100000)
     parser.add_argument("--high", type=int, default=1600000)
     parser.add_argument("--precision", type=float, default=1.15)
     parser.add_argument("--max-probes", type=int, default=7)
-    parser.add_argument("--keep", action="store_true", help="keep the logs and say where")
-    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
     if not 1 <= args.seconds <= 60:
         parser.error("--seconds must be between 1 and 60")

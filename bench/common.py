@@ -391,3 +391,13 @@ def first_wait_rtt_ms(log_path):
     except (FileNotFoundError, ValueError, IndexError):
         pass
     return None
+
+
+def bench_parser(doc):
+    """The options every benchmark script shares: where the build is, keeping logs, JSON out."""
+    import argparse
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    parser.add_argument("--build", default=default_build())
+    parser.add_argument("--keep", action="store_true", help="keep the logs and say where")
+    parser.add_argument("--json", help="also write the figures to this file")
+    return parser

@@ -23,7 +23,6 @@ Prints a markdown section. Every process is bounded (--seconds + --warmup + 40 s
 usage: bench/cost.py [--build DIR] [--rates KBPS,...] [--seconds S] [--warmup S] [--repeats N]
 """
 
-import argparse
 import json
 import os
 import shutil
@@ -147,14 +146,11 @@ def run_rate(build_dir, checker, source, kbps, seconds, warmup, work):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default=c.default_build())
+    parser = c.bench_parser(__doc__)
     parser.add_argument("--rates", default="2000,8000,20000,50000")
     parser.add_argument("--seconds", type=float, default=20)
     parser.add_argument("--warmup", type=float, default=2)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--keep", action="store_true", help="keep the logs and say where")
-    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
     if not 1 <= args.seconds <= 120 or not 0 <= args.warmup <= 20:
         parser.error("--seconds must be 1..120 and --warmup 0..20")

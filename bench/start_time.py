@@ -15,7 +15,6 @@ Prints a markdown section. Each run is bounded (10 s to the first byte).
 usage: bench/start_time.py [--build DIR] [--runs N] [--rtts MS,...] [--no-peer]
 """
 
-import argparse
 import json
 import os
 import select
@@ -117,13 +116,10 @@ def peer_runs(build_dir, source, rtt_ms, runs, work, latency=120):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default=c.default_build())
+    parser = c.bench_parser(__doc__)
     parser.add_argument("--runs", type=int, default=20)
     parser.add_argument("--rtts", default="0,50")
     parser.add_argument("--no-peer", action="store_true")
-    parser.add_argument("--keep", action="store_true", help="keep the logs and say where")
-    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
     if not 1 <= args.runs <= 100:
         parser.error("--runs must be between 1 and 100")

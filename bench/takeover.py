@@ -10,7 +10,6 @@ Prints a markdown section. Each player is bounded (10 s to the first byte, 60 s 
 usage: bench/takeover.py [--build DIR] [--runs N]
 """
 
-import argparse
 import json
 import os
 import shutil
@@ -87,11 +86,8 @@ def run(build_dir, checker, runs, work):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default=c.default_build())
+    parser = c.bench_parser(__doc__)
     parser.add_argument("--runs", type=int, default=20)
-    parser.add_argument("--keep", action="store_true", help="keep the logs and say where")
-    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
     if not 1 <= args.runs <= 100:
         parser.error("--runs must be between 1 and 100")
