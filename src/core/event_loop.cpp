@@ -156,7 +156,8 @@ void accept_client(EventLoop* loop) {
     RelayContext& ctx = loop->ctx;
     ctx.mode.store(MODE_HTTP, std::memory_order_release);
     ctx.client_fd.store(fd, std::memory_order_release);
-    if (start_client_thread(&ctx, fd) != 0) {
+    // Numbered here, in accept order: the client threads may reach their take-over in any order.
+    if (start_client_thread(&ctx, fd, ++loop->accepted) != 0) {
         relay_log("!! Cannot start client thread: %s\n", strerror(errno));
         close(fd);
     }

@@ -30,6 +30,7 @@ struct EventLoop {
     int npasses = 0;
     int idle_passes = 0;
     bool sender_started = false;
+    uint32_t accepted = 0;  // HTTP connections accepted so far: the next one's take-over ticket
     pthread_t last_thread{};
     int wake_rd = -1;               // read end of the wake-up pipe (see RelayContext::wake_fd)
     alignas(8) PacketSlot arrival;  // each datagram from isock is read straight into it

@@ -36,8 +36,9 @@ struct RelayContext {
     // Write end of the event loop's wake-up pipe: a thread that installs a new `isock` writes
     // one byte so the loop watches it at once instead of after its 100 ms wait. -1 = none.
     std::atomic<int> wake_fd{-1};
-    // Take-over order of HTTP clients: each valid newcomer draws the next ticket; only the
-    // holder of the latest ticket may go on.
+    // Take-over order of HTTP clients: the accept number of the latest connection with a
+    // valid path (written by client threads, raised only, see http/takeover.h); only the
+    // holder of that ticket may go on.
     std::atomic<uint32_t> client_ticket{0};
     // The holder's connection while a newcomer may still shut it down (0 = none); see
     // http/takeover.h for the hand-shake that keeps a closed number from being shut down.

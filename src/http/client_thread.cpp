@@ -32,13 +32,15 @@ constexpr int kRequestRepeatMs = 1000;
 struct ClientStart {
     RelayContext* ctx;
     int conn;
+    uint32_t accept_order;
 };
 
 // What the thread owns; released by finish().
 struct Client {
     RelayContext* ctx;
     int conn;
-    char* request;  // the 208-byte stream request: type word, url from offset 4
+    uint32_t accept_order;  // the take-over ticket: later accepts win
+    char* request;          // the 208-byte stream request: type word, url from offset 4
     ReqInfo info;
     StreamPath path;
 };
@@ -181,7 +183,11 @@ void serve(Client* c) {
         finish(c, true);
         return;
     }
-    const uint32_t ticket = takeover_ticket(c->ctx);
+    const uint32_t ticket = c->accept_order;
+    if (!takeover_ticket(c->ctx, ticket)) {
+        finish(c, false);
+        return;  // a connection accepted later has a valid path too: it wins
+    }
     switch (takeover_claim(c->ctx, ticket, c->conn)) {
         case TakeoverResult::Claimed:
             hold_stream(c, ticket);
@@ -200,6 +206,7 @@ void* client_thread(void* arg) {
     Client c{};
     c.ctx = start->ctx;
     c.conn = start->conn;
+    c.accept_order = start->accept_order;
     delete start;
     pthread_detach(pthread_self());
     c.request = static_cast<char*>(calloc(1, kClientRequestBytes));
@@ -214,8 +221,8 @@ void* client_thread(void* arg) {
 
 }  // namespace
 
-int start_client_thread(RelayContext* ctx, int fd) {
-    ClientStart* start = new (std::nothrow) ClientStart{ctx, fd};
+int start_client_thread(RelayContext* ctx, int fd, uint32_t accept_order) {
+    ClientStart* start = new (std::nothrow) ClientStart{ctx, fd, accept_order};
     if (start == nullptr)
         return -1;
     pthread_attr_t attr;

@@ -1,8 +1,11 @@
 // The thread that serves one accepted HTTP connection.
 #pragma once
 
+#include <cstdint>
+
 struct RelayContext;
 
-// Starts a detached client thread for the connection fd. Returns 0, or -1 when the thread
-// cannot be created (the caller still owns fd then).
-int start_client_thread(RelayContext* ctx, int fd);
+// Starts a detached client thread for the connection fd, the accept_order-th the event loop
+// accepted (its take-over ticket). Returns 0, or -1 when the thread cannot be created (the
+// caller still owns fd then).
+int start_client_thread(RelayContext* ctx, int fd, uint32_t accept_order);

@@ -26,8 +26,16 @@ void force_holder_off(RelayContext* ctx) {
 
 }  // namespace
 
-uint32_t takeover_ticket(RelayContext* ctx) {
-    return ctx->client_ticket.fetch_add(1, std::memory_order_acq_rel) + 1;
+bool takeover_ticket(RelayContext* ctx, uint32_t accept_order) {
+    uint32_t latest = ctx->client_ticket.load(std::memory_order_acquire);
+    // Accept numbers wrap; a number ahead of `latest` by less than half the range is later.
+    while (static_cast<int32_t>(accept_order - latest) > 0) {
+        // Acq_rel: newcomers order their claims of `stop` after the ticket they entered.
+        if (ctx->client_ticket.compare_exchange_weak(latest, accept_order,
+                                                     std::memory_order_acq_rel))
+            return true;
+    }
+    return latest == accept_order;
 }
 
 bool player_left(int conn, int wait_ms) {
