@@ -86,7 +86,7 @@ bool parse_target(std::string_view s, Options& o) {
 }
 
 // One --up-X or --down-X setting; name is X.
-bool apply_impairment(Impairment& im, std::string_view name, std::string_view v) {
+bool apply_impairment(tools::ImpairSettings& im, std::string_view name, std::string_view v) {
     if (name == "loss")
         return tools::parse_percent(v, im.loss);
     if (name == "burst")

@@ -141,20 +141,20 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
     ImpairSettings& im = o.impair;
     if (name == "--seed")
         return kWhole.u64(v, im.seed);
-    if (name == "--loss-out")
-        return tools::parse_percent(v, im.loss_out);
     if (name == "--loss-in")
         return tools::parse_percent(v, im.loss_in);
+    if (name == "--loss-out")
+        return tools::parse_percent(v, im.out.loss);
     if (name == "--burst-loss-out")
-        return kWhole.burst(v, im.burst_out, im.burst_len);
+        return kWhole.burst(v, im.out.burst, im.out.burst_len);
     if (name == "--delay-out")
-        return kWhole.ms(v, im.delay_out_ms, kMaxMs);
+        return kWhole.ms(v, im.out.delay_ms, kMaxMs);
     if (name == "--jitter-out")
-        return kWhole.ms(v, im.jitter_out_ms, kMaxMs);
+        return kWhole.ms(v, im.out.jitter_ms, kMaxMs);
     if (name == "--reorder-out")
-        return tools::parse_percent(v, im.reorder_out);
+        return tools::parse_percent(v, im.out.reorder);
     if (name == "--duplicate-out")
-        return tools::parse_percent(v, im.duplicate_out);
+        return tools::parse_percent(v, im.out.duplicate);
     return false;
 }
 
