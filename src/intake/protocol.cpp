@@ -93,7 +93,8 @@ ArrivalKind classify_arrival(const void* buf, ssize_t n) {
 }
 
 Timespec32 echo_stamp(const void* buf) {
-    return Timespec32{static_cast<int32_t>(read_word(buf, 1)), static_cast<int32_t>(read_word(buf, 2))};
+    return Timespec32{static_cast<int32_t>(read_word(buf, 1)),
+                      static_cast<int32_t>(read_word(buf, 2))};
 }
 
 RelayMessageKind classify_relay_message(const void* buf, size_t n) {
