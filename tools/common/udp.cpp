@@ -58,6 +58,10 @@ std::chrono::steady_clock::duration seconds(double s) {
         std::chrono::duration<double>(s));
 }
 
+std::chrono::steady_clock::time_point after(std::chrono::steady_clock::time_point start, double s) {
+    return s > 0 ? start + seconds(s) : std::chrono::steady_clock::time_point::max();
+}
+
 timespec poll_timeout(std::chrono::steady_clock::time_point now,
                       std::chrono::steady_clock::time_point wake) {
     timespec timeout{0, 0};

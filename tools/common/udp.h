@@ -30,6 +30,9 @@ void enlarge_buffers(int fd, int bytes, bool force);
 // Seconds as a steady-clock duration.
 std::chrono::steady_clock::duration seconds(double s);
 
+// start + s, or never (max()) when s is 0: the end of a run or the first of a series.
+std::chrono::steady_clock::time_point after(std::chrono::steady_clock::time_point start, double s);
+
 // How long a poll loop waits at now for wake: zero if it has passed, at most one second so
 // that a stop is seen in time.
 timespec poll_timeout(std::chrono::steady_clock::time_point now,

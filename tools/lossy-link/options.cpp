@@ -123,10 +123,8 @@ bool known_valued(std::string_view name) {
 
 // Applies one option with its value; returns false when the value is bad.
 bool apply(Options& o, std::string_view name, std::string_view v) {
-    if (name == "--bind") {
-        o.bind_addr = std::string(v);
-        return !v.empty();
-    }
+    if (name == "--bind")
+        return tools::parse_text(v, o.bind_addr);
     if (name == "--listen")
         return kWhole.port(v, o.listen_port);
     if (name == "--target")

@@ -222,12 +222,9 @@ Clock::time_point Proxy::next_wake() const {
 
 void Proxy::run(const volatile sig_atomic_t* stop, const sigset_t& run_mask) {
     const Clock::time_point started = Clock::now();
-    const Clock::time_point exit_at = options_.exit_after_s > 0
-                                          ? started + tools::seconds(options_.exit_after_s)
-                                          : Clock::time_point::max();
+    const Clock::time_point exit_at = tools::after(started, options_.exit_after_s);
     const Clock::duration stats_every = tools::seconds(options_.stats_every_s);
-    Clock::time_point next_stats =
-        options_.stats_every_s > 0 ? started + stats_every : Clock::time_point::max();
+    Clock::time_point next_stats = tools::after(started, options_.stats_every_s);
 
     std::vector<pollfd> fds;
     std::vector<uint64_t> fd_clients;  // client id of fds[i + 1]

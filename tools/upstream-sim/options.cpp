@@ -98,10 +98,8 @@ constexpr uint64_t kMaxMs = 86400000ULL * 365;  // a year
 
 // Applies one option with its value; returns false when the value is bad.
 bool apply(Options& o, std::string_view name, std::string_view v) {
-    if (name == "--bind") {
-        o.bind_addr = std::string(v);
-        return !v.empty();
-    }
+    if (name == "--bind")
+        return tools::parse_text(v, o.bind_addr);
     if (name == "--port") {
         return kWhole.port(v, o.port);
     }
@@ -112,10 +110,8 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
         o.streams[std::string(v.substr(0, eq))] = std::string(v.substr(eq + 1));
         return true;
     }
-    if (name == "--default") {
-        o.default_file = std::string(v);
-        return !v.empty();
-    }
+    if (name == "--default")
+        return tools::parse_text(v, o.default_file);
     if (name == "--cbr")
         return tools::parse_double(v, o.cbr_kbps) && o.cbr_kbps > 0;
     if (name == "--no-pcr-kbps")
@@ -130,10 +126,8 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
         return tools::parse_double(v, o.idle_timeout_s) && o.idle_timeout_s > 0;
     if (name == "--drop-requests")
         return kWhole.u32(v, o.drop_requests);
-    if (name == "--events") {
-        o.events_path = std::string(v);
-        return !v.empty();
-    }
+    if (name == "--events")
+        return tools::parse_text(v, o.events_path);
     if (name == "--max-datagrams")
         return kWhole.u64(v, o.max_datagrams);
     if (name == "--exit-after")

@@ -69,9 +69,7 @@ const Clip* Server::clip_for(const std::string& url) const {
 
 void Server::run(const volatile sig_atomic_t* stop, const sigset_t& run_mask) {
     const Clock::time_point started = Clock::now();
-    const Clock::time_point exit_at = options_.exit_after_s > 0
-                                          ? started + tools::seconds(options_.exit_after_s)
-                                          : Clock::time_point::max();
+    const Clock::time_point exit_at = tools::after(started, options_.exit_after_s);
     const Clock::duration idle = tools::seconds(options_.idle_timeout_s);
 
     while (!*stop) {
@@ -163,17 +161,14 @@ void Server::on_datagram(const Peer& peer, const uint8_t* data, size_t size,
             }
             return;
         case MSG_SUSPEND:
-            events_.write(peer.text, "suspend");
-            ++counters_.suspends;
+        case MSG_RELEASE: {
+            const bool suspend = type == MSG_SUSPEND;
+            events_.write(peer.text, suspend ? "suspend" : "release");
+            ++(suspend ? counters_.suspends : counters_.releases);
             if (s)
-                s->suspended = true;
+                s->suspended = suspend;
             return;
-        case MSG_RELEASE:
-            events_.write(peer.text, "release");
-            ++counters_.releases;
-            if (s)
-                s->suspended = false;
-            return;
+        }
         default:
             ++counters_.unknown_control;
             events_.write(peer.text,
