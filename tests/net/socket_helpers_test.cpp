@@ -24,6 +24,13 @@
 
 namespace {
 
+int local_port(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    return ntohs(addr.sin_port);
+}
+
 int open_descriptors() {
     int n = 0;
     if (DIR* dir = opendir("/proc/self/fd")) {
@@ -120,35 +127,10 @@ TEST(SocketHelpers, JoinMulticastJoinsTheGroup) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "239.1.2.3 is not in /proc/net/igmp after the join";
 }
 
-TEST(SocketHelpers, TtlZeroChangesNothing) {
-    int fd = socket_open(nullptr, 0);
-    const int before = multicast_ttl(fd);
-    EXPECT_EQ(socket_set_ttl(fd, 0), 0);
-    EXPECT_EQ(multicast_ttl(fd), before);
-    EXPECT_EQ(socket_set_ttl(fd, 15), 0);
-    EXPECT_EQ(multicast_ttl(fd), 15);
-    socket_close(fd);
-}
-
-TEST(SocketHelpers, ReceiveBufferReadAndSet) {
-    int fd = socket_open("127.0.0.1", 0);
-    int size = 0;
-    ASSERT_EQ(get_rcvbuf(fd, &size), 0);
-    EXPECT_GT(size, 0);
-    ASSERT_EQ(set_rcvbuf(fd, 4096), 0);
-    ASSERT_EQ(get_rcvbuf(fd, &size), 0);
-    EXPECT_GE(size, 4096);  // the kernel doubles what it is given
-    EXPECT_EQ(get_rcvbuf(-1, &size), -1);
-    socket_close(fd);
-}
-
 TEST(SocketHelpers, OutputSocketToUnicastIsConnectedNonBlockingWithTtl15) {
     int receiver = socket_open("127.0.0.1", 0);
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    getsockname(receiver, reinterpret_cast<sockaddr*>(&addr), &len);
     int osock = 0;
-    ASSERT_EQ(prepare_osock(&osock, "127.0.0.1", ntohs(addr.sin_port)), 0);
+    ASSERT_EQ(prepare_osock(&osock, "127.0.0.1", local_port(receiver)), 0);
     ASSERT_GT(osock, 0);
     EXPECT_TRUE(fcntl(osock, F_GETFL) & O_NONBLOCK);
     EXPECT_EQ(multicast_ttl(osock), 15);
@@ -161,11 +143,8 @@ TEST(SocketHelpers, OutputSocketToUnicastIsConnectedNonBlockingWithTtl15) {
 
 TEST(SocketHelpers, UpstreamSocketIsConnectedNonBlockingAndReported) {
     int upstream = socket_open("127.0.0.1", 0);
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    getsockname(upstream, reinterpret_cast<sockaddr*>(&addr), &len);
     std::atomic<int> isock{0};
-    ASSERT_EQ(prepare_isock(&isock, "127.0.0.1", ntohs(addr.sin_port)), 0);
+    ASSERT_EQ(prepare_isock(&isock, "127.0.0.1", local_port(upstream)), 0);
     const int fd = isock.load();
     ASSERT_GT(fd, 0);
     EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
