@@ -54,13 +54,13 @@ def need_commands(commands):
 
 
 def helper(build_dir, name):
-    """Compiles bench/NAME.cpp into BUILD/bench-NAME when missing or older than its source."""
+    """BUILD/bench-NAME, the helper built from bench/NAME.cpp; (re)built through CMake when
+    missing or older than its source."""
     source = os.path.join(ROOT, "bench", f"{name}.cpp")
     binary = os.path.join(build_dir, f"bench-{name}")
     if not os.path.exists(binary) or os.path.getmtime(binary) < os.path.getmtime(source):
-        cxx = os.environ.get("CXX", "c++")
-        subprocess.run([cxx, "-O2", "-std=c++20", "-Wall", "-Wextra", "-o", binary, source],
-                       check=True)
+        subprocess.run(["cmake", "--build", build_dir, "--target", f"bench-{name}"], check=True,
+                       stdout=subprocess.DEVNULL)
     return binary
 
 

@@ -3,13 +3,13 @@
 
 #include <cstring>
 
-namespace {
-
-uint32_t word_at(const void* buf, size_t index) {
+uint32_t read_word(const void* buf, size_t index) {
     uint32_t w;
     std::memcpy(&w, static_cast<const unsigned char*>(buf) + 4 * index, sizeof w);
     return w;
 }
+
+namespace {
 
 int build_short(ControlMessage* msg, uint32_t type) {
     msg->words[0] = type;
@@ -87,19 +87,20 @@ ArrivalKind classify_arrival(const void* buf, ssize_t n) {
     if (n >= kMinDataDatagram)
         return ARRIVAL_DATA;
     // A control datagram of fewer than four bytes has no whole type word.
-    if (n < 4 || word_at(buf, 0) != MSG_KEEPALIVE)
+    if (n < 4 || read_word(buf, 0) != MSG_KEEPALIVE)
         return ARRIVAL_IGNORED;
     return n >= kKeepaliveBytes ? ARRIVAL_ECHO : ARRIVAL_SHORT_ECHO;
 }
 
 Timespec32 echo_stamp(const void* buf) {
-    return Timespec32{static_cast<int32_t>(word_at(buf, 1)), static_cast<int32_t>(word_at(buf, 2))};
+    return Timespec32{static_cast<int32_t>(read_word(buf, 1)),
+                      static_cast<int32_t>(read_word(buf, 2))};
 }
 
 RelayMessageKind classify_relay_message(const void* buf, size_t n) {
     if (n < 8)
         return RELAY_MSG_UNKNOWN;
-    const uint32_t type = word_at(buf, 0);
+    const uint32_t type = read_word(buf, 0);
     const unsigned char* bytes = static_cast<const unsigned char*>(buf);
     switch (type) {
         case MSG_STREAM_REQUEST:
@@ -126,12 +127,12 @@ RelayMessageKind classify_relay_message(const void* buf, size_t n) {
 }
 
 int read_lost_request(const void* buf, size_t n, uint32_t* out, int max) {
-    if (n < 8 || word_at(buf, 0) != MSG_LOST_REQUEST)
+    if (n < 8 || read_word(buf, 0) != MSG_LOST_REQUEST)
         return -1;
-    const uint32_t count = word_at(buf, 1);
+    const uint32_t count = read_word(buf, 1);
     if (count < 1 || count > kLostRequestMax || n != static_cast<size_t>(8 + 4 * count))
         return -1;
     for (uint32_t i = 0; i < count && static_cast<int>(i) < max; ++i)
-        out[i] = word_at(buf, 2 + i);
+        out[i] = read_word(buf, 2 + i);
     return static_cast<int>(count);
 }

@@ -36,6 +36,9 @@ struct ControlMessage {
 };
 static_assert(sizeof(ControlMessage) == 408);
 
+// Word index of a datagram, read whatever the buffer's alignment.
+uint32_t read_word(const void* buf, size_t index);
+
 constexpr int lost_request_bytes(int count) {
     return 8 + 4 * count;
 }

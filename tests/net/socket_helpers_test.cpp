@@ -1,15 +1,82 @@
 // The socket helpers and the output socket opener on loopback.
 #include "net/socket_helpers.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <net/route.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "net/openers.h"
 
 namespace {
+
+int local_port(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    return ntohs(addr.sin_port);
+}
+
+int open_descriptors() {
+    int n = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(dir))
+            n += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+// Whether this network namespace's /proc/net/igmp lists group as joined.
+bool igmp_lists(const char* group) {
+    in_addr addr{};
+    inet_aton(group, &addr);
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08X", addr.s_addr);  // printed as the raw word
+    std::ifstream in("/proc/net/igmp");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str().find(hex) != std::string::npos;
+}
+
+// Prepares a network namespace of this process's own, holding only loopback with a route for
+// multicast, so that a join sends its membership report nowhere else. Empty when ready, else
+// why not.
+std::string loopback_only_multicast() {
+    if (unshare(CLONE_NEWNET) != 0)
+        return std::string("no network namespace of our own: ") + std::strerror(errno);
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq lo{};
+    std::strcpy(lo.ifr_name, "lo");
+    lo.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING | IFF_MULTICAST;
+    rtentry rt{};
+    auto* dst = reinterpret_cast<sockaddr_in*>(&rt.rt_dst);
+    auto* mask = reinterpret_cast<sockaddr_in*>(&rt.rt_genmask);
+    dst->sin_family = mask->sin_family = AF_INET;
+    dst->sin_addr.s_addr = htonl(0xE0000000);  // 224.0.0.0/4
+    mask->sin_addr.s_addr = htonl(0xF0000000);
+    rt.rt_flags = RTF_UP;
+    rt.rt_dev = lo.ifr_name;
+    std::string why;
+    if (ioctl(fd, SIOCSIFFLAGS, &lo) != 0 || ioctl(fd, SIOCADDRT, &rt) != 0)
+        why = std::string("cannot set up loopback for multicast: ") + std::strerror(errno);
+    close(fd);
+    return why;
+}
 
 int multicast_ttl(int fd) {
     int ttl = -1;
@@ -28,35 +95,42 @@ TEST(SocketHelpers, JoinMulticastOnlyForClassDAddresses) {
     socket_close(fd);
 }
 
-TEST(SocketHelpers, TtlZeroChangesNothing) {
-    int fd = socket_open(nullptr, 0);
-    const int before = multicast_ttl(fd);
-    EXPECT_EQ(socket_set_ttl(fd, 0), 0);
-    EXPECT_EQ(multicast_ttl(fd), before);
-    EXPECT_EQ(socket_set_ttl(fd, 15), 0);
-    EXPECT_EQ(multicast_ttl(fd), 15);
-    socket_close(fd);
-}
-
-TEST(SocketHelpers, ReceiveBufferReadAndSet) {
-    int fd = socket_open("127.0.0.1", 0);
-    int size = 0;
-    ASSERT_EQ(get_rcvbuf(fd, &size), 0);
-    EXPECT_GT(size, 0);
-    ASSERT_EQ(set_rcvbuf(fd, 4096), 0);
-    ASSERT_EQ(get_rcvbuf(fd, &size), 0);
-    EXPECT_GE(size, 4096);  // the kernel doubles what it is given
-    EXPECT_EQ(get_rcvbuf(-1, &size), -1);
-    socket_close(fd);
+TEST(SocketHelpers, JoinMulticastJoinsTheGroup) {
+    // In a child, so that the namespace ends with it: 0 joined and listed, 1 not, 2 skipped
+    // with the reason on the pipe.
+    int reason[2];
+    ASSERT_EQ(pipe(reason), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::string why = loopback_only_multicast();
+        if (!why.empty()) {
+            (void)!write(reason[1], why.data(), why.size());
+            _exit(2);
+        }
+        const int fd = socket_open(nullptr, 0);
+        const bool listed_before = igmp_lists("239.1.2.3");
+        _exit(!listed_before && socket_join_multicast(fd, "239.1.2.3") == 0 &&
+                      igmp_lists("239.1.2.3")
+                  ? 0
+                  : 1);
+    }
+    close(reason[1]);
+    char why[256] = {};
+    (void)!read(reason[0], why, sizeof why - 1);
+    close(reason[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2)
+        GTEST_SKIP() << why;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "239.1.2.3 is not in /proc/net/igmp after the join";
 }
 
 TEST(SocketHelpers, OutputSocketToUnicastIsConnectedNonBlockingWithTtl15) {
     int receiver = socket_open("127.0.0.1", 0);
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    getsockname(receiver, reinterpret_cast<sockaddr*>(&addr), &len);
     int osock = 0;
-    ASSERT_EQ(prepare_osock(&osock, "127.0.0.1", ntohs(addr.sin_port)), 0);
+    ASSERT_EQ(prepare_osock(&osock, "127.0.0.1", local_port(receiver)), 0);
     ASSERT_GT(osock, 0);
     EXPECT_TRUE(fcntl(osock, F_GETFL) & O_NONBLOCK);
     EXPECT_EQ(multicast_ttl(osock), 15);
@@ -69,11 +143,8 @@ TEST(SocketHelpers, OutputSocketToUnicastIsConnectedNonBlockingWithTtl15) {
 
 TEST(SocketHelpers, UpstreamSocketIsConnectedNonBlockingAndReported) {
     int upstream = socket_open("127.0.0.1", 0);
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    getsockname(upstream, reinterpret_cast<sockaddr*>(&addr), &len);
     std::atomic<int> isock{0};
-    ASSERT_EQ(prepare_isock(&isock, "127.0.0.1", ntohs(addr.sin_port)), 0);
+    ASSERT_EQ(prepare_isock(&isock, "127.0.0.1", local_port(upstream)), 0);
     const int fd = isock.load();
     ASSERT_GT(fd, 0);
     EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
@@ -89,14 +160,12 @@ TEST(SocketHelpers, UpstreamSocketIsConnectedNonBlockingAndReported) {
     socket_close(upstream);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(SocketHelpers, FailedUpstreamSocketLeavesNoDescriptorBehind) {
+    const int before = open_descriptors();
     std::atomic<int> isock{0};
     EXPECT_EQ(prepare_isock(&isock, "255.255.255.255", 5000), -1);
     EXPECT_EQ(isock.load(), 0);
+    EXPECT_EQ(open_descriptors(), before);
 }
 
 }  // namespace

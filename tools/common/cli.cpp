@@ -56,6 +56,11 @@ void usage_error(const char* program, const char* message, int& exit_code) {
     exit_code = 2;
 }
 
+bool parse_text(std::string_view s, std::string& out) {
+    out = std::string(s);
+    return !s.empty();
+}
+
 bool parse_double(std::string_view s, double& out) {
     if (s.empty())
         return false;

@@ -28,6 +28,8 @@ bool parse_command_line(int argc, char** argv, const CommandLine& line, int& exi
 // Prints "PROGRAM: message" to stderr and sets exit_code to 2; for checks after the loop.
 void usage_error(const char* program, const char* message, int& exit_code);
 
+// Any text but the empty one.
+bool parse_text(std::string_view s, std::string& out);
 // A finite number >= 0.
 bool parse_double(std::string_view s, double& out);
 // A number from 0 to 100.

@@ -3,6 +3,9 @@
 
 #include <signal.h>
 
+#include <cstdio>
+#include <string>
+
 namespace tools {
 
 // Set once SIGINT or SIGTERM has arrived.
@@ -12,5 +15,21 @@ extern volatile sig_atomic_t g_stop;
 // (the previous one with both let through), so that a signal arriving just before the loop's
 // wait still ends it at once.
 sigset_t install_stop_signals();
+
+// Opens server (a program's socket side), says where it listens once ready, and serves until a
+// stop signal or its own end. Returns 0, or 1 after saying why it could not open.
+template <class Server>
+int open_and_run(const char* program, Server& server) {
+    const sigset_t run_mask = install_stop_signals();
+    std::string error;
+    if (!server.open(error)) {
+        std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "%s listening on %s\n", program, server.local().c_str());
+    std::fflush(stderr);
+    server.run(&g_stop, run_mask);
+    return 0;
+}
 
 }  // namespace tools

@@ -12,18 +12,10 @@ int main(int argc, char** argv) {
     if (!options)
         return exit_code;
 
-    const sigset_t run_mask = tools::install_stop_signals();
-
     lossy::Counters counters;
     lossy::Proxy proxy(*options, counters);
-    std::string error;
-    if (!proxy.open(error)) {
-        std::fprintf(stderr, "lossy-link: %s\n", error.c_str());
-        return 1;
-    }
-    std::fprintf(stderr, "lossy-link listening on %s\n", proxy.local().c_str());
-    std::fflush(stderr);
-    proxy.run(&tools::g_stop, run_mask);
+    if (int status = tools::open_and_run("lossy-link", proxy))
+        return status;
     counters.print(stderr, "lossy-link counters:");
     return 0;
 }

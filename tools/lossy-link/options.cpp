@@ -86,7 +86,7 @@ bool parse_target(std::string_view s, Options& o) {
 }
 
 // One --up-X or --down-X setting; name is X.
-bool apply_impairment(Impairment& im, std::string_view name, std::string_view v) {
+bool apply_impairment(tools::ImpairSettings& im, std::string_view name, std::string_view v) {
     if (name == "loss")
         return tools::parse_percent(v, im.loss);
     if (name == "burst")
@@ -123,10 +123,8 @@ bool known_valued(std::string_view name) {
 
 // Applies one option with its value; returns false when the value is bad.
 bool apply(Options& o, std::string_view name, std::string_view v) {
-    if (name == "--bind") {
-        o.bind_addr = std::string(v);
-        return !v.empty();
-    }
+    if (name == "--bind")
+        return tools::parse_text(v, o.bind_addr);
     if (name == "--listen")
         return kWhole.port(v, o.listen_port);
     if (name == "--target")

@@ -1,10 +1,7 @@
 // Receiving from clients and the target, queueing by due time, and the poll loop.
 #include "proxy.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,7 +9,6 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
-#include <functional>
 
 namespace lossy {
 
@@ -21,32 +17,22 @@ namespace {
 // Datagrams read from one socket per turn, so that no socket starves the others.
 constexpr int kReceiveSlice = 256;
 constexpr size_t kMaxDatagram = 65536;
+// Large buffers let bursts through whole.
+constexpr int kBufferBytes = 4 << 20;
 
-// Large buffers let bursts through whole; the forced variant passes the system cap when
-// allowed to.
-void enlarge_buffers(int fd) {
-    int size = 4 << 20;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+// Each direction draws from its own generator; stream tells them apart for the same seed.
+std::mt19937_64 seeded(uint64_t seed, uint64_t stream) {
+    std::seed_seq seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32),
+                      static_cast<uint32_t>(stream)};
+    return std::mt19937_64(seq);
 }
 
-bool resolve(const std::string& host, int port, int flags, Address& out, std::string& error) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_flags = AI_NUMERICSERV | flags;
-    addrinfo* res = nullptr;
-    std::string service = std::to_string(port);
-    if (int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &res); rc != 0) {
-        error = "bad address " + host + ": " + gai_strerror(rc);
-        return false;
-    }
-    sockaddr_storage a{};
-    std::memcpy(&a, res->ai_addr, res->ai_addrlen);
-    out = Address::from(a, res->ai_addrlen);
-    freeaddrinfo(res);
-    return true;
+bool resolve_or_say(const std::string& host, int port, int flags, Address& out,
+                    std::string& error) {
+    if (tools::resolve(host, port, flags, out, error))
+        return true;
+    error = "bad address " + host + ": " + error;
+    return false;
 }
 
 }  // namespace
@@ -59,8 +45,9 @@ void Counters::print(FILE* f, const std::string& label) const {
                      " %s-received=%" PRIu64 " %s-forwarded=%" PRIu64 " %s-bytes=%" PRIu64
                      " %s-dropped=%" PRIu64 " %s-burst-dropped=%" PRIu64 " %s-duplicated=%" PRIu64
                      " %s-reordered=%" PRIu64,
-                     name, d.received, name, d.forwarded, name, d.bytes, name, d.dropped, name,
-                     d.burst_dropped, name, d.duplicated, name, d.reordered);
+                     name, d.impair.received, name, d.forwarded, name, d.bytes, name,
+                     d.impair.dropped_loss + d.impair.dropped_burst, name, d.impair.dropped_burst,
+                     name, d.impair.duplicated, name, d.impair.reordered);
     }
     std::fprintf(f,
                  " clients=%" PRIu64 " refused=%" PRIu64 " clients-expired=%" PRIu64
@@ -69,32 +56,12 @@ void Counters::print(FILE* f, const std::string& label) const {
     std::fflush(f);
 }
 
-Address Address::from(const sockaddr_storage& addr, socklen_t len) {
-    Address a;
-    a.addr = addr;
-    a.len = len;
-    char host[INET6_ADDRSTRLEN] = "?";
-    if (addr.ss_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
-        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-        a.text = std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
-    } else if (addr.ss_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
-        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-        a.text = "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
-    } else {
-        a.text = "?";
-    }
-    return a;
-}
-
 Proxy::Proxy(const Options& options, Counters& counters)
     : options_(options),
       counters_(counters),
-      up_(options.up, options.seed, 0, counters.up),
-      down_(options.down, options.seed, 1, counters.down),
-      idle_(std::chrono::duration_cast<Clock::duration>(
-          std::chrono::duration<double>(options.idle_timeout_s))),
+      up_(options.up, seeded(options.seed, 0), counters.up.impair),
+      down_(options.down, seeded(options.seed, 1), counters.down.impair),
+      idle_(tools::seconds(options.idle_timeout_s)),
       buf_(kMaxDatagram) {}
 
 Proxy::~Proxy() {
@@ -105,11 +72,11 @@ Proxy::~Proxy() {
 }
 
 bool Proxy::open(std::string& error) {
-    if (!resolve(options_.target_host, options_.target_port, AI_NUMERICHOST, target_, error))
+    if (!resolve_or_say(options_.target_host, options_.target_port, AI_NUMERICHOST, target_, error))
         return false;
     Address bind_to;
-    if (!resolve(options_.bind_addr, options_.listen_port, AI_NUMERICHOST | AI_PASSIVE, bind_to,
-                 error))
+    if (!resolve_or_say(options_.bind_addr, options_.listen_port, AI_NUMERICHOST | AI_PASSIVE,
+                        bind_to, error))
         return false;
     listen_fd_ = socket(bind_to.addr.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listen_fd_ < 0 ||
@@ -117,7 +84,7 @@ bool Proxy::open(std::string& error) {
         error = "cannot bind " + bind_to.text + ": " + std::strerror(errno);
         return false;
     }
-    enlarge_buffers(listen_fd_);
+    tools::enlarge_buffers(listen_fd_, kBufferBytes, true);
     sockaddr_storage bound{};
     socklen_t len = sizeof bound;
     getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &len);
@@ -137,7 +104,7 @@ Proxy::Client* Proxy::client_for(const Address& from, Clock::time_point now) {
         close(fd);
         return nullptr;
     }
-    enlarge_buffers(fd);
+    tools::enlarge_buffers(fd, kBufferBytes, true);
     Client c;
     c.id = next_id_++;
     c.fd = fd;
@@ -188,32 +155,28 @@ void Proxy::receive_from_target(Client& c, Clock::time_point now) {
 }
 
 void Proxy::schedule(const Client& c, bool up) {
-    for (Release& r : released_) {
-        pending_.push_back(Pending{r.due, order_++, c.id, up, std::move(r.bytes)});
-        std::push_heap(pending_.begin(), pending_.end(), std::greater<Pending>());
-    }
+    for (tools::Release& r : released_)
+        pending_.push(r.due, Leg{c.id, up}, std::move(r.bytes));
     released_.clear();
 }
 
 void Proxy::deliver_due(Clock::time_point now) {
-    while (!pending_.empty() && pending_.front().due <= now) {
-        std::pop_heap(pending_.begin(), pending_.end(), std::greater<Pending>());
-        Pending p = std::move(pending_.back());
-        pending_.pop_back();
-        auto it = clients_.find(p.client);
+    tools::ReleaseQueue<Leg>::Item p;
+    while (pending_.pop_due(now, p)) {
+        auto it = clients_.find(p.to.client);
         if (it == clients_.end()) {
             ++counters_.unsent;
             continue;
         }
         const Client& c = it->second;
-        ssize_t n = p.up ? send(c.fd, p.bytes.data(), p.bytes.size(), MSG_DONTWAIT)
-                         : sendto(listen_fd_, p.bytes.data(), p.bytes.size(), MSG_DONTWAIT,
-                                  reinterpret_cast<const sockaddr*>(&c.addr.addr), c.addr.len);
+        ssize_t n = p.to.up ? send(c.fd, p.bytes.data(), p.bytes.size(), MSG_DONTWAIT)
+                            : sendto(listen_fd_, p.bytes.data(), p.bytes.size(), MSG_DONTWAIT,
+                                     reinterpret_cast<const sockaddr*>(&c.addr.addr), c.addr.len);
         if (n != static_cast<ssize_t>(p.bytes.size())) {
             ++counters_.send_errors;
             continue;
         }
-        DirectionCounters& d = p.up ? counters_.up : counters_.down;
+        DirectionCounters& d = p.to.up ? counters_.up : counters_.down;
         ++d.forwarded;
         d.bytes += p.bytes.size();
     }
@@ -248,12 +211,10 @@ void Proxy::expire_idle(Clock::time_point now) {
 }
 
 Clock::time_point Proxy::next_wake() const {
-    Clock::time_point wake = Clock::time_point::max();
-    if (!pending_.empty())
-        wake = pending_.front().due;
+    Clock::time_point wake = pending_.next_due();
     for (const auto& [id, c] : clients_) {
-        wake = std::min(wake, Impairer::held_deadline(c.up));
-        wake = std::min(wake, Impairer::held_deadline(c.down));
+        wake = std::min(wake, tools::Impairer::held_deadline(c.up));
+        wake = std::min(wake, tools::Impairer::held_deadline(c.down));
         wake = std::min(wake, c.last_active + idle_);
     }
     return wake;
@@ -261,15 +222,9 @@ Clock::time_point Proxy::next_wake() const {
 
 void Proxy::run(const volatile sig_atomic_t* stop, const sigset_t& run_mask) {
     const Clock::time_point started = Clock::now();
-    auto seconds = [](double s) {
-        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
-    };
-    const Clock::time_point exit_at = options_.exit_after_s > 0
-                                          ? started + seconds(options_.exit_after_s)
-                                          : Clock::time_point::max();
-    const Clock::duration stats_every = seconds(options_.stats_every_s);
-    Clock::time_point next_stats =
-        options_.stats_every_s > 0 ? started + stats_every : Clock::time_point::max();
+    const Clock::time_point exit_at = tools::after(started, options_.exit_after_s);
+    const Clock::duration stats_every = tools::seconds(options_.stats_every_s);
+    Clock::time_point next_stats = tools::after(started, options_.stats_every_s);
 
     std::vector<pollfd> fds;
     std::vector<uint64_t> fd_clients;  // client id of fds[i + 1]
@@ -290,13 +245,7 @@ void Proxy::run(const volatile sig_atomic_t* stop, const sigset_t& run_mask) {
         expire_idle(now);
 
         Clock::time_point wake = std::min({next_wake(), exit_at, next_stats});
-        timespec timeout{0, 0};
-        if (wake > now) {
-            auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
-            wait = std::min<std::chrono::nanoseconds>(wait, std::chrono::seconds(1));
-            timeout.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
-            timeout.tv_nsec = static_cast<long>(wait.count() % 1000000000);
-        }
+        const timespec timeout = tools::poll_timeout(now, wake);
         fds.assign(1, pollfd{listen_fd_, POLLIN, 0});
         fd_clients.clear();
         for (const auto& [id, c] : clients_) {

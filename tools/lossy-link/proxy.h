@@ -3,7 +3,6 @@
 #pragma once
 
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -11,10 +10,22 @@
 #include <string>
 #include <vector>
 
-#include "impair.h"
+#include "common/impair.h"
+#include "common/udp.h"
 #include "options.h"
 
 namespace lossy {
+
+using tools::Address;
+using tools::Bytes;
+using tools::Clock;
+
+// What happened in one direction, over all clients.
+struct DirectionCounters {
+    tools::ImpairCounts impair;  // received, and what the impairment did with them
+    uint64_t forwarded = 0;      // datagrams written, copies included
+    uint64_t bytes = 0;          // bytes of those
+};
 
 // Everything the proxy counts, printed as one line.
 struct Counters {
@@ -28,15 +39,6 @@ struct Counters {
 
     // Writes "<label> key=value ..." and a newline.
     void print(FILE* f, const std::string& label) const;
-};
-
-// A socket address usable as a map key and printable as ip:port.
-struct Address {
-    sockaddr_storage addr{};
-    socklen_t len = 0;
-    std::string text;  // "ip:port" or "[ip6]:port"
-
-    static Address from(const sockaddr_storage& addr, socklen_t len);
 };
 
 class Proxy {
@@ -59,19 +61,13 @@ class Proxy {
         uint64_t id = 0;
         int fd = -1;  // connected to the target
         Address addr;
-        FlowState up, down;
+        tools::FlowState up, down;
         Clock::time_point last_active{};
     };
-    // A datagram copy waiting for its time; order keeps equal due times first-in first-out.
-    struct Pending {
-        Clock::time_point due;
-        uint64_t order;
-        uint64_t client;
-        bool up;
-        Bytes bytes;
-        bool operator>(const Pending& o) const {
-            return due != o.due ? due > o.due : order > o.order;
-        }
+    // Where a delayed copy goes: the client it belongs to, and which way.
+    struct Leg {
+        uint64_t client = 0;
+        bool up = false;
     };
 
     Client* client_for(const Address& from, Clock::time_point now);
@@ -86,8 +82,8 @@ class Proxy {
 
     Options options_;
     Counters& counters_;
-    Impairer up_;
-    Impairer down_;
+    tools::Impairer up_;
+    tools::Impairer down_;
     int listen_fd_ = -1;
     Address local_;
     Address target_;
@@ -95,9 +91,8 @@ class Proxy {
     std::map<std::string, uint64_t> ids_;  // client address text -> id
     std::map<uint64_t, Client> clients_;
     uint64_t next_id_ = 1;
-    uint64_t order_ = 0;
-    std::vector<Pending> pending_;  // a min-heap on (due, order)
-    std::vector<Release> released_;
+    tools::ReleaseQueue<Leg> pending_;
+    std::vector<tools::Release> released_;
     std::vector<uint8_t> buf_;
 };
 

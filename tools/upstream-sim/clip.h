@@ -11,7 +11,6 @@ namespace upsim {
 constexpr size_t kTsPacket = 188;
 constexpr size_t kPacketsPerDatagram = 7;
 constexpr size_t kMaxPayload = kTsPacket * kPacketsPerDatagram;  // 1316
-constexpr size_t kHeaderBytes = 12;
 
 // One PCR found in the file: byte position of its packet and the 27 MHz value (33-bit base
 // * 300 + extension, so it wraps at 2^33 * 300).

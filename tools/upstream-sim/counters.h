@@ -4,18 +4,17 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/impair.h"
+
 namespace upsim {
 
 struct Counters {
     uint64_t sent = 0;           // new data datagrams (each sequence number once)
     uint64_t retransmitted = 0;  // re-sent for lost requests
     uint64_t wire = 0;           // data datagrams written to the socket, duplicates included
-    uint64_t dropped_loss = 0;
-    uint64_t dropped_burst = 0;
+    tools::ImpairCounts out;     // what the impairment did with outgoing data
     uint64_t dropped_in = 0;
-    uint64_t duplicated = 0;
-    uint64_t reordered = 0;
-    uint64_t delayed = 0;
+    uint64_t delayed = 0;  // data copies held back by delay or jitter
     uint64_t send_errors = 0;
     uint64_t stream_requests = 0;
     uint64_t stop_requests = 0;

@@ -51,18 +51,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const sigset_t run_mask = tools::install_stop_signals();
-
     upsim::Counters counters;
     upsim::Server server(options, clips, fallback, events, counters);
-    std::string error;
-    if (!server.open(error)) {
-        std::fprintf(stderr, "upstream-sim: %s\n", error.c_str());
-        return 1;
-    }
-    std::fprintf(stderr, "upstream-sim listening on %s\n", server.local().c_str());
-    std::fflush(stderr);
-    server.run(&tools::g_stop, run_mask);
+    if (int status = tools::open_and_run("upstream-sim", server))
+        return status;
     counters.print(stderr);
     return 0;
 }

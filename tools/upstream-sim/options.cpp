@@ -98,10 +98,8 @@ constexpr uint64_t kMaxMs = 86400000ULL * 365;  // a year
 
 // Applies one option with its value; returns false when the value is bad.
 bool apply(Options& o, std::string_view name, std::string_view v) {
-    if (name == "--bind") {
-        o.bind_addr = std::string(v);
-        return !v.empty();
-    }
+    if (name == "--bind")
+        return tools::parse_text(v, o.bind_addr);
     if (name == "--port") {
         return kWhole.port(v, o.port);
     }
@@ -112,10 +110,8 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
         o.streams[std::string(v.substr(0, eq))] = std::string(v.substr(eq + 1));
         return true;
     }
-    if (name == "--default") {
-        o.default_file = std::string(v);
-        return !v.empty();
-    }
+    if (name == "--default")
+        return tools::parse_text(v, o.default_file);
     if (name == "--cbr")
         return tools::parse_double(v, o.cbr_kbps) && o.cbr_kbps > 0;
     if (name == "--no-pcr-kbps")
@@ -130,10 +126,8 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
         return tools::parse_double(v, o.idle_timeout_s) && o.idle_timeout_s > 0;
     if (name == "--drop-requests")
         return kWhole.u32(v, o.drop_requests);
-    if (name == "--events") {
-        o.events_path = std::string(v);
-        return !v.empty();
-    }
+    if (name == "--events")
+        return tools::parse_text(v, o.events_path);
     if (name == "--max-datagrams")
         return kWhole.u64(v, o.max_datagrams);
     if (name == "--exit-after")
@@ -141,20 +135,20 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
     ImpairSettings& im = o.impair;
     if (name == "--seed")
         return kWhole.u64(v, im.seed);
-    if (name == "--loss-out")
-        return tools::parse_percent(v, im.loss_out);
     if (name == "--loss-in")
         return tools::parse_percent(v, im.loss_in);
+    if (name == "--loss-out")
+        return tools::parse_percent(v, im.out.loss);
     if (name == "--burst-loss-out")
-        return kWhole.burst(v, im.burst_out, im.burst_len);
+        return kWhole.burst(v, im.out.burst, im.out.burst_len);
     if (name == "--delay-out")
-        return kWhole.ms(v, im.delay_out_ms, kMaxMs);
+        return kWhole.ms(v, im.out.delay_ms, kMaxMs);
     if (name == "--jitter-out")
-        return kWhole.ms(v, im.jitter_out_ms, kMaxMs);
+        return kWhole.ms(v, im.out.jitter_ms, kMaxMs);
     if (name == "--reorder-out")
-        return tools::parse_percent(v, im.reorder_out);
+        return tools::parse_percent(v, im.out.reorder);
     if (name == "--duplicate-out")
-        return tools::parse_percent(v, im.duplicate_out);
+        return tools::parse_percent(v, im.out.duplicate);
     return false;
 }
 

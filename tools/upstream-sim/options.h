@@ -6,19 +6,15 @@
 #include <optional>
 #include <string>
 
+#include "common/impair.h"
+
 namespace upsim {
 
-// Impairment applied to the simulator's own traffic; percentages are 0..100.
+// Impairment applied to the simulator's own traffic, all drawn from one generator.
 struct ImpairSettings {
     uint64_t seed = 1;
-    double loss_out = 0;        // random loss of outgoing data datagrams
-    double loss_in = 0;         // random loss of incoming control datagrams
-    double burst_out = 0;       // chance that an outgoing data datagram starts a loss burst
-    uint32_t burst_len = 0;     // datagrams dropped by one burst (the starting one included)
-    int64_t delay_out_ms = 0;   // extra one-way delay of outgoing data
-    int64_t jitter_out_ms = 0;  // the delay varies uniformly by up to this much either way
-    double reorder_out = 0;     // chance that a datagram is held back behind the next one
-    double duplicate_out = 0;   // chance that a datagram goes out twice
+    double loss_in = 0;         // percent of incoming control datagrams lost
+    tools::ImpairSettings out;  // of outgoing data datagrams
 };
 
 struct Options {

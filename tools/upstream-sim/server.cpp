@@ -11,29 +11,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include "intake/protocol.h"
+
 namespace upsim {
 
 namespace {
 
-constexpr uint32_t kTypeLost = 1;
-constexpr uint32_t kTypeRequest = 2;
-constexpr uint32_t kTypeKeepalive = 3;
-constexpr uint32_t kTypeSuspend = 4;
-constexpr uint32_t kTypeRelease = 5;
-
 // A burst (start, catch-up after release, large lead) is sent in slices of this many
 // datagrams so that control datagrams are still read in between.
 constexpr int kSendSlice = 64;
-
-uint32_t word(const uint8_t* p, size_t i) {
-    uint32_t w;
-    std::memcpy(&w, p + 4 * i, 4);
-    return w;
-}
-
-void put_word(uint8_t* p, size_t i, uint32_t w) {
-    std::memcpy(p + 4 * i, &w, 4);
-}
 
 int64_t wall_now_ns() {
     timeval tv{};
@@ -57,29 +43,21 @@ Server::~Server() {
 }
 
 bool Server::open(std::string& error) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
-    addrinfo* res = nullptr;
-    std::string port = std::to_string(options_.port);
-    if (int rc = getaddrinfo(options_.bind_addr.c_str(), port.c_str(), &hints, &res); rc != 0) {
-        error = "bad --bind address " + options_.bind_addr + ": " + gai_strerror(rc);
+    Peer bind_to;
+    if (!tools::resolve(options_.bind_addr, options_.port, AI_NUMERICHOST | AI_PASSIVE, bind_to,
+                        error)) {
+        error = "bad --bind address " + options_.bind_addr + ": " + error;
         return false;
     }
-    fd_ = socket(res->ai_family, SOCK_DGRAM, 0);
-    if (fd_ < 0 || bind(fd_, res->ai_addr, res->ai_addrlen) != 0) {
-        error = "cannot bind " + options_.bind_addr + ":" + port + ": " + std::strerror(errno);
-        freeaddrinfo(res);
+    fd_ = socket(bind_to.addr.ss_family, SOCK_DGRAM, 0);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr*>(&bind_to.addr), bind_to.len) != 0) {
+        error = "cannot bind " + options_.bind_addr + ":" + std::to_string(options_.port) + ": " +
+                std::strerror(errno);
         return false;
     }
-    sockaddr_storage bound{};
-    std::memcpy(&bound, res->ai_addr, res->ai_addrlen);
-    local_ = Peer::from(bound, res->ai_addrlen).text;
-    freeaddrinfo(res);
+    local_ = bind_to.text;
     // Bursts of several seconds of data should leave here whole.
-    int size = 4 << 20;
-    setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    tools::enlarge_buffers(fd_, 4 << 20, false);
     out_ = std::make_unique<Outbound>(fd_, options_.impair, counters_);
     return true;
 }
@@ -91,13 +69,8 @@ const Clip* Server::clip_for(const std::string& url) const {
 
 void Server::run(const volatile sig_atomic_t* stop, const sigset_t& run_mask) {
     const Clock::time_point started = Clock::now();
-    const Clock::time_point exit_at =
-        options_.exit_after_s > 0
-            ? started + std::chrono::duration_cast<Clock::duration>(
-                            std::chrono::duration<double>(options_.exit_after_s))
-            : Clock::time_point::max();
-    const auto idle = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(options_.idle_timeout_s));
+    const Clock::time_point exit_at = tools::after(started, options_.exit_after_s);
+    const Clock::duration idle = tools::seconds(options_.idle_timeout_s);
 
     while (!*stop) {
         Clock::time_point now = Clock::now();
@@ -117,7 +90,7 @@ void Server::run(const volatile sig_atomic_t* stop, const sigset_t& run_mask) {
                 busy = true;
             out_->flush_held(s.link, s.peer, now, false);
             wake = std::min(wake, s.last_heard + idle);
-            wake = std::min(wake, out_->next_deadline(s.link));
+            wake = std::min(wake, tools::Impairer::held_deadline(s.link));
             bool paused = s.suspended && !options_.ignore_suspend;
             bool at_limit = options_.max_datagrams > 0 && s.next_k >= options_.max_datagrams;
             if (!paused && !at_limit)
@@ -127,13 +100,7 @@ void Server::run(const volatile sig_atomic_t* stop, const sigset_t& run_mask) {
         out_->deliver_due(now);
         wake = std::min(wake, out_->next_delivery());
 
-        timespec timeout{0, 0};
-        if (!busy && wake > now) {
-            auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
-            wait = std::min<std::chrono::nanoseconds>(wait, std::chrono::seconds(1));
-            timeout.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
-            timeout.tv_nsec = static_cast<long>(wait.count() % 1000000000);
-        }
+        const timespec timeout = tools::poll_timeout(now, busy ? now : wake);
         pollfd pfd{fd_, POLLIN, 0};
         int rc = ppoll(&pfd, 1, &timeout, &run_mask);
         if (rc > 0 && (pfd.revents & POLLIN))
@@ -173,18 +140,18 @@ void Server::on_datagram(const Peer& peer, const uint8_t* data, size_t size,
         it->second.last_heard = now;
     Session* s = it != sessions_.end() ? &it->second : nullptr;
     std::string len = "len=" + std::to_string(size);
-    uint32_t type = size >= 4 ? word(data, 0) : 0;
+    uint32_t type = size >= 4 ? read_word(data, 0) : 0;
 
     switch (size >= 4 ? type : 0) {
-        case kTypeRequest:
+        case MSG_STREAM_REQUEST:
             on_stream_request(peer, data, size, now);
             return;
-        case kTypeLost:
+        case MSG_LOST_REQUEST:
             on_lost(peer, data, size, now);
             return;
-        case kTypeKeepalive:
+        case MSG_KEEPALIVE:
             events_.write(peer.text, "keepalive " + len);
-            if (size == 12) {
+            if (size == kKeepaliveBytes) {
                 // The relay measures the round trip from the echo, so it goes back untouched
                 // and outside the impairment.
                 out_->send_plain(peer, data, size);
@@ -193,18 +160,15 @@ void Server::on_datagram(const Peer& peer, const uint8_t* data, size_t size,
                 ++counters_.keepalives_unechoed;
             }
             return;
-        case kTypeSuspend:
-            events_.write(peer.text, "suspend");
-            ++counters_.suspends;
+        case MSG_SUSPEND:
+        case MSG_RELEASE: {
+            const bool suspend = type == MSG_SUSPEND;
+            events_.write(peer.text, suspend ? "suspend" : "release");
+            ++(suspend ? counters_.suspends : counters_.releases);
             if (s)
-                s->suspended = true;
+                s->suspended = suspend;
             return;
-        case kTypeRelease:
-            events_.write(peer.text, "release");
-            ++counters_.releases;
-            if (s)
-                s->suspended = false;
-            return;
+        }
         default:
             ++counters_.unknown_control;
             events_.write(peer.text,
@@ -249,13 +213,13 @@ void Server::on_stream_request(const Peer& peer, const uint8_t* data, size_t siz
 
 void Server::on_lost(const Peer& peer, const uint8_t* data, size_t size, Clock::time_point now) {
     ++counters_.lost_requests;
-    uint32_t n = size >= 8 ? word(data, 1) : 0;
+    uint32_t n = size >= 8 ? read_word(data, 1) : 0;
     size_t listed = std::min<size_t>(n, size >= 8 ? (size - 8) / 4 : 0);
     std::string seqs;
     for (size_t i = 0; i < listed; ++i) {
         if (i)
             seqs += ',';
-        seqs += std::to_string(word(data, 2 + i));
+        seqs += std::to_string(read_word(data, 2 + i));
     }
     events_.write(peer.text, "lost n=" + std::to_string(n) + " seqs=" + seqs);
 
@@ -269,7 +233,7 @@ void Server::on_lost(const Peer& peer, const uint8_t* data, size_t size, Clock::
         Session& s = it->second;
         // Distance back from the next sequence number to be sent, modulo 2^32.
         uint32_t next_seq = options_.first_seq + static_cast<uint32_t>(s.next_k);
-        uint32_t back = next_seq - word(data, 2 + i);
+        uint32_t back = next_seq - read_word(data, 2 + i);
         if (back == 0 || back > options_.history || back > s.next_k) {
             ++counters_.seqs_not_in_history;
             continue;
@@ -327,7 +291,7 @@ bool Server::pump(Session& s, Clock::time_point now) {
 std::vector<uint8_t> Server::build(const Session& s, uint64_t k) const {
     size_t index = k % s.clip->datagrams();
     size_t payload = s.clip->payload_size(index);
-    std::vector<uint8_t> d(kHeaderBytes + payload);
+    std::vector<uint8_t> d(kDataHeaderBytes + payload);
     int64_t stamp = s.wall_anchor_ns + s.clip->offset(k);
     int64_t sec = stamp / 1000000000;
     int64_t nsec = stamp % 1000000000;
@@ -335,10 +299,9 @@ std::vector<uint8_t> Server::build(const Session& s, uint64_t k) const {
         nsec += 1000000000;
         --sec;
     }
-    put_word(d.data(), 0, options_.first_seq + static_cast<uint32_t>(k));
-    put_word(d.data(), 1, static_cast<uint32_t>(static_cast<int32_t>(sec)));
-    put_word(d.data(), 2, static_cast<uint32_t>(nsec));
-    std::memcpy(d.data() + kHeaderBytes, s.clip->payload(index), payload);
+    const Timespec32 ts{static_cast<int32_t>(sec), static_cast<int32_t>(nsec)};
+    build_data_datagram(d.data(), d.size(), options_.first_seq + static_cast<uint32_t>(k), ts,
+                        s.clip->payload(index), payload);
     return d;
 }
 

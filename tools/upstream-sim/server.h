@@ -12,9 +12,8 @@
 #include "clip.h"
 #include "counters.h"
 #include "event_log.h"
-#include "impair.h"
 #include "options.h"
-#include "peer.h"
+#include "outbound.h"
 
 namespace upsim {
 
@@ -41,7 +40,7 @@ class Server {
         Clock::time_point steady_anchor{};
         Clock::time_point last_heard{};
         bool suspended = false;
-        LinkState link;
+        tools::FlowState link;
     };
     using SessionMap = std::map<std::string, Session>;
 

@@ -1,24 +1,11 @@
-// The per-datagram decisions of one direction's impairment.
+// The per-datagram decisions of a seeded impairment.
 #include "impair.h"
 
-namespace lossy {
+namespace tools {
 
-namespace {
+Impairer::Impairer(const ImpairSettings& settings, std::mt19937_64 rng, ImpairCounts& counts)
+    : settings_(settings), counts_(counts), rng_(rng) {}
 
-std::mt19937_64 seeded(uint64_t seed, uint64_t stream) {
-    std::seed_seq seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32),
-                      static_cast<uint32_t>(stream)};
-    return std::mt19937_64(seq);
-}
-
-}  // namespace
-
-Impairer::Impairer(const Impairment& settings, uint64_t seed, uint64_t stream,
-                   DirectionCounters& counters)
-    : settings_(settings), counters_(counters), rng_(seeded(seed, stream)) {}
-
-// Draws only for settings in use, so that turning one impairment on leaves the pattern of the
-// others unchanged when they are off.
 bool Impairer::chance(double percent) {
     if (percent <= 0)
         return false;
@@ -27,28 +14,26 @@ bool Impairer::chance(double percent) {
 
 void Impairer::submit(FlowState& flow, Bytes datagram, Clock::time_point now,
                       std::vector<Release>& out) {
-    ++counters_.received;
+    ++counts_.received;
     if (flow.burst_left > 0) {
         --flow.burst_left;
-        ++counters_.dropped;
-        ++counters_.burst_dropped;
+        ++counts_.dropped_burst;
         return;
     }
     if (chance(settings_.burst)) {
         flow.burst_left = settings_.burst_len - 1;
-        ++counters_.dropped;
-        ++counters_.burst_dropped;
+        ++counts_.dropped_burst;
         return;
     }
     if (chance(settings_.loss)) {
-        ++counters_.dropped;
+        ++counts_.dropped_loss;
         return;
     }
     if (!flow.has_held && chance(settings_.reorder)) {
         flow.has_held = true;
         flow.held = std::move(datagram);
         flow.held_since = now;
-        ++counters_.reordered;
+        ++counts_.reordered;
         return;
     }
     forward(datagram, now, out);
@@ -72,7 +57,7 @@ void Impairer::forward(const Bytes& datagram, Clock::time_point now, std::vector
     int copies = 1;
     if (chance(settings_.duplicate)) {
         copies = 2;
-        ++counters_.duplicated;
+        ++counts_.duplicated;
     }
     for (int i = 0; i < copies; ++i) {
         int64_t delay_us = settings_.delay_ms * 1000;
@@ -80,10 +65,9 @@ void Impairer::forward(const Bytes& datagram, Clock::time_point now, std::vector
             int64_t j = settings_.jitter_ms * 1000;
             delay_us += std::uniform_int_distribution<int64_t>(-j, j)(rng_);
         }
-        if (delay_us < 0)
-            delay_us = 0;
-        out.push_back(Release{now + std::chrono::microseconds(delay_us), datagram});
+        out.push_back(
+            Release{now + std::chrono::microseconds(std::max<int64_t>(delay_us, 0)), datagram});
     }
 }
 
-}  // namespace lossy
+}  // namespace tools
