@@ -11,6 +11,8 @@
 
 #include "buffer/sender.h"
 #include "core/log.h"
+#include "core/shutdown.h"
+#include "core/signals.h"
 #include "http/client_thread.h"
 #include "intake/drain.h"
 #include "intake/flow_control.h"
@@ -84,7 +86,9 @@ Readiness wait_pass(EventLoop* loop) {
     const int wake_slot = n;
     fds[n++] = pollfd{loop->wake_rd, POLLIN, 0};
 
-    int result = poll(fds, static_cast<nfds_t>(n), kLoopTimeoutMs);
+    // The operator's signals come in only during this wait (see core/signals.h).
+    const timespec timeout{0, kLoopTimeoutMs * 1000000L};
+    int result = ppoll(fds, static_cast<nfds_t>(n), &timeout, signals_wait_mask());
     if (result < 0) {
         // EINTR is a pass with nothing ready; any other failure is logged and also ready-free.
         if (errno != EINTR)
@@ -219,8 +223,11 @@ void event_loop_pass(EventLoop* loop) {
 }
 
 void event_loop_run(EventLoop* loop) {
-    for (;;)
+    for (;;) {
         event_loop_pass(loop);
+        log_report_held();
+        act_on_signals(loop);
+    }
 }
 
 void start_udp_sender(EventLoop* loop) {
