@@ -86,9 +86,7 @@ Readiness wait_pass(EventLoop* loop) {
     const int wake_slot = n;
     fds[n++] = pollfd{loop->wake_rd, POLLIN, 0};
 
-    // The operator's signals come in only during this wait (see core/signals.h).
-    const timespec timeout{0, kLoopTimeoutMs * 1000000L};
-    int result = ppoll(fds, static_cast<nfds_t>(n), &timeout, signals_wait_mask());
+    int result = poll(fds, static_cast<nfds_t>(n), kLoopTimeoutMs);
     if (result < 0) {
         // EINTR is a pass with nothing ready; any other failure is logged and also ready-free.
         if (errno != EINTR)
@@ -238,7 +236,7 @@ void start_udp_sender(EventLoop* loop) {
     ctx.out_fd.store(loop->osock, std::memory_order_release);
     ctx.mode.store(MODE_UDP, std::memory_order_release);
     ctx.stop.store(STOP_RUNNING, std::memory_order_release);
-    int err = pthread_create(&loop->last_thread, nullptr, sender_thread, &ctx);
+    int err = signals_start_thread(&loop->last_thread, nullptr, sender_thread, &ctx);
     if (err != 0) {
         relay_log("!! Cannot start sender thread: %s\n", strerror(err));
         loop->send_pos.store(-1, std::memory_order_release);  // the next datagram tries again

@@ -233,6 +233,14 @@ int log_file_reopen() {
     return r;
 }
 
+void log_file_close() {
+    if (log_file.fp == nullptr)
+        return;
+    log_fp.store(stdout, std::memory_order_release);
+    fclose(log_file.fp);
+    log_file = LogFile{};
+}
+
 void Error_Quit(const char* msg) {
     int err = errno;
     fprintf(stderr, "KESTREL: %s, %s\n", msg, strerror(err));

@@ -86,3 +86,7 @@ int log_file_open(const char* path, long max_bytes);
 // same stream. Returns 0, or -1 when there is no log file or it cannot be opened (the old one
 // is kept).
 int log_file_reopen();
+
+// Points the log back at standard output and closes the log file (the daemon never does; a
+// test that opened one does).
+void log_file_close();

@@ -1,6 +1,8 @@
 // Handlers that only record which signal came; the event loop acts on them between passes.
 #include "core/signals.h"
 
+#include <signal.h>
+
 #include <atomic>
 
 namespace {
@@ -10,9 +12,6 @@ namespace {
 std::atomic<int> stop_signal{0};
 std::atomic<bool> reopen_wanted{false};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
-
-sigset_t wait_mask;
-bool installed = false;
 
 extern "C" void on_signal(int sig) {
     if (sig == SIGHUP)
@@ -24,12 +23,6 @@ extern "C" void on_signal(int sig) {
 }  // namespace
 
 void signals_install(bool reopen_on_hup) {
-    sigset_t handled;
-    sigemptyset(&handled);
-    sigaddset(&handled, SIGTERM);
-    sigaddset(&handled, SIGINT);
-    if (reopen_on_hup)
-        sigaddset(&handled, SIGHUP);
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sa.sa_flags = SA_RESTART;
@@ -38,14 +31,28 @@ void signals_install(bool reopen_on_hup) {
     sigaction(SIGINT, &sa, nullptr);
     if (reopen_on_hup)
         sigaction(SIGHUP, &sa, nullptr);
-    sigset_t before;
-    pthread_sigmask(SIG_BLOCK, &handled, &before);
-    wait_mask = before;
-    installed = true;
+    // A process started with them blocked would never see them.
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGTERM);
+    sigaddset(&handled, SIGINT);
+    if (reopen_on_hup)
+        sigaddset(&handled, SIGHUP);
+    pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
-const sigset_t* signals_wait_mask() {
-    return installed ? &wait_mask : nullptr;
+int signals_start_thread(pthread_t* thread, const pthread_attr_t* attr, void* (*run)(void*),
+                         void* arg) {
+    // The new thread inherits the creator's mask: block for the creation only.
+    sigset_t block, before;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &block, &before);
+    const int err = pthread_create(thread, attr, run, arg);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return err;
 }
 
 int signals_stop_pending() {

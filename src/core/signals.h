@@ -1,21 +1,20 @@
 // The operator's signals: SIGTERM and SIGINT stop the relay, SIGHUP has the log file reopened.
 //
-// Threads: signals_install blocks the three signals in the main thread before it starts any
-// other thread, so every thread inherits the block, and the event loop lets them in only while
-// it waits (signals_wait_mask for ppoll). The handler therefore always runs on the loop's own
-// thread, inside that wait; no other thread's system call is ever cut short. The handler only
-// stores into the two words below, which the loop reads after the wait returns.
+// Threads: every thread but the event loop's is started with the three signals blocked
+// (signals_start_thread), so they always reach the loop's thread, cutting its wait short; no
+// other thread's system call is ever interrupted. The handler only stores into two words that
+// the loop reads after each pass.
 #pragma once
 
-#include <signal.h>
+#include <pthread.h>
 
 // Installs the handlers: SIGTERM and SIGINT always, SIGHUP when reopen_on_hup (a log file is in
-// use; otherwise SIGHUP keeps the disposition it had). Call once, before any thread starts.
+// use; otherwise SIGHUP keeps the disposition it had).
 void signals_install(bool reopen_on_hup);
 
-// The mask the event loop waits with: the caller's mask without the installed signals. Null
-// before signals_install, so a plain wait keeps the caller's mask.
-const sigset_t* signals_wait_mask();
+// pthread_create, with SIGTERM, SIGINT and SIGHUP blocked in the new thread.
+int signals_start_thread(pthread_t* thread, const pthread_attr_t* attr, void* (*run)(void*),
+                         void* arg);
 
 // The stop signal's number once one arrived, else 0.
 int signals_stop_pending();

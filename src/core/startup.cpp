@@ -226,7 +226,6 @@ int run_relay(const Options& opts) {
     if (opts.remote_url != nullptr)
         send_startup_request(loop, opts.remote_url);
 
-    // Before the loop starts any thread: every thread inherits the block of these signals.
     signals_install(logs_to_file(opts));
     daemon_report_ready();
     event_loop_run(owner.release());
