@@ -12,9 +12,35 @@
 #include <ctime>
 #include <string>
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 std::atomic<FILE*> log_fp{stdout};
 
+const char kCauseOutputRefused[] = "the consumer refusing datagrams (!! Send error, osock error)";
+
 namespace {
+
+// The stream's own lock, which every stdio call on it takes anyway; it also guards the limiter
+// and the file's size. ThreadSanitizer cannot see that lock inside the C library, so it is told.
+struct StreamLock {
+    FILE* fp;
+    explicit StreamLock(FILE* f) : fp(f) {
+        flockfile(fp);
+#if defined(__SANITIZE_THREAD__)
+        __tsan_acquire(fp);
+#endif
+    }
+    ~StreamLock() {
+#if defined(__SANITIZE_THREAD__)
+        __tsan_release(fp);
+#endif
+        funlockfile(fp);
+    }
+    StreamLock(const StreamLock&) = delete;
+    StreamLock& operator=(const StreamLock&) = delete;
+};
 
 LogLimiter file_limiter;     // relay_log's; guarded by the lock of log_fp's stream
 LogLimiter console_limiter;  // console_log's; guarded by stdout's lock
@@ -78,17 +104,17 @@ int write_left_out(FILE* fp, const char* fmt, uint32_t n) {
     return fprintf(fp, "left out %u lines like: %.*s\n", n, static_cast<int>(len), fmt);
 }
 
-// Under fp's lock: the limit, then the line. Returns the bytes written.
-int limited_write(LogLimiter* lim, FILE* fp, const char* fmt, va_list ap) {
+// Under fp's lock: the limit of the cause, then the line. Returns the bytes written.
+int limited_write(LogLimiter* lim, FILE* fp, const char* cause, const char* fmt, va_list ap) {
     adopt(lim, fp);
-    LogCause* c = log_cause_find(lim, fmt);
+    LogCause* c = log_cause_find(lim, cause);
     int written = 0;
     if (c != nullptr) {
         const uint32_t held_before = c->held;
         const LogGate gate =
             log_cause_admit(c, log_clock_ms(), lines_per_window.load(std::memory_order_relaxed));
         if (gate.left_out > 0) {
-            written += write_left_out(fp, fmt, gate.left_out);
+            written += write_left_out(fp, cause, gate.left_out);
             lim->held_causes.fetch_sub(1, std::memory_order_relaxed);
         }
         if (!gate.write) {
@@ -104,7 +130,7 @@ int limited_write(LogLimiter* lim, FILE* fp, const char* fmt, va_list ap) {
 void report_held(LogLimiter* lim, FILE* fp) {
     if (fp == nullptr || lim->held_causes.load(std::memory_order_relaxed) == 0)
         return;
-    flockfile(fp);
+    StreamLock lock(fp);
     if (lim->owner == fp) {
         const int64_t now = log_clock_ms();
         int written = 0;
@@ -121,7 +147,6 @@ void report_held(LogLimiter* lim, FILE* fp) {
             fflush(fp);
         account_written(fp, written);
     }
-    funlockfile(fp);
 }
 
 }  // namespace
@@ -175,31 +200,44 @@ int64_t log_clock_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-void relay_log(const char* fmt, ...) {
+namespace {
+
+void log_to_file(const char* cause, const char* fmt, va_list ap) {
     FILE* fp = log_fp.load(std::memory_order_acquire);
     if (fp == nullptr)
         return;
     // One locked stretch per call: it keeps one call's text together and guards the limiter.
-    flockfile(fp);
-    va_list ap;
-    va_start(ap, fmt);
-    const int written = limited_write(&file_limiter, fp, fmt, ap);
-    va_end(ap);
+    StreamLock lock(fp);
+    const int written = limited_write(&file_limiter, fp, cause, fmt, ap);
     if (written > 0)
         fflush(fp);
     account_written(fp, written);
-    funlockfile(fp);
+}
+
+}  // namespace
+
+void relay_log(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    log_to_file(fmt, fmt, ap);
+    va_end(ap);
+}
+
+void relay_log_as(const char* cause, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    log_to_file(cause, fmt, ap);
+    va_end(ap);
 }
 
 void console_log(const char* fmt, ...) {
-    flockfile(stdout);
+    StreamLock lock(stdout);
     va_list ap;
     va_start(ap, fmt);
-    const int written = limited_write(&console_limiter, stdout, fmt, ap);
+    const int written = limited_write(&console_limiter, stdout, fmt, fmt, ap);
     va_end(ap);
     if (written > 0)
         fflush(stdout);
-    funlockfile(stdout);
 }
 
 void log_report_held() {
@@ -224,12 +262,11 @@ int log_file_reopen() {
     FILE* fp = log_file.fp;
     if (fp == nullptr)
         return -1;
-    flockfile(fp);
+    StreamLock lock(fp);
     fflush(fp);
     const int r = reopen_under(fp, log_file.path.c_str());
     if (r == 0)
         log_file.size = file_size(fp);
-    funlockfile(fp);
     return r;
 }
 

@@ -18,6 +18,14 @@ extern std::atomic<FILE*> log_fp;
 // each line reaches the log file at once. Callable from every thread.
 void relay_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// Like relay_log, with the lines of several call sites counted as one cause: one fault that
+// shows in several places. `cause` names it in the left-out line.
+void relay_log_as(const char* cause, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// The consumer refuses what the sender puts out: its failed sends, and the errors that the
+// same refusal leaves on the output socket for the event loop's read.
+extern const char kCauseOutputRefused[];
+
 // Like relay_log, but always to standard output: diagnostics that stay out of the log file (in
 // daemon mode standard output is the null device).
 void console_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -32,7 +40,7 @@ constexpr int64_t kLogWindowMs = 1000;
 constexpr int kLogCauses = 128;  // more call sites than the daemon has
 
 struct LogCause {
-    const char* fmt = nullptr;  // the cause; null = a free entry
+    const char* fmt = nullptr;  // the cause: a call site's format, or a shared name; null = free
     int64_t window_start_ms = 0;
     uint32_t lines = 0;  // written in the current window
     uint32_t held = 0;   // held back in the current window, not yet reported

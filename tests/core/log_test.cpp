@@ -106,6 +106,22 @@ TEST(LogLimit, RelayLogHoldsAFloodButNotTheLinesAroundIt) {
         std::chrono::seconds(3)));
 }
 
+TEST(LogLimit, CallSitesOfOneFaultShareItsBudget) {
+    testsupport::LogCapture log;
+    static const char kFault[] = "the fault";
+    for (int i = 0; i < 15; ++i) {
+        relay_log_as(kFault, "send failed %d\n", i);
+        relay_log_as(kFault, "read failed %d\n", i);
+    }
+    EXPECT_EQ(count_of(log.text(), " failed "), 20);
+    ASSERT_TRUE(testsupport::wait_for(
+        [&] {
+            log_report_held();
+            return log.text().find("left out 10 lines like: the fault\n") != std::string::npos;
+        },
+        std::chrono::seconds(3)));
+}
+
 struct LogFileTest : ::testing::Test {
     std::string path = testsupport::make_temp_dir() + "/relay.log";
     void TearDown() override { log_file_close(); }
