@@ -162,8 +162,8 @@ def main():
                                         if l.startswith("left out "))
         c.log(f"{args.rotate_s} s with -m 64 at a high log rate ...")
         log_path = os.path.join(work, "rotate.log")
-        rot_lines, biggest = closed_port_flood(build_dir, args.rotate_s, work,
-                                               ("-l", log_path, "-m", "64"), log_path)
+        _, biggest = closed_port_flood(build_dir, args.rotate_s, work,
+                                       ("-l", log_path, "-m", "64"), log_path)
         figures["rotate_biggest"] = biggest
     finally:
         if args.keep:
