@@ -104,6 +104,18 @@ def stop_tries(build_dir, mode, tries, work):
     return times, statuses, seen
 
 
+def log_bytes(path):
+    """Bytes of the log file and its .1; a file renamed between the looks counts as missing
+    (or twice, which errs on the large side)."""
+    total = 0
+    for p in (path, path + ".1"):
+        try:
+            total += os.path.getsize(p)
+        except FileNotFoundError:
+            pass
+    return total
+
+
 def closed_port_flood(build_dir, seconds, work, extra=(), sample_sizes_of=None):
     """Runs a datagram-mode daemon whose consumer port is closed for `seconds`. Returns its
     standard output's lines, and the largest log size seen (bytes of log and log.1) when
@@ -125,10 +137,7 @@ def closed_port_flood(build_dir, seconds, work, extra=(), sample_sizes_of=None):
             deadline = time.monotonic() + seconds
             while time.monotonic() < deadline:
                 if sample_sizes_of:
-                    size = sum(os.path.getsize(p) for p in (sample_sizes_of,
-                                                            sample_sizes_of + ".1")
-                               if os.path.exists(p))
-                    biggest = max(biggest, size)
+                    biggest = max(biggest, log_bytes(sample_sizes_of))
                 time.sleep(0.05)
             c.Procs.stop(relay)
         with open(sample_sizes_of if sample_sizes_of else out, errors="replace") as f:
