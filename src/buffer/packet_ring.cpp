@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "core/log.h"
+
 PacketRing* ring_alloc() {
     // calloc gives zero pages without touching them; the atomics are constructed in place.
     void* mem = std::calloc(1, sizeof(PacketRing));
@@ -28,8 +30,8 @@ void ring_free(PacketRing* ring) {
 static void store_in_window(PacketRing* ring, const PacketSlot* packet, uint32_t seq, int n) {
     int pos = static_cast<int>(seq % static_cast<uint32_t>(n));
     if (ring->filled[pos].load(std::memory_order_relaxed) == 1) {
-        printf("Adding duplicate packet seq=%lu, pos=%d!!\n", static_cast<unsigned long>(seq), pos);
-        fflush(stdout);
+        console_log("Adding duplicate packet seq=%lu, pos=%d!!\n", static_cast<unsigned long>(seq),
+                    pos);
     }
     std::memcpy(&ring->slots[pos], packet, sizeof(PacketSlot));
     ring->filled[pos].store(1, std::memory_order_release);

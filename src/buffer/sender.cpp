@@ -88,8 +88,9 @@ void sleep_us(const Run& r, int64_t us) {
 bool check_written(const Run& r, int send_pos, ssize_t written, int err, int32_t len) {
     if (written == len)
         return true;
-    relay_log("!! Send error, send_pos=%d, curpos = %d, written=%d, error: %s !!!!\n", send_pos,
-              load_curpos(r), static_cast<int>(written), strerror(err));
+    relay_log_as(kCauseOutputRefused,
+                 "!! Send error, send_pos=%d, curpos = %d, written=%d, error: %s !!!!\n", send_pos,
+                 load_curpos(r), static_cast<int>(written), strerror(err));
     return !(r.mode == MODE_HTTP && err == EPIPE);
 }
 
@@ -138,8 +139,9 @@ bool repeat_request(Run& r, int send_pos) {
                                       slot_at(r, send_pos).payload, kRepeatWriteBytes);
         const int err = errno;
         if (written != kRepeatWriteBytes) {
-            relay_log("!! Send error, send_pos=%d, curpos = %d, written=%d, error: %s !!!!\n",
-                      send_pos, load_curpos(r), static_cast<int>(written), strerror(err));
+            relay_log_as(kCauseOutputRefused,
+                         "!! Send error, send_pos=%d, curpos = %d, written=%d, error: %s !!!!\n",
+                         send_pos, load_curpos(r), static_cast<int>(written), strerror(err));
             if (err == EPIPE)
                 return false;
         }

@@ -11,6 +11,8 @@
 
 #include "buffer/sender.h"
 #include "core/log.h"
+#include "core/shutdown.h"
+#include "core/signals.h"
 #include "http/client_thread.h"
 #include "intake/drain.h"
 #include "intake/flow_control.h"
@@ -219,8 +221,11 @@ void event_loop_pass(EventLoop* loop) {
 }
 
 void event_loop_run(EventLoop* loop) {
-    for (;;)
+    for (;;) {
         event_loop_pass(loop);
+        log_report_held();
+        act_on_signals(loop);
+    }
 }
 
 void start_udp_sender(EventLoop* loop) {
@@ -231,7 +236,7 @@ void start_udp_sender(EventLoop* loop) {
     ctx.out_fd.store(loop->osock, std::memory_order_release);
     ctx.mode.store(MODE_UDP, std::memory_order_release);
     ctx.stop.store(STOP_RUNNING, std::memory_order_release);
-    int err = pthread_create(&loop->last_thread, nullptr, sender_thread, &ctx);
+    int err = signals_start_thread(&loop->last_thread, nullptr, sender_thread, &ctx);
     if (err != 0) {
         relay_log("!! Cannot start sender thread: %s\n", strerror(err));
         loop->send_pos.store(-1, std::memory_order_release);  // the next datagram tries again

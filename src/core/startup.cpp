@@ -17,6 +17,7 @@
 #include "core/daemon.h"
 #include "core/event_loop.h"
 #include "core/log.h"
+#include "core/signals.h"
 #include "net/openers.h"
 
 int need_swap = 0;
@@ -103,10 +104,14 @@ std::string daemon_log_path(const Options& opts) {
     return path;
 }
 
+bool logs_to_file(const Options& opts) {
+    return opts.daemon || (opts.log_max_kb > 0 && opts.log_path != nullptr);
+}
+
 int parse_options(int argc, char** argv, Options* opts) {
     opterr = 0;  // the usage line is the only diagnostic
     int c;
-    while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:s")) != -1) {
+    while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:sm:")) != -1) {
         switch (c) {
             case 'd':
                 opts->daemon = true;
@@ -136,6 +141,17 @@ int parse_options(int argc, char** argv, Options* opts) {
                 need_swap = 1;
                 relay_log("Swapping bytes\n");
                 break;
+            case 'm': {
+                char* end = nullptr;
+                errno = 0;
+                opts->log_max_kb = strtol(optarg, &end, 10);
+                if (errno != 0 || end == optarg || *end != '\0' || opts->log_max_kb < 1 ||
+                    opts->log_max_kb > kMaxLogKb) {
+                    fprintf(stderr, "quarlin: -m takes the log size in kB, 1 to %ld\n", kMaxLogKb);
+                    return kExitUsage;
+                }
+                break;
+            }
             default:
                 relay_log(kUsage1);
                 return kExitUsage;
@@ -158,8 +174,9 @@ int run_relay(const Options& opts) {
     hold_standard_descriptors();
     signal(SIGPIPE, SIG_IGN);
 
-    if (opts.daemon) {
-        const std::string path = daemon_log_path(opts);
+    if (logs_to_file(opts)) {
+        // In the foreground the working folder stays, and so does the path's meaning.
+        const std::string path = opts.daemon ? daemon_log_path(opts) : opts.log_path;
         FILE* probe = fopen(path.c_str(), "a+");
         if (probe == nullptr) {
             fprintf(stderr, "quarlin: cannot open the log file %s: %s\n", path.c_str(),
@@ -167,13 +184,12 @@ int run_relay(const Options& opts) {
             return kExitRefused;
         }
         fclose(probe);
-        skeleton_daemon();
-        FILE* fp = fopen(path.c_str(), "a+");
-        if (fp == nullptr) {
+        if (opts.daemon)
+            skeleton_daemon();
+        if (log_file_open(path.c_str(), opts.log_max_kb * 1024) != 0) {
             daemon_report_failure("cannot open the log file after detaching\n");
             return kExitRefused;
         }
-        log_fp.store(fp, std::memory_order_release);
     }
 
     // The loop's state holds the arrival buffer and lives for the whole process.
@@ -210,6 +226,7 @@ int run_relay(const Options& opts) {
     if (opts.remote_url != nullptr)
         send_startup_request(loop, opts.remote_url);
 
+    signals_install(logs_to_file(opts));
     daemon_report_ready();
     event_loop_run(owner.release());
 }

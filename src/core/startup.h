@@ -15,11 +15,13 @@ struct Options {
     const char* remote_url = nullptr;
     const char* log_path = nullptr;
     int http_port = 0;
+    long log_max_kb = 0;  // -m: the log file's size at which it is rotated; 0 = never
 };
 
 constexpr int kExitUsage = 2;    // a command line that cannot run
 constexpr int kExitRefused = 1;  // the system refused a start-up step
 constexpr int kMaxStartupUrl = 399;
+constexpr long kMaxLogKb = 1024 * 1024;  // the rotation size must fit a 32-bit long in bytes
 
 // Reads the options; on a command line that cannot run it writes the usage line (or, for a
 // too long -u, a clear message) and returns kExitUsage, else returns 0.
@@ -30,3 +32,6 @@ int run_relay(const Options& opts);
 
 // The log file as the detached daemon will open it: relative paths are taken from "/".
 std::string daemon_log_path(const Options& opts);
+
+// Whether the log goes to a file: in daemon mode, and in the foreground with both -l and -m.
+bool logs_to_file(const Options& opts);

@@ -15,6 +15,7 @@
 #include "buffer/timespec.h"
 #include "core/log.h"
 #include "core/relay_context.h"
+#include "core/signals.h"
 #include "http/request_path.h"
 #include "http/request_reader.h"
 #include "http/response.h"
@@ -229,7 +230,7 @@ int start_client_thread(RelayContext* ctx, int fd, uint32_t accept_order) {
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, kClientThreadStack);
     pthread_t thread;
-    int err = pthread_create(&thread, &attr, client_thread, start);
+    int err = signals_start_thread(&thread, &attr, client_thread, start);
     pthread_attr_destroy(&attr);
     if (err != 0) {
         delete start;

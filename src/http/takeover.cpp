@@ -14,7 +14,9 @@ constexpr int kShutdownAfterMs = 500;  // a holder still streaming by then is fo
 constexpr int kConnTaken = -1;         // a newcomer is shutting the holder's connection down
 constexpr int kConnShutDown = -2;      // ... and has done so
 
-void force_holder_off(RelayContext* ctx) {
+}  // namespace
+
+void takeover_force_holder_off(RelayContext* ctx) {
     int conn = ctx->holder_conn.load(std::memory_order_acquire);
     if (conn <= 0)
         return;
@@ -23,8 +25,6 @@ void force_holder_off(RelayContext* ctx) {
     shutdown(conn, SHUT_RDWR);
     ctx->holder_conn.store(kConnShutDown, std::memory_order_release);
 }
-
-}  // namespace
 
 bool takeover_ticket(RelayContext* ctx, uint32_t accept_order) {
     uint32_t latest = ctx->client_ticket.load(std::memory_order_acquire);
@@ -60,7 +60,7 @@ TakeoverResult takeover_claim(RelayContext* ctx, uint32_t ticket, int conn) {
         if (stop == STOP_RUNNING)
             ctx->stop.compare_exchange_strong(stop, STOP_REQUESTED, std::memory_order_acq_rel);
         if (stop != STOP_CLAIMED && waited_ms >= kShutdownAfterMs)
-            force_holder_off(ctx);
+            takeover_force_holder_off(ctx);
         if (player_left(conn, kPollStepMs))
             return TakeoverResult::PlayerLeft;
         waited_ms += kPollStepMs;

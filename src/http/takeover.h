@@ -29,6 +29,9 @@ bool takeover_ticket(RelayContext* ctx, uint32_t accept_order);
 // connection conn closed while waiting.
 TakeoverResult takeover_claim(RelayContext* ctx, uint32_t ticket, int conn);
 
+// Shuts the holder's connection down so that its blocked write fails (no-op without a holder).
+void takeover_force_holder_off(RelayContext* ctx);
+
 // After a claim: the newest ticket still ours? If not, the claim is given back (stop = 2).
 bool takeover_still_latest(RelayContext* ctx, uint32_t ticket);
 

@@ -73,7 +73,7 @@ void flow_pass_checks(EventLoop* loop) {
 void osock_read(EventLoop* loop) {
     const ssize_t n = read(loop->osock, loop->osock_buf, sizeof loop->osock_buf);
     if (n < 0) {
-        relay_log("osock error: %s\n", strerror(errno));
+        relay_log_as(kCauseOutputRefused, "osock error: %s\n", strerror(errno));
         return;
     }
     Timespec32 t{0, 0};

@@ -13,6 +13,7 @@
 
 #include "buffer/packet_ring.h"
 #include "buffer/sender.h"
+#include "core/log.h"
 #include "core/relay_context.h"
 #include "support/process.h"
 
@@ -61,6 +62,11 @@ struct Rig {
     bool rebased = false;
     char req[208] = {2, 0, 0, 0, 'c', 'h', 'a', 'n', ':', '7'};  // the stream request "chan:7"
     FakeClock clock;
+    // The run's clock is simulated: on the real one its lines would all fall into one window.
+    struct Unlimited {
+        Unlimited() { log_set_limit(0); }
+        ~Unlimited() { log_set_limit(kLogLinesPerWindow); }
+    } unlimited;
     LogCapture log;
 
     explicit Rig(int mode, bool with_req = true) {

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "support/fake_upstream.h"
 
 namespace e2e {
@@ -72,6 +74,23 @@ Relay start_http_relay(const std::vector<std::string>& extra_args) {
         },
         5s);
     return relay;
+}
+
+int accept_backlog(int port) {
+    // "sl local_address rem_address st tx_queue:rx_queue ...": a listening socket (st 0A) keeps
+    // its accept queue's length in rx_queue.
+    char want[16];
+    snprintf(want, sizeof want, ":%04X", port);
+    std::istringstream lines(testsupport::read_file("/proc/net/tcp"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream f(line);
+        std::string sl, local, remote, state, queues;
+        if (f >> sl >> local >> remote >> state >> queues && state == "0A" && local.size() > 5 &&
+            local.compare(local.size() - 5, 5, want) == 0)
+            return static_cast<int>(std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16));
+    }
+    return -1;
 }
 
 int connect_tcp(int port, int rcvbuf) {

@@ -44,6 +44,10 @@ struct Relay {
 };
 Relay start_http_relay(const std::vector<std::string>& extra_args = {});
 
+// Connections waiting in the listen queue of the TCP port on this machine (not yet accepted),
+// read from /proc/net/tcp; -1 when no socket listens there.
+int accept_backlog(int port);
+
 // A connection to the port, with a receive buffer of rcvbuf bytes if given; -1 on failure.
 int connect_tcp(int port, int rcvbuf = 0);
 // Connects and sends "GET path HTTP/1.0", a Host line and an empty line. Returns the socket.

@@ -1,0 +1,45 @@
+// The relay's orderly end on SIGTERM or SIGINT, and the log file's reopening on SIGHUP.
+#include "core/shutdown.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/event_loop.h"
+#include "core/log.h"
+#include "core/signals.h"
+#include "http/takeover.h"
+#include "intake/protocol.h"
+
+namespace {
+
+[[noreturn]] void stop_relay(EventLoop* loop, int sig) {
+    RelayContext& ctx = loop->ctx;
+    // A waiting newcomer must not set a new stream going behind the stop: a ticket later than
+    // every accepted connection's makes each give up without touching anything shared.
+    takeover_ticket(&ctx, ++loop->accepted);
+    // The loop's own thread: no other thread uses the socket it reads, except the holder that
+    // sends on it too, and a second stop request does the upstream no harm.
+    const int isock = loop->isock.load(std::memory_order_acquire);
+    if (isock != 0) {
+        char stop[kStopRequestBytes];
+        build_stop_request(stop);
+        (void)!send(isock, stop, sizeof stop, 0);
+    }
+    if (loop->http_mode)
+        takeover_force_holder_off(&ctx);
+    relay_log("Stopping on %s\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+    // Without running exit handlers: the other threads still use what they would destroy.
+    _exit(0);
+}
+
+}  // namespace
+
+void act_on_signals(EventLoop* loop) {
+    if (const int sig = signals_stop_pending())
+        stop_relay(loop, sig);
+    if (signals_take_reopen()) {
+        if (log_file_reopen() == 0)
+            relay_log("Log file reopened\n");
+    }
+}

@@ -1,0 +1,171 @@
+// The log's per-cause limit, on clock readings given as numbers, and the log file's rotation
+// and reopening.
+#include "core/log.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "support/process.h"
+
+namespace {
+
+using testsupport::count_of;
+using testsupport::read_file;
+
+struct Offered {
+    int written = 0;
+    uint32_t reported = 0;  // sum of the left-out counts
+};
+
+// Offers `lines` lines of one cause, one every `step_ms`, from `start_ms`.
+Offered offer(LogCause* c, int64_t start_ms, int64_t step_ms, int lines) {
+    Offered r;
+    for (int i = 0; i < lines; ++i) {
+        const LogGate g = log_cause_admit(c, start_ms + i * step_ms, kLogLinesPerWindow);
+        r.written += g.write;
+        r.reported += g.left_out;
+    }
+    return r;
+}
+
+TEST(LogLimit, AFloodWritesTwentyLinesAWindowAndCountsTheRest) {
+    LogCause c;
+    // 1000 lines a second for 3 s: each window lets 20 through; each new window first reports
+    // what the one before held back.
+    const Offered r = offer(&c, 5000, 1, 3000);
+    EXPECT_EQ(r.written, 60);
+    EXPECT_EQ(r.reported, 2 * 980u);
+    EXPECT_EQ(c.held, 980u);
+    // The flood ends: once its window is over, the last count is reported exactly once.
+    EXPECT_EQ(log_cause_expire(&c, 5000 + 2999), 0u);  // window still open
+    EXPECT_EQ(log_cause_expire(&c, 5000 + 3000), 980u);
+    EXPECT_EQ(log_cause_expire(&c, 5000 + 9000), 0u);
+    // The next line after the quiet spell is written and reports nothing again.
+    const LogGate g = log_cause_admit(&c, 20000, kLogLinesPerWindow);
+    EXPECT_TRUE(g.write);
+    EXPECT_EQ(g.left_out, 0u);
+}
+
+TEST(LogLimit, LinesAtOrBelowTheRateAreNeverHeld) {
+    const struct {
+        int64_t step_ms;
+        int lines;
+    } cases[] = {
+        {50, 400},   // exactly 20 a second
+        {1000, 30},  // one a second
+        {0, 20},     // a burst of 20 at one instant
+        {999, 3},    // lines at the window's edge
+    };
+    for (const auto& k : cases) {
+        LogCause c;
+        const Offered r = offer(&c, 0, k.step_ms, k.lines);
+        EXPECT_EQ(r.written, k.lines) << k.step_ms;
+        EXPECT_EQ(r.reported, 0u) << k.step_ms;
+        EXPECT_EQ(c.held, 0u) << k.step_ms;
+    }
+    // The 21st line of an instant is the first held back; limit 0 holds nothing.
+    LogCause c;
+    EXPECT_EQ(offer(&c, 0, 0, 21).written, 20);
+    LogCause all;
+    for (int i = 0; i < 100; ++i)
+        EXPECT_TRUE(log_cause_admit(&all, 0, 0).write);
+}
+
+TEST(LogLimit, EachCallSiteIsItsOwnCauseAndAFullTableLimitsNothingNew) {
+    LogLimiter lim;
+    static const char kA[] = "a %d\n", kB[] = "b %d\n";
+    LogCause* a = log_cause_find(&lim, kA);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(log_cause_find(&lim, kA), a);
+    EXPECT_NE(log_cause_find(&lim, kB), a);
+    static char formats[kLogCauses][4];
+    for (int i = 0; i < kLogCauses - 2; ++i)
+        EXPECT_NE(log_cause_find(&lim, formats[i]), nullptr);
+    EXPECT_EQ(log_cause_find(&lim, formats[kLogCauses - 1]), nullptr);
+    EXPECT_EQ(log_cause_find(&lim, kA), a);
+}
+
+TEST(LogLimit, RelayLogHoldsAFloodButNotTheLinesAroundIt) {
+    testsupport::LogCapture log;
+    relay_log("before\n");
+    for (int i = 0; i < 50; ++i)
+        relay_log("Send error %d\n", i);
+    relay_log("after\n");
+    const std::string text = log.text();
+    EXPECT_EQ(count_of(text, "Send error "), 20);
+    EXPECT_EQ(text.find("before\nSend error 0\n"), 0u);
+    EXPECT_NE(text.find("Send error 19\nafter\n"), std::string::npos);
+    // The held-back count comes once the window is over, from the loop's pass.
+    ASSERT_TRUE(testsupport::wait_for(
+        [&] {
+            log_report_held();
+            return log.text().find("left out 30 lines like: Send error %d\n") != std::string::npos;
+        },
+        std::chrono::seconds(3)));
+}
+
+TEST(LogLimit, CallSitesOfOneFaultShareItsBudget) {
+    testsupport::LogCapture log;
+    static const char kFault[] = "the fault";
+    for (int i = 0; i < 15; ++i) {
+        relay_log_as(kFault, "send failed %d\n", i);
+        relay_log_as(kFault, "read failed %d\n", i);
+    }
+    EXPECT_EQ(count_of(log.text(), " failed "), 20);
+    ASSERT_TRUE(testsupport::wait_for(
+        [&] {
+            log_report_held();
+            return log.text().find("left out 10 lines like: the fault\n") != std::string::npos;
+        },
+        std::chrono::seconds(3)));
+}
+
+struct LogFileTest : ::testing::Test {
+    std::string path = testsupport::make_temp_dir() + "/relay.log";
+    void TearDown() override { log_file_close(); }
+    static long size_of(const std::string& p) {
+        struct stat st;
+        return stat(p.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+    }
+};
+
+TEST_F(LogFileTest, AFullFileMovesToDotOneAndNoLineIsSplitOrLost) {
+    ASSERT_EQ(log_file_open(path.c_str(), 100), 0);
+    // Distinct causes, so the limit plays no part: 12 lines of 20 bytes each.
+    static const char* const kLines[] = {
+        "line 00 abcdefghijk\n", "line 01 abcdefghijk\n", "line 02 abcdefghijk\n",
+        "line 03 abcdefghijk\n", "line 04 abcdefghijk\n", "line 05 abcdefghijk\n",
+        "line 06 abcdefghijk\n", "line 07 abcdefghijk\n", "line 08 abcdefghijk\n",
+        "line 09 abcdefghijk\n", "line 10 abcdefghijk\n", "line 11 abcdefghijk\n"};
+    for (const char* line : kLines)
+        relay_log("%s", line);
+    // Five lines fill 100 bytes: the second rotation replaced the first .1.
+    EXPECT_EQ(read_file(path + ".1"),
+              std::string(kLines[5]) + kLines[6] + kLines[7] + kLines[8] + kLines[9]);
+    EXPECT_EQ(read_file(path), std::string(kLines[10]) + kLines[11]);
+}
+
+TEST_F(LogFileTest, ReopenFollowsThePathAfterAnOutsideRename) {
+    ASSERT_EQ(log_file_open(path.c_str(), 0), 0);
+    relay_log("first\n");
+    ASSERT_EQ(rename(path.c_str(), (path + ".old").c_str()), 0);
+    relay_log("second\n");  // still the open file, as logrotate expects until told
+    ASSERT_EQ(log_file_reopen(), 0);
+    relay_log("third\n");
+    EXPECT_EQ(read_file(path + ".old"), "first\nsecond\n");
+    EXPECT_EQ(read_file(path), "third\n");
+    // A path that cannot be opened keeps the stream writing where it did.
+    log_file_close();
+    const std::string dir = testsupport::make_temp_dir();
+    const std::string gone = dir + "/sub/relay.log";
+    ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(log_file_open(gone.c_str(), 0), 0);
+    ASSERT_EQ(rename((dir + "/sub").c_str(), (dir + "/moved").c_str()), 0);
+    EXPECT_EQ(log_file_reopen(), -1);
+    relay_log("kept\n");
+    EXPECT_EQ(read_file(dir + "/moved/relay.log"), "kept\n");
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+// The daemon as a service manager meets it: stop signals, SIGHUP and a log that stays small.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "e2e/relay_harness.h"
+#include "support/fake_upstream.h"
+
+namespace {
+
+using namespace e2e;
+using testsupport::count_of;
+using testsupport::read_file;
+using testsupport::start_child;
+using testsupport::wait_for;
+
+std::vector<std::string> datagram_args(int upstream_port, int out_port) {
+    return {"-i", "127.0.0.1", "-r", std::to_string(upstream_port), "-u", "sample",
+            "-o", "127.0.0.1", "-p", std::to_string(out_port)};
+}
+
+testsupport::Child start_relay(std::vector<std::string> args) {
+    args.insert(args.begin(), QUARLIN_BIN);
+    return start_child(args);
+}
+
+bool upstream_saw_stop(const Upstream& up) {
+    return wait_for([&] { return up.events().find(" stop len=9") != std::string::npos; }, 2s);
+}
+
+TEST(Service, StopSignalsTellTheUpstreamCloseThePlayerAndExitZero) {
+    {
+        SCOPED_TRACE("HTTP mode, SIGTERM while a player holds the stream");
+        Upstream up = start_upstream();
+        Relay relay = start_http_relay();
+        const int player = http_get(relay.http_port, stream_path(up));
+        ASSERT_EQ(read_bytes(player, kHeadBytes + kChunk * 20, 10s).size(),
+                  kHeadBytes + kChunk * 20);
+        EXPECT_EQ(relay.child.stop(SIGTERM, 2s), 0);
+        EXPECT_TRUE(upstream_saw_stop(up)) << up.events();
+        EXPECT_TRUE(peer_closed(player, 2s));
+        EXPECT_EQ(count_of(relay.log(), "Stopping on SIGTERM\n"), 1);
+        close(player);
+    }
+    {
+        SCOPED_TRACE("datagram mode, SIGINT while streaming to the -o address");
+        Upstream up = start_upstream();
+        testsupport::UdpPeer rx;
+        auto relay = start_relay(datagram_args(up.port, rx.port));
+        ASSERT_TRUE(rx.receive(10000));
+        EXPECT_EQ(relay.stop(SIGINT, 2s), 0);
+        EXPECT_TRUE(upstream_saw_stop(up)) << up.events();
+        EXPECT_EQ(count_of(relay.out(), "Stopping on SIGINT\n"), 1);
+    }
+}
+
+TEST(Service, DaemonReopensItsLogOnHupAndStreamsOn) {
+    const std::string log = testsupport::make_temp_dir() + "/relay.log";
+    Upstream up = start_upstream();
+    testsupport::UdpPeer rx;
+    std::vector<std::string> args = {"-d", "-l", log};
+    for (const std::string& a : datagram_args(up.port, rx.port))
+        args.push_back(a);
+    auto starter = start_relay(args);
+    ASSERT_EQ(starter.wait_exit(5s), 0);
+    const std::vector<pid_t> pids = testsupport::pids_started_with(log);
+    ASSERT_EQ(pids.size(), 1u);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(rx.receive(10000)) << i;
+    ASSERT_EQ(rename(log.c_str(), (log + ".old").c_str()), 0);
+    ASSERT_EQ(kill(pids[0], SIGHUP), 0);
+    EXPECT_TRUE(wait_for(
+        [&] { return read_file(log).find("Log file reopened\n") != std::string::npos; }, 2s));
+    // The stream goes on: the sample's next datagrams keep coming, none missing.
+    std::string got;
+    for (int i = 0; i < 300; ++i) {
+        const auto d = rx.receive(2000);
+        ASSERT_TRUE(d) << "the stream stalled after SIGHUP, at " << i;
+        got += *d;
+    }
+    EXPECT_NE(sample_bytes().find(got), std::string::npos) << "a gap after SIGHUP";
+    EXPECT_NE(read_file(log + ".old").find("!!\n"), std::string::npos);
+    kill(pids[0], SIGTERM);
+    EXPECT_TRUE(upstream_saw_stop(up));
+    EXPECT_TRUE(wait_for([&] { return testsupport::pids_started_with(log).empty(); }, 2s));
+}
+
+TEST(Service, AClosedPortFloodIsLimitedCountedAndRotated) {
+    Upstream up = start_upstream();
+    const int closed_port = testsupport::free_port(false);
+    {
+        SCOPED_TRACE("every datagram fails: 20 lines a second, and a count of the rest");
+        const std::string left_out =
+            " lines like: the consumer refusing datagrams (!! Send error, osock error)\n";
+        const auto start = std::chrono::steady_clock::now();
+        auto relay = start_relay(datagram_args(up.port, closed_port));
+        ASSERT_TRUE(wait_for(
+            [&] {
+                return relay.out().find(left_out) != std::string::npos &&
+                       count_of(relay.out(), "!! Send error") > 20;
+            },
+            10s))
+            << relay.out();
+        EXPECT_EQ(relay.stop(SIGTERM, 2s), 0);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // One budget for the failed sends and the read errors the same refusal causes: up to
+        // 20 a window, and the first window may begin a fraction of a second late.
+        EXPECT_LE(count_of(relay.out(), "!! Send error") + count_of(relay.out(), "osock error"),
+                  20 * (static_cast<int>(seconds) + 2));
+    }
+    {
+        SCOPED_TRACE("-l with -m 1: the log file and its .1 stay near 1 kB each");
+        const std::string log = testsupport::make_temp_dir() + "/relay.log";
+        std::vector<std::string> args = {"-l", log, "-m", "1"};
+        for (const std::string& a : datagram_args(up.port, closed_port))
+            args.push_back(a);
+        auto relay = start_relay(args);
+        ASSERT_TRUE(wait_for(
+            [&] { return read_file(log + ".1").size() >= 1024 && read_file(log).size() > 0; },
+            10s));
+        EXPECT_EQ(relay.stop(SIGTERM, 2s), 0);
+        EXPECT_EQ(relay.out().find("Send error"), std::string::npos) << "the log went to stdout";
+        for (const std::string& p : {log, log + ".1"})
+            EXPECT_LE(read_file(p).size(), 1024u + 200) << p;  // and the line that crossed it
+        EXPECT_NE((read_file(log + ".1") + read_file(log)).find("Stopping on SIGTERM\n"),
+                  std::string::npos)
+            << read_file(log + ".1") << "\n=====\n"
+            << read_file(log);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,39 @@
+#!/bin/sh
+# scripts/deb builds a Debian package whose control data and contents dpkg-deb shows: the
+# daemon for the right machine, the man page, the unit and its environment file (a conffile).
+#   deb_test.sh SOURCE_DIR WORK_DIR host|mipsel      (exit 77: skipped)
+set -eu
+src=$1
+work=$2
+arch=$3
+fail=0
+if [ "$arch" = mipsel ]; then
+  command -v mipsel-linux-gnu-g++ >/dev/null || { echo "no mipsel-linux-gnu-g++"; exit 77; }
+  set -- --mipsel
+  want_arch=mipsel
+  want_machine=8  # EM_MIPS
+else
+  set --
+  want_arch=amd64
+  want_machine=62  # EM_X86_64
+  [ "$(uname -m)" = x86_64 ] || { echo "host is not x86-64"; exit 77; }
+fi
+command -v dpkg-deb >/dev/null || { echo "no dpkg-deb"; exit 77; }
+
+deb=$(QUARLIN_DEB_BUILD=$work "$src/scripts/deb" "$@" | tail -n 1)
+info=$(dpkg-deb --info "$deb")
+contents=$(dpkg-deb --contents "$deb" | awk '{ print $1, $6 }')
+printf '%s\n' "$info" | grep -qx " Package: quarlin" || { echo "no Package line"; fail=1; }
+printf '%s\n' "$info" | grep -qx " Architecture: $want_arch" || { echo "not $want_arch"; fail=1; }
+printf '%s\n' "$info" | grep -q " conffiles" || { echo "no conffiles"; fail=1; }
+for f in -rwxr-xr-x:./usr/sbin/quarlin -rw-r--r--:./usr/share/man/man8/quarlin.8 \
+  -rw-r--r--:./usr/lib/systemd/system/quarlin.service -rw-r--r--:./etc/default/quarlin; do
+  printf '%s\n' "$contents" | grep -qx -- "${f%%:*} ${f#*:}" || { echo "no ${f#*:} (${f%%:*})"; fail=1; }
+done
+[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/default/quarlin ] ||
+  { echo "conffiles is not the environment file"; fail=1; }
+# The binary is built for the package's machine: e_machine, the 16-bit word at offset 18,
+# little-endian on both.
+machine=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/sbin/quarlin | od -An -t u2 -j 18 -N 2 | tr -d ' ')
+[ "$machine" = "$want_machine" ] || { echo "e_machine $machine, want $want_machine"; fail=1; }
+exit $fail
