@@ -3,6 +3,7 @@
 
 struct RelayContext;
 
-// Starts a detached client thread for the connection fd. Returns 0, or -1 when the thread
-// cannot be created (the caller still owns fd then).
-int start_client_thread(RelayContext* ctx, int fd);
+// Starts a detached client thread for the connection fd, which holds head_slot in the table of
+// connections still sending their head (-1: none). Returns 0, or -1 when the thread cannot be
+// created (the caller still owns fd and the slot then).
+int start_client_thread(RelayContext* ctx, int fd, int head_slot);
