@@ -31,7 +31,7 @@ struct Text {
 };
 
 void metric(Text& t, const char* name, const char* type, const char* help, double value) {
-    t.add("# HELP %s %s\n# TYPE %s %s\n%s %.17g\n", name, help, name, type, name, value);
+    t.add("# HELP %s %s\n# TYPE %s %s\n%s %.9g\n", name, help, name, type, name, value);
 }
 
 void counter(Text& t, const char* name, const char* help, uint64_t value) {
