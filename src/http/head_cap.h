@@ -15,7 +15,7 @@
 
 constexpr int kDefaultHeadCap = 64;
 constexpr int kMaxHeadCap = 4096;
-constexpr int kSpareHeadSlots = 8;  // room for closed connections whose threads are leaving
+constexpr int kSpareHeadSlots = 4;  // room for closed connections whose threads are leaving
 constexpr int kSlotClosing = -1;
 constexpr int kSlotShut = -2;
 

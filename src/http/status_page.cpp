@@ -165,17 +165,21 @@ size_t render_metrics(const StatsSnapshot& s, char* out, size_t size) {
 }
 
 void serve_status_page(const RelayContext& ctx, StatusPage page, int conn, bool head_only) {
-    char body[4096];
+    constexpr size_t kHeadRoom = 160;
+    char out[kHeadRoom + 4096];
+    char* body = out + kHeadRoom;
     const StatsSnapshot s = stats_snapshot(ctx);
-    const size_t len = page == PAGE_METRICS ? render_metrics(s, body, sizeof body)
-                                            : render_status(s, body, sizeof body);
-    char head[160];
+    const size_t len = page == PAGE_METRICS ? render_metrics(s, body, sizeof out - kHeadRoom)
+                                            : render_status(s, body, sizeof out - kHeadRoom);
+    char head[kHeadRoom];
     const int head_len =
         snprintf(head, sizeof head,
                  "HTTP/1.0 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
                  "Connection: close\r\n\r\n",
                  page == PAGE_METRICS ? "text/plain; version=0.0.4" : "text/plain", len);
-    Writeline(conn, head, head_len);
-    if (!head_only)
-        Writeline(conn, body, static_cast<int>(len));
+    // One write for head and body: a second small write would wait for the peer's delayed
+    // acknowledgement of the first.
+    char* start = body - head_len;
+    std::memcpy(start, head, static_cast<size_t>(head_len));
+    Writeline(conn, start, head_len + static_cast<int>(head_only ? 0 : len));
 }
