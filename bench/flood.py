@@ -24,14 +24,6 @@ def threads_of(pid):
     return len(os.listdir(f"/proc/{pid}/task"))
 
 
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 def player(port, sim_port, n_bytes, timeout_s=10):
     """Seconds from connect to the first stream byte, and the socket (still open)."""
     start = time.monotonic()
@@ -72,7 +64,7 @@ def main():
                              str(args.cap)], name="quarlin")
         c.wait_listening(http_port, 5)
         pid = relay.pid
-        max_threads, max_rss = threads_of(pid), rss_kib(pid)
+        max_threads = threads_of(pid)
         pending, idle = [], []
         start = time.monotonic()
         while len(idle) + len(pending) < args.connections or pending:
@@ -90,20 +82,18 @@ def main():
                 pending.remove(s)
                 idle.append(s)
             max_threads = max(max_threads, threads_of(pid))
-            max_rss = max(max_rss, rss_kib(pid))
             if time.monotonic() - start > 60:
                 break
         flood_s = time.monotonic() - start
         wait_s, p = player(http_port, sim_port, c.PAYLOAD)
         max_threads = max(max_threads, threads_of(pid))
-        max_rss = max(max_rss, rss_kib(pid))
         # The status pages while that player streams at 20 Mbit/s.
         times = []
         for i in range(100):
             p.recv(1 << 20)
             times.append(fetch_ms(http_port, "/status" if i % 2 else "/metrics"))
         max_threads = max(max_threads, threads_of(pid))
-        max_rss = max(max_rss, rss_kib(pid))
+        max_rss = c.vm_hwm_kib(pid)  # the peak over the whole run
         alive = relay.poll() is None
         times.sort()
         for s in idle:

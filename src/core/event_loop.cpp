@@ -261,21 +261,11 @@ void datagram_pass(EventLoop* loop) {
 // The datagram sender's stream for the status pages: the -i upstream, the -u name and where
 // the datagrams go. Written once, by this thread alone.
 void publish_datagram_stream(EventLoop* loop) {
-    StreamRecord rec{};
-    rec.active = 1;
-    rec.since = static_cast<uint32_t>(time(nullptr));
-    rec.remote_port = loop->ctx.remote_port;
-    snprintf(rec.remote_ip, sizeof rec.remote_ip, "%s",
-             loop->ctx.remote_ip != nullptr ? loop->ctx.remote_ip : "");
     const char* req = loop->ctx.req.load(std::memory_order_acquire);
-    snprintf(rec.name, sizeof rec.name, "%s", req != nullptr ? req + 4 : "");
-    sockaddr_in to{};
-    socklen_t len = sizeof to;
-    char ip[INET_ADDRSTRLEN] = "?";
-    if (getpeername(loop->osock, reinterpret_cast<sockaddr*>(&to), &len) == 0)
-        inet_ntop(AF_INET, &to.sin_addr, ip, sizeof ip);
-    snprintf(rec.player, sizeof rec.player, "datagrams to %s:%u", ip, ntohs(to.sin_port));
-    stream_publish(&loop->ctx.stats.stream, rec);
+    stream_publish(
+        &loop->ctx.stats.stream,
+        stream_record_now(loop->ctx.remote_ip, loop->ctx.remote_port,
+                          req != nullptr ? req + 4 : nullptr, loop->osock, "datagrams to "));
 }
 
 }  // namespace

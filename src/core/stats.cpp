@@ -1,9 +1,30 @@
 // The stream description's sequence lock and the input rate over the last seconds.
 #include "core/stats.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <time.h>
 
+#include <cstdio>
 #include <cstring>
+
+StreamRecord stream_record_now(const char* remote_ip, int remote_port, const char* name,
+                               int peer_fd, const char* prefix) {
+    StreamRecord rec{};
+    rec.active = 1;
+    rec.since = static_cast<uint32_t>(time(nullptr));
+    rec.remote_port = remote_port;
+    snprintf(rec.remote_ip, sizeof rec.remote_ip, "%s", remote_ip != nullptr ? remote_ip : "");
+    snprintf(rec.name, sizeof rec.name, "%s", name != nullptr ? name : "");
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    char ip[INET_ADDRSTRLEN] = "?";
+    if (getpeername(peer_fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    snprintf(rec.player, sizeof rec.player, "%s%s:%u", prefix, ip, ntohs(peer.sin_port));
+    return rec;
+}
 
 void stream_publish(StreamBoard* board, const StreamRecord& rec) {
     uint32_t words[StreamBoard::kWords];

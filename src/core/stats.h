@@ -79,6 +79,11 @@ struct StreamBoard {
     std::atomic<uint32_t> words[kWords] = {};
 };
 
+// A stream that begins now: the upstream, the name, and the far end of peer_fd (the player's
+// connection, or the connected datagram output) after prefix.
+StreamRecord stream_record_now(const char* remote_ip, int remote_port, const char* name,
+                               int peer_fd, const char* prefix);
+
 // Writer side (the holder, or the event loop when the datagram sender starts).
 void stream_publish(StreamBoard* board, const StreamRecord& rec);
 // Reader side: a consistent copy.

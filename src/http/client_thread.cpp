@@ -95,19 +95,8 @@ bool await_first_datagram(Client* c) {
 
 // The holder's description of its stream for the status pages; the holder is its only writer.
 void publish_stream(Client* c) {
-    StreamRecord rec{};
-    rec.active = 1;
-    rec.since = static_cast<uint32_t>(time(nullptr));
-    rec.remote_port = c->path.remote_port;
-    snprintf(rec.remote_ip, sizeof rec.remote_ip, "%s", c->path.remote_ip);
-    snprintf(rec.name, sizeof rec.name, "%s", c->path.url);
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    char ip[INET_ADDRSTRLEN] = "?";
-    if (getpeername(c->conn, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
-        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-    snprintf(rec.player, sizeof rec.player, "%s:%u", ip, ntohs(peer.sin_port));
-    stream_publish(&c->ctx->stats.stream, rec);
+    stream_publish(&c->ctx->stats.stream, stream_record_now(c->path.remote_ip, c->path.remote_port,
+                                                            c->path.url, c->conn, ""));
 }
 
 void teardown(Client* c) {

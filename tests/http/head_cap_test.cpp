@@ -22,6 +22,10 @@ Conn make_conn() {
     return {sv[0], sv[1]};
 }
 
+void close_all(const std::vector<Conn>& conns) {
+    close_all(conns);
+}
+
 bool peer_sees_close(int peer) {
     pollfd p{peer, POLLIN, 0};
     char c;
@@ -56,10 +60,7 @@ TEST(HeadCap, TheOldestStillSendingItsHeadMakesRoomForANewcomer) {
     // Its thread learns that it was closed at the cap; the others that they were not.
     EXPECT_TRUE(headcap_leave(&heads, slots[0], conns[0].ours, &wake));
     EXPECT_FALSE(headcap_leave(&heads, slots[2], conns[2].ours, &wake));
-    for (const Conn& c : conns) {
-        close(c.ours);
-        close(c.peer);
-    }
+    close_all(conns);
 }
 
 TEST(HeadCap, WithoutAFreeSlotTheLoopWaitsAndTheNextLeaverWakesIt) {
@@ -80,10 +81,7 @@ TEST(HeadCap, WithoutAFreeSlotTheLoopWaitsAndTheNextLeaverWakesIt) {
     EXPECT_TRUE(headcap_leave(&heads, slots[0], conns[0].ours, &wake));
     EXPECT_TRUE(wake);
     EXPECT_TRUE(headcap_has_room(&heads));
-    for (const Conn& c : conns) {
-        close(c.ours);
-        close(c.peer);
-    }
+    close_all(conns);
 }
 
 TEST(HeadCap, NoCapTracksNothing) {
@@ -130,10 +128,7 @@ TEST(HeadCap, LeaversAndTheLoopRacingNeverBothWin) {
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(shut_seen.load(), closed_total);
-    for (const Conn& c : conns) {
-        close(c.ours);
-        close(c.peer);
-    }
+    close_all(conns);
 }
 
 }  // namespace
