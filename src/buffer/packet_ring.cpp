@@ -91,15 +91,15 @@ void add_item(PacketRing* ring, const PacketSlot* packet, uint32_t seq) {
     // Older than the window: dropped without a word.
 }
 
-void advance_send_pos(const PacketRing* ring, std::atomic<int>* send_pos, int p) {
+int advance_send_pos(const PacketRing* ring, std::atomic<int>* send_pos, int p) {
     const int n = ring->nslots.load(std::memory_order_relaxed);
-    for (;;) {
+    for (int skipped = 0;; ++skipped) {
         if (++p >= n)
             p = 0;
         send_pos->store(p, std::memory_order_release);
         if (ring->filled[p].load(std::memory_order_acquire) == 1)
-            return;
+            return skipped;
         if (p == ring->curpos.load(std::memory_order_acquire))
-            return;
+            return skipped;
     }
 }

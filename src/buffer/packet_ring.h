@@ -66,5 +66,6 @@ void ring_free(PacketRing* ring);
 void add_item(PacketRing* ring, const PacketSlot* packet, uint32_t seq);
 
 // The sender's step past the slot at p: the next filled slot, or curpos, whichever comes first.
-// Each intermediate index is stored in *send_pos as it is reached.
-void advance_send_pos(const PacketRing* ring, std::atomic<int>* send_pos, int p);
+// Each intermediate index is stored in *send_pos as it is reached. Returns the number of
+// unfilled slots stepped over: gaps given up for good.
+int advance_send_pos(const PacketRing* ring, std::atomic<int>* send_pos, int p);

@@ -102,6 +102,8 @@ bool flush_batch(Run& r, int send_pos, int32_t len, int64_t now_us) {
     const int err = errno;
     r.last_write_us = now_us;
     r.fill = 0;
+    if (written > 0)
+        r.ctx->stats.bytes_sent.add(static_cast<uint64_t>(written));
     if (written == size)
         return true;
     return check_written(r, send_pos, written, err, len);
@@ -115,7 +117,10 @@ bool output(Run& r, int send_pos) {
         errno = 0;
         const ssize_t written =
             send(r.ctx->out_fd.load(std::memory_order_acquire), slot.payload, len, MSG_DONTWAIT);
-        return check_written(r, send_pos, written, errno, len);
+        const int err = errno;
+        if (written > 0)
+            r.ctx->stats.bytes_sent.add(static_cast<uint64_t>(written));
+        return check_written(r, send_pos, written, err, len);
     }
     const int64_t now_us = timespec_to_us(r.batch_now);
     if (batch_overflows(r.fill, len) && !flush_batch(r, send_pos, len, now_us))
@@ -138,6 +143,8 @@ bool repeat_request(Run& r, int send_pos) {
         const ssize_t written = write(r.ctx->out_fd.load(std::memory_order_acquire),
                                       slot_at(r, send_pos).payload, kRepeatWriteBytes);
         const int err = errno;
+        if (written > 0)
+            r.ctx->stats.bytes_sent.add(static_cast<uint64_t>(written));
         if (written != kRepeatWriteBytes) {
             relay_log_as(kCauseOutputRefused,
                          "!! Send error, send_pos=%d, curpos = %d, written=%d, error: %s !!!!\n",
@@ -149,6 +156,7 @@ bool repeat_request(Run& r, int send_pos) {
     const char* req = r.ctx->req.load(std::memory_order_acquire);
     if (req != nullptr) {
         relay_log("!! Sending another request for %s\n", req + 4);
+        r.ctx->stats.repeated_requests.fetch_add(1, std::memory_order_relaxed);
         const int isock =
             r.ctx->pisock != nullptr ? r.ctx->pisock->load(std::memory_order_acquire) : 0;
         if (isock != 0) {
@@ -308,7 +316,9 @@ void run_loop(Run& r) {
         if (!output(r, sp))
             return;
         sender_bookkeep(&r.stats, slot_at(r, sp), load_curpos(r), sp, r.bufsize);
-        advance_send_pos(r.ring, r.ctx->psend_pos, sp);
+        const int gaps = advance_send_pos(r.ring, r.ctx->psend_pos, sp);
+        if (gaps > 0)
+            r.ctx->stats.unrecovered.add(static_cast<uint64_t>(gaps));
         r.prevpos = sp;
         r.phase = SENDER_RUNNING;
         r.idle_waits = 0;

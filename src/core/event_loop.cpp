@@ -1,13 +1,17 @@
 // One pass of the main thread's loop, and the ring's life in HTTP mode.
 #include "core/event_loop.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "buffer/sender.h"
 #include "core/log.h"
@@ -35,7 +39,7 @@ int retire_isock(RelayContext* ctx) {
     return fd;
 }
 
-int event_loop_init(EventLoop* loop, bool http_mode) {
+int event_loop_init(EventLoop* loop, bool http_mode, int head_cap) {
     loop->http_mode = http_mode;
     loop->send_pos.store(-1);
     loop->scan_base.store(0);
@@ -58,6 +62,12 @@ int event_loop_init(EventLoop* loop, bool http_mode) {
     }
     loop->wake_rd = fds[0];
     ctx.wake_fd.store(fds[1], std::memory_order_release);
+    ctx.stats.start_ms = stats_now_ms();
+    ctx.stats.http_mode = http_mode;
+    ctx.stats.head_cap = http_mode ? head_cap : 0;
+    if (headcap_init(&loop->heads, ctx.stats.head_cap) != 0)
+        return -1;
+    ctx.heads = &loop->heads;
     return 0;
 }
 
@@ -71,7 +81,7 @@ struct Readiness {
     bool other_ready = false;  // lsock (HTTP mode) or osock (datagram mode)
 };
 
-Readiness wait_pass(EventLoop* loop) {
+Readiness wait_pass(EventLoop* loop, bool watch_other) {
     pollfd fds[3];
     int n = 0;
     Readiness r;
@@ -81,8 +91,10 @@ Readiness wait_pass(EventLoop* loop) {
         isock_slot = n;
         fds[n++] = pollfd{r.isock, POLLIN, 0};
     }
+    // A negative descriptor is left out of the wait: the listener while no slot is free.
     const int other_slot = n;
-    fds[n++] = pollfd{loop->http_mode ? loop->lsock : loop->osock, POLLIN, 0};
+    const int other = loop->http_mode ? loop->lsock : loop->osock;
+    fds[n++] = pollfd{watch_other ? other : -1, POLLIN, 0};
     const int wake_slot = n;
     fds[n++] = pollfd{loop->wake_rd, POLLIN, 0};
 
@@ -150,23 +162,59 @@ void release_isock(EventLoop* loop) {
     loop->ctx.isock_busy.store(0, std::memory_order_seq_cst);
 }
 
+// Counts connections closed at the cap and says so at most once a second.
+void note_closed_at_cap(EventLoop* loop, int closed) {
+    if (closed == 0)
+        return;
+    loop->ctx.stats.closed_at_cap.fetch_add(static_cast<uint32_t>(closed),
+                                            std::memory_order_relaxed);
+    loop->cap_unlogged += static_cast<uint32_t>(closed);
+    const int64_t now = stats_now_ms();
+    if (now - loop->cap_log_ms < 1000)
+        return;
+    relay_log("!! %u connections still sending their head closed at the cap of %d\n",
+              loop->cap_unlogged, loop->heads.cap);
+    loop->cap_log_ms = now;
+    loop->cap_unlogged = 0;
+}
+
 void accept_client(EventLoop* loop) {
     int fd = accept(loop->lsock, nullptr, nullptr);
     if (fd < 0)
         return;
     relay_log("accepted http connection, fd=%d\n", fd);
     RelayContext& ctx = loop->ctx;
+    ctx.stats.accepted.fetch_add(1, std::memory_order_relaxed);
+    int closed = 0;
+    const int slot = headcap_admit(&loop->heads, fd, &closed);
+    note_closed_at_cap(loop, closed);
     ctx.mode.store(MODE_HTTP, std::memory_order_release);
     ctx.client_fd.store(fd, std::memory_order_release);
     // Numbered here, in accept order: the client threads may reach their take-over in any order.
-    if (start_client_thread(&ctx, fd, ++loop->accepted) != 0) {
+    if (start_client_thread(&ctx, fd, ++loop->accepted, slot) != 0) {
         relay_log("!! Cannot start client thread: %s\n", strerror(errno));
+        headcap_release(&loop->heads, slot);
         close(fd);
     }
 }
 
+// The figures the status pages read from the loop: the sender's backlog and the input rate.
+void publish_pass_figures(EventLoop* loop) {
+    Stats& st = loop->ctx.stats;
+    uint32_t backlog = 0;
+    const PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);
+    const int sp = loop->send_pos.load(std::memory_order_relaxed);
+    if (ring != nullptr && sp >= 0 && sp < ring->nslots.load(std::memory_order_relaxed))
+        backlog = ring->curseq.load(std::memory_order_relaxed) - ring->slots[sp].seqnum;
+    // Relaxed: self-contained figures for a person or a scraper.
+    st.backlog.store(backlog < static_cast<uint32_t>(kRingSlots) ? backlog : 0,
+                     std::memory_order_relaxed);
+    st.input_bps.store(rate_update(&loop->input_rate, stats_now_ms(), st.bytes_received.load()),
+                       std::memory_order_relaxed);
+}
+
 void http_pass(EventLoop* loop) {
-    Readiness r = wait_pass(loop);
+    Readiness r = wait_pass(loop, headcap_has_room(&loop->heads));
     int isock = loop->isock.load(std::memory_order_seq_cst);
     if (isock == 0 && loop->sbuf.load(std::memory_order_relaxed) != nullptr) {
         if (loop->idle_passes < kIdlePassesBeforeFree) {
@@ -195,10 +243,11 @@ void http_pass(EventLoop* loop) {
     ++loop->npasses;
     if (loop->isock.load(std::memory_order_acquire) == 0)
         intake_reset_stats(loop);
+    publish_pass_figures(loop);
 }
 
 void datagram_pass(EventLoop* loop) {
-    Readiness r = wait_pass(loop);
+    Readiness r = wait_pass(loop, true);
     if (r.isock != 0 && loop->sbuf.load(std::memory_order_relaxed) != nullptr) {
         // Datagram mode also releases a held upstream and keeps it alive while suspended;
         // otherwise a suspended upstream would never be set going again.
@@ -209,6 +258,17 @@ void datagram_pass(EventLoop* loop) {
     if (r.other_ready)
         osock_read(loop);
     ++loop->npasses;
+    publish_pass_figures(loop);
+}
+
+// The datagram sender's stream for the status pages: the -i upstream, the -u name and where
+// the datagrams go. Written once, by this thread alone.
+void publish_datagram_stream(EventLoop* loop) {
+    const char* req = loop->ctx.req.load(std::memory_order_acquire);
+    stream_publish(
+        &loop->ctx.stats.stream,
+        stream_record_now(loop->ctx.remote_ip, loop->ctx.remote_port,
+                          req != nullptr ? req + 4 : nullptr, loop->osock, "datagrams to "));
 }
 
 }  // namespace
@@ -243,4 +303,5 @@ void start_udp_sender(EventLoop* loop) {
         return;
     }
     loop->sender_started = true;
+    publish_datagram_stream(loop);
 }

@@ -13,6 +13,8 @@
 
 #include "buffer/packet_ring.h"
 #include "core/relay_context.h"
+#include "core/stats.h"
+#include "http/head_cap.h"
 #include "intake/intake_state.h"
 #include "intake/protocol.h"
 
@@ -40,11 +42,16 @@ struct EventLoop {
     RelayContext ctx;
     IntakeState intake;
     FlowState flow;
+    HeadCap heads;               // connections still sending their request head
+    RateWindow input_rate;       // samples of the received byte count
+    int64_t cap_log_ms = -1000;  // last "closed at the cap" line
+    uint32_t cap_unlogged = 0;   // connections closed at the cap since that line
 };
 
 // Fills the loop's start values and the RelayContext's address fields; creates the wake-up
-// pipe. Returns 0, or -1 when the pipe cannot be made.
-int event_loop_init(EventLoop* loop, bool http_mode);
+// pipe and the table for head_cap connections still sending their head (0: no cap). Returns
+// 0, or -1 when the pipe or the table cannot be made.
+int event_loop_init(EventLoop* loop, bool http_mode, int head_cap = kDefaultHeadCap);
 
 // One pass: wait up to 100 ms, then dispatch what is ready.
 void event_loop_pass(EventLoop* loop);

@@ -10,7 +10,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/stats.h"
+
 struct PacketRing;
+struct HeadCap;
+struct AllowList;
 
 enum { MODE_UDP = 1, MODE_HTTP = 2 };
 // STOP_CLAIMED: a newcomer found no holder and is setting its stream up; others wait for it.
@@ -47,6 +51,11 @@ struct RelayContext {
     // thread that closes `isock` waits until the loop is done with it: the number could
     // otherwise be reused and read from behind the new owner's back.
     std::atomic<int> isock_busy{0};
+    // Set during start-up, before any other thread exists; read-only afterwards.
+    HeadCap* heads = nullptr;            // connections still sending their head
+    const AllowList* allow = nullptr;    // upstreams a request path may name; null = any
+    const char* content_type = nullptr;  // of the stream's head; null = "mpeg/ts"
+    Stats stats;
 };
 
 // Wakes the event loop's wait (no-op without a wake-up pipe).

@@ -18,6 +18,7 @@
 #include "core/event_loop.h"
 #include "core/log.h"
 #include "core/signals.h"
+#include "http/response.h"
 #include "net/openers.h"
 
 int need_swap = 0;
@@ -55,7 +56,7 @@ void hold_standard_descriptors() {
     }
 }
 
-int open_listener(int port, int* lsock) {
+int open_listener(int port, const char* bind_ip, int* lsock) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return fail(kExitRefused, "Couldn't create listening socket.\n");
@@ -66,6 +67,8 @@ int open_listener(int port, int* lsock) {
     std::memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind_ip != nullptr)
+        inet_pton(AF_INET, bind_ip, &sa.sin_addr);  // checked while the options were read
     sa.sin_port = htons(static_cast<uint16_t>(port));
     char text[256];
     if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
@@ -108,11 +111,44 @@ bool logs_to_file(const Options& opts) {
     return opts.daemon || (opts.log_max_kb > 0 && opts.log_path != nullptr);
 }
 
+// A value of -a, -b, -c or -t that cannot be used: one clear line, then the usage status.
+int bad_value(char option, const char* value, const char* want) {
+    fprintf(stderr, "quarlin: -%c %s: %s\n", option, value, want);
+    return kExitUsage;
+}
+
 int parse_options(int argc, char** argv, Options* opts) {
     opterr = 0;  // the usage line is the only diagnostic
     int c;
-    while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:sm:")) != -1) {
+    while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:sm:a:b:c:t:")) != -1) {
         switch (c) {
+            case 'a':
+                if (opts->allow.count == kMaxAllowNets)
+                    return bad_value('a', optarg, "at most 32 networks");
+                if (allow_parse(optarg, &opts->allow.nets[opts->allow.count]) != 0)
+                    return bad_value('a', optarg, "want an IPv4 address, optionally /0 to /32");
+                ++opts->allow.count;
+                break;
+            case 'b': {
+                in_addr a;
+                if (inet_pton(AF_INET, optarg, &a) != 1)
+                    return bad_value('b', optarg, "want an IPv4 address");
+                opts->bind_ip = optarg;
+                break;
+            }
+            case 'c': {
+                char* end = nullptr;
+                const long n = strtol(optarg, &end, 10);
+                if (*optarg == '\0' || *end != '\0' || n < 0 || n > kMaxHeadCap)
+                    return bad_value('c', optarg, "want a count from 0 (no cap) to 4096");
+                opts->head_cap = static_cast<int>(n);
+                break;
+            }
+            case 't':
+                if (!content_type_valid(optarg))
+                    return bad_value('t', optarg, "want 1 to 100 printable characters");
+                opts->content_type = optarg;
+                break;
             case 'd':
                 opts->daemon = true;
                 break;
@@ -196,10 +232,12 @@ int run_relay(const Options& opts) {
     // Owned here until the loop runs for good, so a failed start-up frees it.
     std::unique_ptr<EventLoop> owner(new (std::nothrow) EventLoop);
     EventLoop* loop = owner.get();
-    if (loop == nullptr || event_loop_init(loop, http_mode) != 0)
+    if (loop == nullptr || event_loop_init(loop, http_mode, opts.head_cap) != 0)
         return fail(kExitRefused, "quarlin: cannot allocate the event loop's state\n");
     loop->ctx.remote_ip = opts.remote_ip;
     loop->ctx.remote_port = opts.remote_port;
+    loop->ctx.allow = opts.allow.count > 0 ? &opts.allow : nullptr;
+    loop->ctx.content_type = opts.content_type;
 
     if (opts.remote_ip != nullptr) {
         int r = prepare_isock(&loop->isock, opts.remote_ip, opts.remote_port);
@@ -209,7 +247,7 @@ int run_relay(const Options& opts) {
         }
     }
     if (http_mode) {
-        int r = open_listener(opts.http_port, &loop->lsock);
+        int r = open_listener(opts.http_port, opts.bind_ip, &loop->lsock);
         if (r != 0)
             return r;
     } else {

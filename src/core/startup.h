@@ -3,6 +3,9 @@
 
 #include <string>
 
+#include "http/head_cap.h"
+#include "net/allow_list.h"
+
 // Set by -s; nothing else depends on it.
 extern int need_swap;
 
@@ -15,7 +18,11 @@ struct Options {
     const char* remote_url = nullptr;
     const char* log_path = nullptr;
     int http_port = 0;
-    long log_max_kb = 0;  // -m: the log file's size at which it is rotated; 0 = never
+    long log_max_kb = 0;             // -m: the log file's size at which it is rotated; 0 = never
+    AllowList allow;                 // -a: upstreams a request path may name; empty = any
+    const char* bind_ip = nullptr;   // -b: the listener's address; null = all
+    int head_cap = kDefaultHeadCap;  // -c: connections still sending their head; 0 = no cap
+    const char* content_type = nullptr;  // -t: the stream head's type; null = "mpeg/ts"
 };
 
 constexpr int kExitUsage = 2;    // a command line that cannot run
@@ -24,7 +31,7 @@ constexpr int kMaxStartupUrl = 399;
 constexpr long kMaxLogKb = 1024 * 1024;  // the rotation size must fit a 32-bit long in bytes
 
 // Reads the options; on a command line that cannot run it writes the usage line (or, for a
-// too long -u, a clear message) and returns kExitUsage, else returns 0.
+// too long -u or a bad -a, -b, -c or -t, a clear message) and returns kExitUsage, else 0.
 int parse_options(int argc, char** argv, Options* opts);
 
 // Runs start-up and the event loop; returns only with an exit status on a start-up failure.

@@ -1,6 +1,8 @@
 // One HTTP connection from its request head to its teardown; the holder runs the paced sender.
 #include "http/client_thread.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "buffer/sender.h"
@@ -16,12 +19,15 @@
 #include "core/log.h"
 #include "core/relay_context.h"
 #include "core/signals.h"
+#include "http/head_cap.h"
 #include "http/request_path.h"
 #include "http/request_reader.h"
 #include "http/response.h"
+#include "http/status_page.h"
 #include "http/takeover.h"
 #include "http/url_text.h"
 #include "intake/protocol.h"
+#include "net/allow_list.h"
 #include "net/openers.h"
 
 namespace {
@@ -34,6 +40,7 @@ struct ClientStart {
     RelayContext* ctx;
     int conn;
     uint32_t accept_order;
+    int head_slot;  // in the table of connections still sending their head; -1 = none
 };
 
 // What the thread owns; released by finish().
@@ -41,7 +48,8 @@ struct Client {
     RelayContext* ctx;
     int conn;
     uint32_t accept_order;  // the take-over ticket: later accepts win
-    char* request;          // the 208-byte stream request: type word, url from offset 4
+    int head_slot;
+    char* request;  // the 208-byte stream request: type word, url from offset 4
     ReqInfo info;
     StreamPath path;
 };
@@ -81,10 +89,17 @@ bool await_first_datagram(Client* c) {
         if (since_request_ms >= kRequestRepeatMs) {
             since_request_ms = 0;
             relay_log("!! Sending another request for %s\n", c->request + 4);
+            ctx->stats.repeated_requests.fetch_add(1, std::memory_order_relaxed);
             if (send_request(ctx, c->request) < 1)
                 relay_log("!! Send request error: %s !!!!\n", strerror(errno));
         }
     }
+}
+
+// The holder's description of its stream for the status pages; the holder is its only writer.
+void publish_stream(Client* c) {
+    stream_publish(&c->ctx->stats.stream, stream_record_now(c->path.remote_ip, c->path.remote_port,
+                                                            c->path.url, c->conn, ""));
 }
 
 void teardown(Client* c) {
@@ -104,6 +119,7 @@ void teardown(Client* c) {
     char* mine = c->request;
     ctx->req.compare_exchange_strong(mine, nullptr, std::memory_order_acq_rel);
     holder_withdraw(ctx, c->conn);
+    stream_publish(&ctx->stats.stream, StreamRecord{});
     finish(c, true);
     ctx->stop.store(STOP_DONE, std::memory_order_release);  // last act: the stream is free
 }
@@ -127,12 +143,13 @@ void hold_stream(Client* c, uint32_t ticket) {
     }
     relay_log("isock created, fd = %d\n", ctx->pisock->load(std::memory_order_relaxed));
     relay_wake(ctx);  // watch the new socket now: the upstream may answer with a burst
-    Output_HTTP_Headers(c->conn, &c->info);
+    Output_HTTP_Headers(c->conn, &c->info, ctx->content_type);
     ctx->req.store(c->request, std::memory_order_release);
     ctx->resetseq.store(1, std::memory_order_release);
     holder_publish(ctx, c->conn);
     ctx->stop.store(STOP_RUNNING, std::memory_order_release);
     ctx->out_fd.store(c->conn, std::memory_order_release);
+    publish_stream(c);
     relay_log("Sending request\n");
     if (send_request(ctx, c->request) < 1)
         relay_log("!! Send request error: %s !!!!\n", strerror(errno));
@@ -146,17 +163,38 @@ void hold_stream(Client* c, uint32_t ticket) {
     teardown(c);
 }
 
+// Leaves the table of connections still sending their head. True when the event loop had
+// shut this one down to make room: the thread then ends without a word.
+bool head_done(Client* c) {
+    bool wake = false;
+    const bool shut = headcap_leave(c->ctx->heads, c->head_slot, c->conn, &wake);
+    c->head_slot = -1;
+    if (wake)
+        relay_wake(c->ctx);
+    return shut;
+}
+
+void refuse(Client* c, bool with_lines) {
+    c->ctx->stats.refused.fetch_add(1, std::memory_order_relaxed);
+    finish(c, with_lines);
+}
+
 void serve(Client* c) {
     InitReqInfo(&c->info);
     relay_log("Init req info\n");
-    if (Get_Request(c->conn, &c->info) == -1) {
+    const int got = Get_Request(c->conn, &c->info);
+    if (head_done(c)) {
+        finish(c, false);
+        return;
+    }
+    if (got == -1) {
         relay_log("Get req, status=%d, exiting\n", c->info.status);
         finish(c, false);
         return;
     }
     relay_log("Get req, status=%d\n", c->info.status);
     if (c->info.status != 200 || c->info.resource == nullptr) {
-        finish(c, true);
+        refuse(c, true);
         return;
     }
     relay_log("Status ok\n");
@@ -166,21 +204,34 @@ void serve(Client* c) {
         *bar = '\0';
     relay_log("requested: <%s>\n", resource);
     if (resource[0] != '/') {
-        finish(c, true);
+        refuse(c, true);
+        return;
+    }
+    if (const StatusPage page = status_page_for(resource); page != PAGE_NONE) {
+        // Read-only: the stream, its holder and the upstream never learn of it.
+        serve_status_page(*c->ctx, page, c->conn, c->info.method == METHOD_HEAD);
+        finish(c, false);
         return;
     }
     relay_log("Preparing sender thread\n");
     if (split_request_path(resource, &c->path) != 0 ||
         build_stream_request(c->request, kClientRequestBytes, c->path.url) < 0) {
         relay_log("wrong requested resource!\n");
-        finish(c, false);
+        refuse(c, false);
+        return;
+    }
+    if (c->ctx->allow != nullptr && !allow_permits(*c->ctx->allow, c->path.remote_ip)) {
+        // Before any socket exists: not one datagram may leave for this address.
+        relay_log("upstream %s is not allowed (-a)\n", c->path.remote_ip);
+        relay_log("wrong requested resource!\n");
+        refuse(c, false);
         return;
     }
     relay_log("correct url, remote_ip:%s, remote_port:%d, url:%s\n", c->path.remote_ip,
               c->path.remote_port, c->path.url);
     if (c->info.method == METHOD_HEAD) {
         // A HEAD request learns that the stream exists; it neither takes it over nor asks for it.
-        Output_HTTP_Headers(c->conn, &c->info);
+        Output_HTTP_Headers(c->conn, &c->info, c->ctx->content_type);
         finish(c, true);
         return;
     }
@@ -208,11 +259,13 @@ void* client_thread(void* arg) {
     c.ctx = start->ctx;
     c.conn = start->conn;
     c.accept_order = start->accept_order;
+    c.head_slot = start->head_slot;
     delete start;
     pthread_detach(pthread_self());
     c.request = static_cast<char*>(calloc(1, kClientRequestBytes));
     if (c.request == nullptr) {
         relay_log("!! Cannot allocate a request buffer: %s\n", strerror(errno));
+        head_done(&c);
         close(c.conn);
         return nullptr;
     }
@@ -222,8 +275,8 @@ void* client_thread(void* arg) {
 
 }  // namespace
 
-int start_client_thread(RelayContext* ctx, int fd, uint32_t accept_order) {
-    ClientStart* start = new (std::nothrow) ClientStart{ctx, fd, accept_order};
+int start_client_thread(RelayContext* ctx, int fd, uint32_t accept_order, int head_slot) {
+    ClientStart* start = new (std::nothrow) ClientStart{ctx, fd, accept_order, head_slot};
     if (start == nullptr)
         return -1;
     pthread_attr_t attr;

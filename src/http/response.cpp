@@ -7,14 +7,30 @@
 #include <cstdio>
 #include <cstring>
 
-int Output_HTTP_Headers(int fd, const ReqInfo* req) {
+int Output_HTTP_Headers(int fd, const ReqInfo* req, const char* content_type) {
     char status_line[32];
     snprintf(status_line, sizeof status_line, "HTTP/1.0 %d OK\r\n", req->status);
     Writeline(fd, status_line, static_cast<int>(strlen(status_line)));
     Writeline(fd, "Server: Tidewater v0.1\r\n", 24);
-    Writeline(fd, "Content-Type: mpeg/ts\r\n", 23);
+    char type_line[sizeof "Content-Type: \r\n" + kMaxContentType];
+    const int type_len = snprintf(type_line, sizeof type_line, "Content-Type: %s\r\n",
+                                  content_type != nullptr ? content_type : "mpeg/ts");
+    Writeline(fd, type_line, type_len);
     Writeline(fd, "\r\n", 2);
     return 0;
+}
+
+bool content_type_valid(const char* text) {
+    const size_t len = strlen(text);
+    if (len == 0 || len > kMaxContentType)
+        return false;
+    for (size_t i = 0; i < len; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        // No line ends or other control bytes: they would end the head or forge a header.
+        if (c < 0x20 || c >= 0x7f)
+            return false;
+    }
+    return true;
 }
 
 int Writeline(int fd, const char* data, int len) {

@@ -57,8 +57,9 @@ TakeoverResult takeover_claim(RelayContext* ctx, uint32_t ticket, int conn) {
                 return TakeoverResult::Claimed;
             continue;
         }
-        if (stop == STOP_RUNNING)
-            ctx->stop.compare_exchange_strong(stop, STOP_REQUESTED, std::memory_order_acq_rel);
+        if (stop == STOP_RUNNING &&
+            ctx->stop.compare_exchange_strong(stop, STOP_REQUESTED, std::memory_order_acq_rel))
+            ctx->stats.takeovers.fetch_add(1, std::memory_order_relaxed);
         if (stop != STOP_CLAIMED && waited_ms >= kShutdownAfterMs)
             takeover_force_holder_off(ctx);
         if (player_left(conn, kPollStepMs))

@@ -87,6 +87,17 @@ void note_ring_full_drop(EventLoop* loop, const PacketRing* ring, uint32_t s) {
     relay_log("!! ring full, dropping seq=%u (send_pos seq=%u)\n", s, ring->slots[sp].seqnum);
 }
 
+// A late datagram whose number the ring holds as a gap: the sender has not passed it yet.
+bool fills_placeholder(const PacketRing* ring, uint32_t s) {
+    const uint32_t n = static_cast<uint32_t>(ring->nslots.load(std::memory_order_relaxed));
+    const uint32_t behind = ring->curseq.load(std::memory_order_relaxed) - s;
+    if (behind == 0 || behind >= n)
+        return false;
+    const uint32_t pos = s % n;
+    // Relaxed: the slots are written by this thread alone.
+    return ring->filled[pos].load(std::memory_order_relaxed) == 0 && ring->slots[pos].seqnum == s;
+}
+
 void run_loss_scan(EventLoop* loop, PacketRing* ring) {
     const int sp = loop->send_pos.load(std::memory_order_relaxed);
     if (sp < 0 || sp >= ring->nslots.load(std::memory_order_relaxed))
@@ -98,6 +109,7 @@ void run_loss_scan(EventLoop* loop, PacketRing* ring) {
                                 loop->ctx.rtt.load(std::memory_order_relaxed), now, seqs);
     if (count == 0)
         return;
+    loop->ctx.stats.lost_requested.add(static_cast<uint64_t>(count));
     if (intake_send_control(loop, build_lost_request(&loop->ctl, seqs, count)) < 0)
         relay_log("Error sending lost request: %s\n", strerror(errno));
 }
@@ -109,6 +121,9 @@ void handle_data(EventLoop* loop, PacketRing* ring, int n) {
     const uint32_t s = arrival->seqnum;
     const Timespec32 t = arrival->ts;
     const uint32_t t_sec = static_cast<uint32_t>(t.tv_sec);
+    Stats& stats = loop->ctx.stats;
+    stats.datagrams_received.add(1);
+    stats.bytes_received.add(static_cast<uint64_t>(arrival->len));
 
     if (t_sec != in.last_sec) {
         const SecondAction action = on_timestamp_second(in.last_sec, t_sec);
@@ -132,6 +147,8 @@ void handle_data(EventLoop* loop, PacketRing* ring, int n) {
     if (drop) {
         note_ring_full_drop(loop, ring, s);
     } else {
+        if (!rebasing && fills_placeholder(ring, s))
+            stats.recovered.add(1);
         add_item(ring, arrival, s);
         // Release: a sender that sees the flag clear must find the packet in its slot.
         if (rebasing)

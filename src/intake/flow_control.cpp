@@ -40,6 +40,7 @@ void flow_queue_full_check(EventLoop* loop, uint32_t s, bool newest) {
     FlowState& flow = loop->flow;
     if (flow.suspend_count % kFlowRepeat == 0) {
         relay_log("queue full, sending suspend (diff %u)\n", diff);
+        loop->ctx.stats.suspends.fetch_add(1, std::memory_order_relaxed);
         if (intake_send_control(loop, build_suspend(&loop->ctl)) < 0)
             relay_log("Error sending suspend: %s\n", strerror(errno));
     }
@@ -57,6 +58,7 @@ void flow_pass_checks(EventLoop* loop) {
     if (may_release(curseq - send_seq)) {
         if (flow.release_checks % kFlowRepeat == 0) {
             relay_log("queue decreased, sending release\n");
+            loop->ctx.stats.releases.fetch_add(1, std::memory_order_relaxed);
             if (intake_send_control(loop, build_release(&loop->ctl)) < 0)
                 relay_log("Error sending release: %s\n", strerror(errno));
         }

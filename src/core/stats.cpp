@@ -1,0 +1,87 @@
+// The stream description's sequence lock and the input rate over the last seconds.
+#include "core/stats.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <cstdio>
+#include <cstring>
+
+StreamRecord stream_record_now(const char* remote_ip, int remote_port, const char* name,
+                               int peer_fd, const char* prefix) {
+    StreamRecord rec{};
+    rec.active = 1;
+    rec.since = static_cast<uint32_t>(time(nullptr));
+    rec.remote_port = remote_port;
+    snprintf(rec.remote_ip, sizeof rec.remote_ip, "%s", remote_ip != nullptr ? remote_ip : "");
+    snprintf(rec.name, sizeof rec.name, "%s", name != nullptr ? name : "");
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    char ip[INET_ADDRSTRLEN] = "?";
+    if (getpeername(peer_fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    snprintf(rec.player, sizeof rec.player, "%s%s:%u", prefix, ip, ntohs(peer.sin_port));
+    return rec;
+}
+
+void stream_publish(StreamBoard* board, const StreamRecord& rec) {
+    uint32_t words[StreamBoard::kWords];
+    std::memcpy(words, &rec, sizeof words);
+    const uint32_t g = board->gen.load(std::memory_order_relaxed);
+    board->gen.store(g + 1, std::memory_order_relaxed);
+    // Release fence: a reader that sees any new word also sees the odd generation.
+    std::atomic_thread_fence(std::memory_order_release);
+    for (size_t i = 0; i < StreamBoard::kWords; ++i)
+        board->words[i].store(words[i], std::memory_order_relaxed);
+    // Release: the words are complete once the even generation is seen.
+    board->gen.store(g + 2, std::memory_order_release);
+}
+
+StreamRecord stream_read(const StreamBoard& board) {
+    uint32_t words[StreamBoard::kWords];
+    for (;;) {
+        const uint32_t g = board.gen.load(std::memory_order_acquire);
+        for (size_t i = 0; i < StreamBoard::kWords; ++i)
+            words[i] = board.words[i].load(std::memory_order_relaxed);
+        // Acquire fence: the generation below is read after the words.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((g & 1) == 0 && board.gen.load(std::memory_order_relaxed) == g)
+            break;
+    }
+    StreamRecord rec;
+    std::memcpy(&rec, words, sizeof rec);
+    // Texts end within their fields whatever the writer put there.
+    rec.remote_ip[sizeof rec.remote_ip - 1] = '\0';
+    rec.name[sizeof rec.name - 1] = '\0';
+    rec.player[sizeof rec.player - 1] = '\0';
+    return rec;
+}
+
+uint32_t rate_update(RateWindow* w, int64_t now_ms, uint64_t bytes) {
+    const int newest = (w->next + RateWindow::kSamples - 1) % RateWindow::kSamples;
+    if (w->count == 0 || now_ms - w->ms[newest] >= 1000) {
+        w->ms[w->next] = now_ms;
+        w->bytes[w->next] = bytes;
+        w->next = (w->next + 1) % RateWindow::kSamples;
+        if (w->count < RateWindow::kSamples)
+            ++w->count;
+    }
+    if (w->count < 2)
+        return 0;
+    const int last = (w->next + RateWindow::kSamples - 1) % RateWindow::kSamples;
+    const int first = (w->next + RateWindow::kSamples - w->count) % RateWindow::kSamples;
+    const int64_t span_ms = w->ms[last] - w->ms[first];
+    if (span_ms <= 0 || w->bytes[last] < w->bytes[first])
+        return 0;
+    const uint64_t bits =
+        (w->bytes[last] - w->bytes[first]) * 8 * 1000 / static_cast<uint64_t>(span_ms);
+    return bits > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bits);
+}
+
+int64_t stats_now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}

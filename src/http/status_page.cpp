@@ -1,0 +1,185 @@
+// Reading the counters into a snapshot, and writing it as plain text or as Prometheus metrics.
+#include "http/status_page.h"
+
+#include <time.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "core/relay_context.h"
+#include "http/response.h"
+
+namespace {
+
+// Appends to a fixed buffer, cutting what does not fit.
+struct Text {
+    char* out;
+    size_t size;
+    size_t len = 0;
+
+    void add(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+        if (len + 1 >= size)
+            return;
+        va_list ap;
+        va_start(ap, fmt);
+        const int n = vsnprintf(out + len, size - len, fmt, ap);
+        va_end(ap);
+        if (n > 0)
+            len = len + static_cast<size_t>(n) < size ? len + static_cast<size_t>(n) : size - 1;
+    }
+};
+
+void metric(Text& t, const char* name, const char* type, const char* help, double value) {
+    t.add("# HELP %s %s\n# TYPE %s %s\n%s %.9g\n", name, help, name, type, name, value);
+}
+
+void counter(Text& t, const char* name, const char* help, uint64_t value) {
+    t.add("# HELP %s %s\n# TYPE %s counter\n%s %llu\n", name, help, name, name,
+          static_cast<unsigned long long>(value));
+}
+
+}  // namespace
+
+StatusPage status_page_for(const char* path) {
+    if (strcmp(path, "/status") == 0)
+        return PAGE_STATUS;
+    if (strcmp(path, "/metrics") == 0)
+        return PAGE_METRICS;
+    return PAGE_NONE;
+}
+
+StatsSnapshot stats_snapshot(const RelayContext& ctx) {
+    const Stats& st = ctx.stats;
+    StatsSnapshot s{};
+    s.http_mode = st.http_mode;
+    s.uptime_s = (stats_now_ms() - st.start_ms) / 1000;
+    s.now_wall = static_cast<uint32_t>(time(nullptr));
+    s.stream = stream_read(st.stream);
+    s.datagrams_received = st.datagrams_received.load();
+    s.bytes_received = st.bytes_received.load();
+    s.lost_requested = st.lost_requested.load();
+    s.recovered = st.recovered.load();
+    s.unrecovered = st.unrecovered.load();
+    s.bytes_sent = st.bytes_sent.load();
+    // Relaxed throughout: each value stands alone; the page is a moment's picture.
+    s.suspends = st.suspends.load(std::memory_order_relaxed);
+    s.releases = st.releases.load(std::memory_order_relaxed);
+    s.repeated_requests = st.repeated_requests.load(std::memory_order_relaxed);
+    s.takeovers = st.takeovers.load(std::memory_order_relaxed);
+    s.accepted = st.accepted.load(std::memory_order_relaxed);
+    s.refused = st.refused.load(std::memory_order_relaxed);
+    s.closed_at_cap = st.closed_at_cap.load(std::memory_order_relaxed);
+    s.head_cap = st.head_cap;
+    s.backlog = st.backlog.load(std::memory_order_relaxed);
+    s.input_bps = st.input_bps.load(std::memory_order_relaxed);
+    s.rtt_ns = ctx.rtt.load(std::memory_order_relaxed);
+    // Only whether the pointer is set: the ring itself may be freed at any moment.
+    s.ring_allocated = ctx.psbuf != nullptr && ctx.psbuf->load(std::memory_order_relaxed);
+    return s;
+}
+
+size_t render_status(const StatsSnapshot& s, char* out, size_t size) {
+    if (size == 0)
+        return 0;
+    out[0] = '\0';
+    Text t{out, size};
+    t.add("quarlin\n");
+    t.add("uptime: %lld s\n", static_cast<long long>(s.uptime_s));
+    t.add("mode: %s\n", s.http_mode ? "http" : "datagram");
+    if (s.stream.active) {
+        const time_t since = static_cast<time_t>(s.stream.since);
+        tm utc{};
+        gmtime_r(&since, &utc);
+        char when[32];
+        strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
+        t.add("stream: \"%s\" from upstream %s:%d\n", s.stream.name, s.stream.remote_ip,
+              s.stream.remote_port);
+        t.add("  since: %s (%lld s)\n", when,
+              static_cast<long long>(s.now_wall) - static_cast<long long>(s.stream.since));
+        t.add("  player: %s\n", s.stream.player);
+    } else {
+        t.add("stream: none\n");
+    }
+    t.add("input bitrate: %u kbit/s (last seconds)\n", s.input_bps / 1000);
+    t.add("rtt: %.3f ms\n", s.rtt_ns / 1e6);
+    t.add("backlog: %u datagrams\n", s.backlog);
+    t.add("datagrams received: %llu (%llu bytes)\n",
+          static_cast<unsigned long long>(s.datagrams_received),
+          static_cast<unsigned long long>(s.bytes_received));
+    t.add("asked again: %llu\n", static_cast<unsigned long long>(s.lost_requested));
+    t.add("recovered: %llu\n", static_cast<unsigned long long>(s.recovered));
+    t.add("never recovered: %llu\n", static_cast<unsigned long long>(s.unrecovered));
+    t.add("bytes sent: %llu\n", static_cast<unsigned long long>(s.bytes_sent));
+    t.add("suspends: %u, releases: %u\n", s.suspends, s.releases);
+    t.add("repeated requests: %u\n", s.repeated_requests);
+    t.add("take-overs: %u\n", s.takeovers);
+    t.add("connections: %u accepted, %u refused, %u closed at the cap", s.accepted, s.refused,
+          s.closed_at_cap);
+    if (s.head_cap > 0)
+        t.add(" (cap: %d sending their head)\n", s.head_cap);
+    else
+        t.add(" (no cap)\n");
+    t.add("ring: %s\n", s.ring_allocated ? "allocated" : "not allocated");
+    return t.len;
+}
+
+size_t render_metrics(const StatsSnapshot& s, char* out, size_t size) {
+    if (size == 0)
+        return 0;
+    out[0] = '\0';
+    Text t{out, size};
+    metric(t, "quarlin_uptime_seconds", "gauge", "Seconds since the daemon started.",
+           static_cast<double>(s.uptime_s));
+    metric(t, "quarlin_streaming", "gauge", "1 while a stream is held, else 0.",
+           s.stream.active ? 1 : 0);
+    counter(t, "quarlin_datagrams_received_total", "Data datagrams read from the upstream.",
+            s.datagrams_received);
+    counter(t, "quarlin_bytes_received_total", "Payload bytes of those datagrams.",
+            s.bytes_received);
+    counter(t, "quarlin_lost_requested_total", "Sequence numbers asked for again.",
+            s.lost_requested);
+    counter(t, "quarlin_recovered_total", "Late datagrams stored into their gap.", s.recovered);
+    counter(t, "quarlin_unrecovered_total", "Gaps the sender passed without their datagram.",
+            s.unrecovered);
+    counter(t, "quarlin_bytes_sent_total", "Stream bytes written to the consumer.", s.bytes_sent);
+    counter(t, "quarlin_suspends_total", "Suspend messages sent to the upstream.", s.suspends);
+    counter(t, "quarlin_releases_total", "Release messages sent to the upstream.", s.releases);
+    counter(t, "quarlin_repeated_requests_total", "Stream requests sent again.",
+            s.repeated_requests);
+    counter(t, "quarlin_takeovers_total", "Streams taken over by a newer player.", s.takeovers);
+    counter(t, "quarlin_connections_accepted_total", "HTTP connections accepted.", s.accepted);
+    counter(t, "quarlin_connections_rejected_total",
+            "HTTP requests refused: bad heads, wrong or not allowed paths.", s.refused);
+    counter(t, "quarlin_connections_closed_at_cap_total",
+            "Connections closed while still sending their head, to make room.", s.closed_at_cap);
+    metric(t, "quarlin_rtt_seconds", "gauge", "Round-trip estimate to the upstream.",
+           s.rtt_ns / 1e9);
+    metric(t, "quarlin_backlog_datagrams", "gauge", "Datagrams stored but not yet sent.",
+           s.backlog);
+    metric(t, "quarlin_input_bits_per_second", "gauge", "Input rate over the last seconds.",
+           s.input_bps);
+    metric(t, "quarlin_ring_allocated", "gauge", "1 while the packet ring is allocated.",
+           s.ring_allocated ? 1 : 0);
+    return t.len;
+}
+
+void serve_status_page(const RelayContext& ctx, StatusPage page, int conn, bool head_only) {
+    constexpr size_t kHeadRoom = 160;
+    char out[kHeadRoom + 4096];
+    char* body = out + kHeadRoom;
+    const StatsSnapshot s = stats_snapshot(ctx);
+    const size_t len = page == PAGE_METRICS ? render_metrics(s, body, sizeof out - kHeadRoom)
+                                            : render_status(s, body, sizeof out - kHeadRoom);
+    char head[kHeadRoom];
+    const int head_len =
+        snprintf(head, sizeof head,
+                 "HTTP/1.0 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
+                 "Connection: close\r\n\r\n",
+                 page == PAGE_METRICS ? "text/plain; version=0.0.4" : "text/plain", len);
+    // One write for head and body: a second small write would wait for the peer's delayed
+    // acknowledgement of the first.
+    char* start = body - head_len;
+    std::memcpy(start, head, static_cast<size_t>(head_len));
+    Writeline(conn, start, head_len + static_cast<int>(head_only ? 0 : len));
+}

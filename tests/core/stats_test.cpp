@@ -1,0 +1,91 @@
+// The counters' torn-free reads, the stream description's sequence lock and the input rate.
+#include "core/stats.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+namespace {
+
+// A writer adds a step that carries into the high half on every add; a reader must never see a
+// value that is not a multiple of the step (a torn read mixes halves of two values).
+template <bool kWhole>
+void expect_no_torn_reads() {
+    BasicWideCounter<kWhole> c;
+    constexpr uint64_t kStep = 0x1'0000'0001ull;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 200000; ++i)
+            c.add(kStep);
+        done.store(true);
+    });
+    uint64_t last = 0;
+    while (!done.load()) {
+        const uint64_t v = c.load();
+        ASSERT_EQ(v % kStep, 0u) << v;
+        ASSERT_GE(v, last);
+        last = v;
+    }
+    writer.join();
+    EXPECT_EQ(c.load(), kStep * 200000);
+}
+
+TEST(WideCounter, NeverReadsTornInEitherForm) {
+    expect_no_torn_reads<true>();
+    expect_no_torn_reads<false>();
+}
+
+TEST(StreamBoard, ReaderGetsOneWholeRecordWhileTheHolderRewritesIt) {
+    StreamBoard board;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (uint32_t i = 1; i < 20000; ++i) {
+            StreamRecord rec{};
+            rec.active = 1;
+            rec.since = i;
+            rec.remote_port = static_cast<int32_t>(i);
+            std::memset(rec.name, 'a' + static_cast<int>(i % 26), sizeof rec.name - 1);
+            stream_publish(&board, rec);
+        }
+        done.store(true);
+    });
+    while (!done.load()) {
+        const StreamRecord r = stream_read(board);
+        ASSERT_EQ(r.since, static_cast<uint32_t>(r.remote_port));
+        if (r.active) {
+            ASSERT_EQ(r.name[0], r.name[sizeof r.name - 2]);
+        }
+    }
+    writer.join();
+    EXPECT_EQ(stream_read(board).since, 19999u);
+}
+
+TEST(StreamBoard, OverlongTextsEndInsideTheirFields) {
+    StreamBoard board;
+    StreamRecord rec;
+    std::memset(&rec, 'x', sizeof rec);
+    stream_publish(&board, rec);
+    const StreamRecord r = stream_read(board);
+    EXPECT_EQ(strlen(r.name), sizeof r.name - 1);
+    EXPECT_EQ(strlen(r.player), sizeof r.player - 1);
+}
+
+TEST(RateWindow, RateOverTheLastSecondsFollowsTheInputAndFallsWhenItStops) {
+    RateWindow w;
+    EXPECT_EQ(rate_update(&w, 1000, 0), 0u);       // one sample: no rate yet
+    EXPECT_EQ(rate_update(&w, 1500, 999999), 0u);  // within the second: not sampled
+    EXPECT_EQ(rate_update(&w, 2000, 250000), 2000000u);
+    // 2 Mbit/s for ten seconds: the window holds the last five steps only.
+    uint64_t bytes = 250000;
+    for (int64_t ms = 3000; ms <= 12000; ms += 1000)
+        rate_update(&w, ms, bytes += 250000);
+    EXPECT_EQ(rate_update(&w, 12000, bytes), 2000000u);
+    // The input stops: after five dry seconds the rate is 0.
+    uint32_t rate = 0;
+    for (int64_t ms = 13000; ms <= 17000; ms += 1000)
+        rate = rate_update(&w, ms, bytes);
+    EXPECT_EQ(rate, 0u);
+}
+
+}  // namespace

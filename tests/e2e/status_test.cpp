@@ -1,0 +1,117 @@
+// The status pages while a player streams, the upstream allow-list, the listener address and
+// the stream's content type, end to end.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "e2e/relay_harness.h"
+
+namespace {
+
+using namespace e2e;
+using testsupport::count_of;
+using testsupport::wait_for;
+
+std::string fetch(int port, const std::string& method, const std::string& path) {
+    const int fd = connect_tcp(port);
+    const std::string request = method + " " + path + " HTTP/1.0\r\n\r\n";
+    if (fd < 0 || write(fd, request.data(), request.size()) < 0)
+        return "";
+    std::string got = read_bytes(fd, 1 << 16, 5s);
+    close(fd);
+    return got;
+}
+
+// A Python with the Prometheus client's parser, or "" when none is installed.
+std::string prometheus_python() {
+    for (const char* py : {"/usr/bin/python3", "python3"}) {
+        const std::string cmd = std::string(py) + " -c 'import prometheus_client' 2>/dev/null";
+        if (system(cmd.c_str()) == 0)
+            return py;
+    }
+    return "";
+}
+
+TEST(StatusPages, ReadAHundredTimesEachWhileAPlayerStreamsByteExact) {
+    Upstream up = start_upstream();
+    Relay relay = start_http_relay();
+    const int player = http_get(relay.http_port, stream_path(up));
+    ASSERT_EQ(read_bytes(player, kHeadBytes + kChunk, 10s).size(), kHeadBytes + kChunk);
+    std::string status, metrics;
+    for (int i = 0; i < 100; ++i) {
+        status = fetch(relay.http_port, "GET", "/status");
+        metrics = fetch(relay.http_port, "GET", "/metrics");
+        ASSERT_EQ(status.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n", 0), 0u);
+        ASSERT_NE(metrics.find("Content-Type: text/plain; version=0.0.4\r\n"), std::string::npos);
+    }
+    const std::string head = fetch(relay.http_port, "HEAD", "/metrics");
+    EXPECT_EQ(head.size(), head.find("\r\n\r\n") + 4) << "HEAD gets the head alone";
+    // The stream went on undisturbed: the rest of 300 datagrams, byte for byte.
+    const size_t n = kChunk * 300;
+    const std::string more = read_bytes(player, n - kChunk, 20s);
+    ASSERT_EQ(more.size(), n - kChunk);
+    EXPECT_TRUE(more.compare(0, more.size(), sample_bytes(), kChunk, more.size()) == 0);
+    EXPECT_EQ(count_of(up.events(), " req "), 1) << "the pages asked the upstream something";
+    EXPECT_EQ(count_of(relay.log(), "Left sender thread"), 0);
+    EXPECT_NE(status.find("stream: \"sample\" from upstream 127.0.0.1:"), std::string::npos)
+        << status;
+    EXPECT_NE(status.find("ring: allocated"), std::string::npos);
+
+    const std::string py = prometheus_python();
+    if (py.empty()) {
+        close(player);
+        GTEST_SKIP() << "no Prometheus parser (Debian: python3-prometheus-client)";
+    }
+    const std::string dir = testsupport::make_temp_dir();
+    std::ofstream(dir + "/metrics") << metrics.substr(metrics.find("\r\n\r\n") + 4);
+    const std::string script =
+        "import sys\nfrom prometheus_client.parser import text_string_to_metric_families as f\n"
+        "for fam in f(open(sys.argv[1]).read()):\n"
+        "    for s in fam.samples: print(s.name, s.value)\n";
+    std::ofstream(dir + "/parse.py") << script;
+    const std::string cmd = py + " " + dir + "/parse.py " + dir + "/metrics > " + dir + "/out";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    const std::string parsed = testsupport::read_file(dir + "/out");
+    for (const char* name :
+         {"quarlin_datagrams_received_total", "quarlin_lost_requested_total",
+          "quarlin_recovered_total", "quarlin_unrecovered_total", "quarlin_bytes_sent_total",
+          "quarlin_takeovers_total", "quarlin_connections_rejected_total", "quarlin_rtt_seconds",
+          "quarlin_backlog_datagrams"})
+        EXPECT_NE(parsed.find(std::string(name) + " "), std::string::npos) << name;
+    EXPECT_NE(parsed.find("quarlin_streaming 1.0"), std::string::npos) << parsed;
+    close(player);
+}
+
+// The second upstream listens on every loopback address; the daemon may only name 127.0.0.1.
+TEST(StatusPages, UpstreamOutsideTheAllowListGetsNoDatagramAndTheStreamGoesOn) {
+    Upstream up = start_upstream();
+    Upstream outside = start_upstream({"--bind", "0.0.0.0"});
+    Relay relay = start_http_relay({"-a", "127.0.0.1/32", "-a", "10.0.0.0/8", "-t", "video/mp2t"});
+    const int player = http_get(relay.http_port, stream_path(up));
+    const std::string head = read_bytes(player, kHeadBytes + 3 + kChunk, 10s);
+    EXPECT_EQ(head.substr(0, kHeadBytes + 3),
+              "HTTP/1.0 200 OK\r\nServer: Tidewater v0.1\r\nContent-Type: video/mp2t\r\n\r\n");
+    const int refused =
+        http_get(relay.http_port, "/127.0.0.2-" + std::to_string(outside.port) + "/sample");
+    EXPECT_TRUE(peer_closed(refused, 5s));
+    close(refused);
+    EXPECT_EQ(count_of(relay.log(), "upstream 127.0.0.2 is not allowed (-a)\n"), 1);
+    const std::string more = read_bytes(player, kChunk * 100, 10s);
+    EXPECT_EQ(more.size(), kChunk * 100);
+    EXPECT_EQ(count_of(relay.log(), "Left sender thread"), 0);
+    EXPECT_EQ(outside.events(), "") << "a datagram reached the upstream outside the list";
+    EXPECT_EQ(outside.counter("stream-requests"), 0);
+    EXPECT_EQ(outside.counter("unknown-control"), 0);
+    close(player);
+}
+
+TEST(StatusPages, ListenerBindsOnlyTheGivenAddress) {
+    Relay relay = start_http_relay({"-b", "127.0.0.2"});
+    EXPECT_LT(connect_tcp(relay.http_port), 0);  // 127.0.0.1 is not listened on
+    const std::string page = fetch(relay.http_port, "GET", "/status");
+    EXPECT_EQ(page, "");
+}
+
+}  // namespace
