@@ -14,6 +14,7 @@
 #include "http/client_thread.h"
 #include "intake/drain.h"
 #include "intake/flow_control.h"
+#include "intake/protocol.h"
 
 void relay_wake(RelayContext* ctx) {
     int fd = ctx->wake_fd.load(std::memory_order_acquire);
@@ -21,6 +22,15 @@ void relay_wake(RelayContext* ctx) {
         char byte = 1;
         (void)!write(fd, &byte, 1);  // a full pipe already holds a wake-up
     }
+}
+
+int ask_upstream_again(RelayContext* ctx, const char* req) {
+    relay_log("!! Sending another request for %s\n", req + 4);
+    const int isock = ctx->pisock != nullptr ? ctx->pisock->load(std::memory_order_acquire) : 0;
+    if (isock == 0)
+        return 0;
+    return static_cast<int>(
+        send(isock, req, static_cast<size_t>(stream_request_length(req)), MSG_DONTWAIT));
 }
 
 int retire_isock(RelayContext* ctx) {
@@ -194,6 +204,26 @@ void http_pass(EventLoop* loop) {
         intake_reset_stats(loop);
 }
 
+// A lost start-up request would leave the stream silent for ever: until the first data
+// datagram has started the sender, the request goes out again about every second.
+void await_stream(EventLoop* loop) {
+    const char* req = loop->ctx.req.load(std::memory_order_acquire);
+    if (loop->sender_started || req == nullptr || loop->isock.load(std::memory_order_relaxed) == 0)
+        return;
+    Timespec32 t{0, 0};
+    timespec_monotonic(&t);
+    const int64_t now_us = static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+    if (loop->asked_us < 0) {
+        loop->asked_us = now_us;  // the first pass follows the start-up request at once
+        return;
+    }
+    if (!stream_request_due(now_us, loop->asked_us))
+        return;
+    loop->asked_us = now_us;
+    if (ask_upstream_again(&loop->ctx, req) < 1)
+        relay_log("!! Send request error: %s !!!!\n", strerror(errno));
+}
+
 void datagram_pass(EventLoop* loop) {
     Readiness r = wait_pass(loop);
     if (r.isock != 0 && loop->sbuf.load(std::memory_order_relaxed) != nullptr) {
@@ -205,6 +235,7 @@ void datagram_pass(EventLoop* loop) {
     }
     if (r.other_ready)
         osock_read(loop);
+    await_stream(loop);
     ++loop->npasses;
 }
 

@@ -17,7 +17,14 @@
 #include "intake/protocol.h"
 
 constexpr int kLoopTimeoutMs = 100;
-constexpr int kIdlePassesBeforeFree = 11;  // the ring is freed on the twelfth idle pass
+constexpr int kIdlePassesBeforeFree = 11;      // the ring is freed on the twelfth idle pass
+constexpr int64_t kRequestRepeatUs = 1000000;  // a stream that does not come is asked for again
+
+// Datagram mode, before the stream's first datagram: whether the pass at clock reading now_us
+// asks again, the stream having last been asked for at asked_us (-1: not yet timed).
+inline bool stream_request_due(int64_t now_us, int64_t asked_us) {
+    return asked_us >= 0 && now_us - asked_us >= kRequestRepeatUs;
+}
 
 struct EventLoop {
     bool http_mode = false;
@@ -30,6 +37,7 @@ struct EventLoop {
     int npasses = 0;
     int idle_passes = 0;
     bool sender_started = false;
+    int64_t asked_us = -1;  // datagram mode: monotonic time of the last request, until streaming
     pthread_t last_thread{};
     int wake_rd = -1;               // read end of the wake-up pipe (see RelayContext::wake_fd)
     alignas(8) PacketSlot arrival;  // each datagram from isock is read straight into it
