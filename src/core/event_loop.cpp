@@ -57,6 +57,12 @@ int event_loop_init(EventLoop* loop, bool http_mode) {
     ctx.req.store(nullptr);
     // In HTTP mode nobody holds the stream until the first client becomes the holder.
     ctx.stop.store(http_mode ? STOP_DONE : STOP_RUNNING);
+    for (int i = 0; i < kDrainBatch; ++i) {
+        loop->arrival_iov[i] = iovec{&loop->arrivals[i], kMaxDatagram};
+        loop->arrival_msgs[i] = mmsghdr{};
+        loop->arrival_msgs[i].msg_hdr.msg_iov = &loop->arrival_iov[i];
+        loop->arrival_msgs[i].msg_hdr.msg_iovlen = 1;
+    }
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
@@ -137,7 +143,7 @@ bool allocate_ring(EventLoop* loop, int isock) {
     PacketRing* ring = ring_alloc();
     if (ring == nullptr) {
         relay_log("!! Cannot allocate sbuf: %s\n", strerror(errno));
-        while (read(isock, &loop->arrival, kMaxDatagram) > 0) {
+        while (read(isock, &loop->arrivals[0], kMaxDatagram) > 0) {
         }
         return false;
     }

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include "intake/protocol.h"
 
 constexpr int kLoopTimeoutMs = 100;
+constexpr int kDrainBatch = 32;                // datagrams taken from isock by one receive call
 constexpr int kIdlePassesBeforeFree = 11;      // the ring is freed on the twelfth idle pass
 constexpr int64_t kRequestRepeatUs = 1000000;  // a stream that does not come is asked for again
 
@@ -39,8 +42,11 @@ struct EventLoop {
     bool sender_started = false;
     int64_t asked_us = -1;  // datagram mode: monotonic time of the last request, until streaming
     pthread_t last_thread{};
-    int wake_rd = -1;               // read end of the wake-up pipe (see RelayContext::wake_fd)
-    alignas(8) PacketSlot arrival;  // each datagram from isock is read straight into it
+    int wake_rd = -1;  // read end of the wake-up pipe (see RelayContext::wake_fd)
+    // Each datagram from isock is read straight into one of these, a drain's batch at a time.
+    alignas(8) PacketSlot arrivals[kDrainBatch];
+    iovec arrival_iov[kDrainBatch];
+    mmsghdr arrival_msgs[kDrainBatch];
     unsigned char osock_buf[1316];  // arrivals on osock are read here and discarded
     ControlMessage ctl;             // lost requests, keepalives, suspend, release
     alignas(4) char request_buf[kStartupRequestBytes];  // the start-up stream request
