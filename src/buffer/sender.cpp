@@ -42,8 +42,7 @@ struct Run {
     int mode = 0;  // fixed for the run: the batch exists in HTTP mode only
     SenderPhase phase = SENDER_STARTING;
     int prevpos = -1;
-    Timespec32 now{};        // the reading pacing uses; renewed after a buffering wait
-    Timespec32 batch_now{};  // the iteration's first reading, for the batch timer
+    Timespec32 now{};  // the iteration's one clock reading; renewed after a buffering wait
     Timespec32 anchor_clock{};
     Timespec32 anchor_ts{};
     Timespec32 bufsize{};
@@ -109,36 +108,34 @@ bool flush_batch(Run& r, int send_pos, int32_t len, int64_t now_us) {
     return check_written(r, send_pos, written, err, len);
 }
 
-// Puts slot send_pos out: one datagram, or into the HTTP batch. False ends the run.
-bool output(Run& r, int send_pos) {
+// Datagram mode: sends slot send_pos as one datagram. Its errors never end the run.
+void send_datagram(Run& r, int send_pos) {
     const PacketSlot& slot = slot_at(r, send_pos);
     const int32_t len = slot_send_len(slot);
-    if (r.mode != MODE_HTTP) {
-        errno = 0;
-        const ssize_t written =
-            send(r.ctx->out_fd.load(std::memory_order_acquire), slot.payload, len, MSG_DONTWAIT);
-        const int err = errno;
-        if (written > 0)
-            r.ctx->stats.bytes_sent.add(static_cast<uint64_t>(written));
-        return check_written(r, send_pos, written, err, len);
-    }
-    const int64_t now_us = timespec_to_us(r.batch_now);
-    if (batch_overflows(r.fill, len) && !flush_batch(r, send_pos, len, now_us))
-        return false;
-    std::memcpy(r.batch + r.fill, slot.payload, len);
-    r.fill += len;
-    if (!batch_write_due(r.fill, len, now_us, r.last_write_us))
-        return true;
-    return flush_batch(r, send_pos, len, now_us);
+    errno = 0;
+    const ssize_t written =
+        send(r.ctx->out_fd.load(std::memory_order_acquire), slot.payload, len, MSG_DONTWAIT);
+    const int err = errno;
+    if (written > 0)
+        r.ctx->stats.bytes_sent.add(static_cast<uint64_t>(written));
+    check_written(r, send_pos, written, err, len);
+}
+
+// The slot just put out at send_pos is accounted for and the send position moves on.
+void sent(Run& r, int send_pos) {
+    sender_bookkeep(&r.stats, slot_at(r, send_pos), load_curpos(r), send_pos, r.bufsize);
+    const int gaps = advance_send_pos(r.ring, r.ctx->psend_pos, send_pos);
+    if (gaps > 0)
+        r.ctx->stats.unrecovered.add(static_cast<uint64_t>(gaps));
+    r.prevpos = send_pos;
+    r.phase = SENDER_RUNNING;
+    r.idle_waits = 0;
 }
 
 // The stream has been dry for a long time: keep the client's connection busy and ask the
 // upstream for the stream again. False when the client has gone.
 bool repeat_request(Run& r, int send_pos) {
     if (r.mode == MODE_HTTP) {
-        // What is still batched is older than the slot about to be written: keep the order.
-        if (r.fill > 0 && !flush_batch(r, send_pos, r.fill, timespec_to_us(r.batch_now)))
-            return false;
         errno = 0;
         const ssize_t written = write(r.ctx->out_fd.load(std::memory_order_acquire),
                                       slot_at(r, send_pos).payload, kRepeatWriteBytes);
@@ -154,18 +151,8 @@ bool repeat_request(Run& r, int send_pos) {
         }
     }
     const char* req = r.ctx->req.load(std::memory_order_acquire);
-    if (req != nullptr) {
-        relay_log("!! Sending another request for %s\n", req + 4);
-        r.ctx->stats.repeated_requests.fetch_add(1, std::memory_order_relaxed);
-        const int isock =
-            r.ctx->pisock != nullptr ? r.ctx->pisock->load(std::memory_order_acquire) : 0;
-        if (isock != 0) {
-            // Type word, url text, its terminator and four trailing bytes.
-            const size_t len = strnlen(req + 4, kStartupRequestBytes - 9) + 9;
-            if (send(isock, req, len, MSG_DONTWAIT) <= 0)
-                relay_log("!! Send error error: %s !!!!\n", strerror(errno));
-        }
-    }
+    if (req != nullptr && ask_upstream_again(r.ctx, req) < 0)
+        relay_log("!! Send error error: %s !!!!\n", strerror(errno));
     // Release: the event loop re-bases on the next data packet only after seeing it.
     r.ctx->resetseq.store(1, std::memory_order_release);
     r.idle_waits = 0;
@@ -174,6 +161,9 @@ bool repeat_request(Run& r, int send_pos) {
 
 // Nothing to send: the newest packet waits until a newer one has arrived.
 Flow idle_wait(Run& r, int send_pos, int curpos) {
+    // The stream has paused or ended: what is batched must not wait for it to resume.
+    if (r.fill > 0 && !flush_batch(r, send_pos, r.fill, timespec_to_us(r.now)))
+        return FLOW_END;
     relay_log("sendpos %d = curpos %d, curseq = %u\n", send_pos, curpos, load_curseq(r));
     ++r.idle_waits;
     const Timespec32 wait{0, kIdleWaitNs};
@@ -204,6 +194,14 @@ int wait_first_packet(const Run& r) {
     }
 }
 
+// Datagrams in the ring beyond the sender's slot, as flow control counts them.
+uint32_t backlog(const Run& r) {
+    const int sp = load_send_pos(r);
+    if (sp < 0 || sp >= r.ring->nslots.load(std::memory_order_relaxed))
+        return 0;
+    return load_curseq(r) - slot_at(r, sp).seqnum;
+}
+
 void take_bufsize(Run& r, const PacketSlot& slot) {
     r.bufsize = slot_at(r, load_curpos(r)).ts;
     timespec_fulsub(&r.bufsize, &slot.ts);
@@ -216,28 +214,6 @@ void reanchor(Run& r, int send_pos) {
     r.anchor_clock = r.now;
     r.anchor_ts = slot.ts;
     take_bufsize(r, slot);
-}
-
-void pace(Run& r, int send_pos) {
-    const PacketSlot& slot = slot_at(r, send_pos);
-    const PaceDecision d = sender_pace(r.anchor_clock, r.anchor_ts, r.now, slot.ts);
-    take_bufsize(r, slot);
-    switch (d.action) {
-        case PACE_SEND_NOW:
-            break;
-        case PACE_SLEEP:
-            sleep_us(r, d.sleep_us);
-            break;
-        case PACE_JUMP:
-            // A jump in the timestamps: holding the packet back for seconds would starve the
-            // consumer, so pacing starts over from it.
-            relay_log("!! sleeping, %d/%li, seqnum: %u, curpos: %d, sendpos: %d, prevpos: %d\n",
-                      d.diff.tv_sec, static_cast<long>(d.diff.tv_nsec), load_curseq(r),
-                      load_curpos(r), send_pos, r.prevpos);
-            r.anchor_clock = r.now;
-            r.anchor_ts = slot.ts;
-            break;
-    }
 }
 
 // Gathers a margin before sending, at the stream's first packet or, after a starvation, at
@@ -264,8 +240,13 @@ Flow buffer_wait(Run& r, int* send_pos, int curpos) {
     r.anchor_clock = r.now;
     r.anchor_ts = slot_at(r, r.prevpos).ts;
     const SleepPlan plan = sender_buffer_sleep(r.mode, r.first_wait, rtt);
-    for (int i = 0; i < plan.count; ++i)
-        sleep_us(r, plan.us_each);
+    const int64_t planned_us = plan.count * plan.us_each;
+    for (int64_t waited_us = 0; !buffer_wait_over(waited_us, planned_us, backlog(r));) {
+        const int64_t step_us =
+            planned_us - waited_us < kBufferPollUs ? planned_us - waited_us : kBufferPollUs;
+        sleep_us(r, step_us);
+        waited_us += step_us;
+    }
 
     const int sp = load_send_pos(r);
     const int cp = load_curpos(r);
@@ -274,54 +255,139 @@ Flow buffer_wait(Run& r, int* send_pos, int curpos) {
     if (sp == cp)
         return idle_wait(r, sp, cp);
     r.env->now(r.env->user, &r.now);
-    if (sp == r.prevpos)
-        reanchor(r, sp);
-    else
-        pace(r, sp);
     *send_pos = sp;
     return FLOW_OUTPUT;
+}
+
+// Logs a jump in the timestamps and paces from the slot instead: holding it back for seconds
+// would starve the consumer.
+void jump(Run& r, int send_pos, const PaceDecision& d) {
+    relay_log("!! sleeping, %d/%li, seqnum: %u, curpos: %d, sendpos: %d, prevpos: %d\n",
+              d.diff.tv_sec, static_cast<long>(d.diff.tv_nsec), load_curseq(r), load_curpos(r),
+              send_pos, r.prevpos);
+    r.anchor_clock = r.now;
+    r.anchor_ts = slot_at(r, send_pos).ts;
+}
+
+// HTTP mode: how long to sleep from r.now until the next write can be due, the datagram at
+// send_pos being due after next.sleep_us. The datagrams the ring already holds show when the
+// batch would fill; beyond the newest one nothing is known, so the sender looks again then.
+int64_t batch_sleep_us(const Run& r, int send_pos, int curpos, const PaceDecision& next) {
+    const int64_t now_us = timespec_to_us(r.now);
+    const int64_t next_us = now_us + next.sleep_us;
+    const int64_t timer_us = r.last_write_us + kBatchIntervalUs + 1;
+    const int n = r.ring->nslots.load(std::memory_order_relaxed);
+    int64_t fill_us = next_us;
+    int fill = r.fill;
+    for (int p = send_pos; p != curpos && fill_us < timer_us; p = p + 1 < n ? p + 1 : 0) {
+        if (r.ring->filled[p].load(std::memory_order_acquire) != 1)
+            continue;  // a placeholder: the advance skips it
+        const PacketSlot& slot = r.ring->slots[p];
+        const PaceDecision d = sender_pace(r.anchor_clock, r.anchor_ts, r.now, slot.ts);
+        if (d.action == PACE_JUMP)
+            break;
+        fill_us = pace_due(d) ? now_us : now_us + d.sleep_us;
+        const int32_t len = slot_send_len(slot);
+        if (batch_overflows(fill, len))
+            break;  // written before this one goes in
+        fill += len;
+        if (fill + len >= kBatchBytes)
+            break;
+    }
+    return batch_wake_us(next_us, fill_us, r.last_write_us) - now_us;
+}
+
+// HTTP mode: puts every datagram due by r.now into the batch, from send_pos on (that one at
+// once when due is set), writes the batch when it is full or its timer has run out, and sleeps
+// until the next write can be due: one wake per write, not per datagram. False ends the run.
+bool batch_round(Run& r, int send_pos, bool due) {
+    const int64_t now_us = timespec_to_us(r.now);
+    int sp = send_pos;
+    int32_t len = r.prevpos >= 0 ? slot_send_len(slot_at(r, r.prevpos)) : 0;
+    for (;;) {
+        if (!due) {
+            const PaceDecision d =
+                sender_pace(r.anchor_clock, r.anchor_ts, r.now, slot_at(r, sp).ts);
+            if (!pace_due(d)) {
+                // The write belongs to the packet last put in, as its error line says.
+                if (batch_write_due(r.fill, 0, now_us, r.last_write_us) && r.fill > 0 &&
+                    !flush_batch(r, r.prevpos, len, now_us))
+                    return false;
+                sleep_us(r, batch_sleep_us(r, sp, load_curpos(r), d));
+                return true;
+            }
+            if (d.action == PACE_JUMP)
+                jump(r, sp, d);
+        }
+        const PacketSlot& slot = slot_at(r, sp);
+        take_bufsize(r, slot);
+        len = slot_send_len(slot);
+        if (batch_overflows(r.fill, len) && !flush_batch(r, sp, len, now_us))
+            return false;
+        std::memcpy(r.batch + r.fill, slot.payload, len);
+        r.fill += len;
+        sent(r, sp);
+        if (r.fill + len >= kBatchBytes && !flush_batch(r, sp, len, now_us))
+            return false;
+        sp = load_send_pos(r);
+        // Caught up (the next iteration's idle wait writes the batch), re-based, or asked to
+        // stop: the loop decides.
+        if (sp == load_curpos(r) || sp == r.prevpos || stopped(r))
+            break;
+        due = false;
+    }
+    if (r.fill > 0 && batch_write_due(r.fill, 0, now_us, r.last_write_us))
+        return flush_batch(r, r.prevpos, len, now_us);
+    return true;
+}
+
+// Datagram mode: sleeps until the slot is due (one clock reading per datagram, taken at the
+// top of the iteration), then sends it.
+void pace(Run& r, int send_pos) {
+    const PacketSlot& slot = slot_at(r, send_pos);
+    const PaceDecision d = sender_pace(r.anchor_clock, r.anchor_ts, r.now, slot.ts);
+    take_bufsize(r, slot);
+    if (d.action == PACE_SLEEP)
+        sleep_us(r, d.sleep_us);
+    else if (d.action == PACE_JUMP)
+        jump(r, send_pos, d);
 }
 
 void run_loop(Run& r) {
     while (!stopped(r)) {
         r.env->now(r.env->user, &r.now);
-        r.batch_now = r.now;
         int sp = load_send_pos(r);
         const int cp = load_curpos(r);
-        Flow flow = FLOW_OUTPUT;
         SenderStep step = sender_step(r.phase, sp, cp, r.prevpos);
         // A player's stream starts with the margin wait even when only its first packet has
         // arrived yet: idling 400 ms first would only delay the start.
         if (step == STEP_IDLE_WAIT && r.phase == SENDER_STARTING && r.first_wait &&
             r.mode == MODE_HTTP)
             step = STEP_BUFFER_WAIT;
-        switch (step) {
-            case STEP_BUFFER_WAIT:
-                flow = buffer_wait(r, &sp, cp);
-                break;
-            case STEP_IDLE_WAIT:
-                flow = idle_wait(r, sp, cp);
-                break;
-            case STEP_REANCHOR:
-                reanchor(r, sp);
-                break;
-            case STEP_PACE:
-                pace(r, sp);
-                break;
+        if (step == STEP_BUFFER_WAIT) {
+            const Flow flow = buffer_wait(r, &sp, cp);
+            if (flow == FLOW_END)
+                return;
+            if (flow == FLOW_NEXT)
+                continue;
+            step = sp == r.prevpos ? STEP_REANCHOR : STEP_PACE;
         }
-        if (flow == FLOW_END)
-            return;
-        if (flow == FLOW_NEXT)
+        if (step == STEP_IDLE_WAIT) {
+            if (idle_wait(r, sp, cp) == FLOW_END)
+                return;
             continue;
-        if (!output(r, sp))
-            return;
-        sender_bookkeep(&r.stats, slot_at(r, sp), load_curpos(r), sp, r.bufsize);
-        const int gaps = advance_send_pos(r.ring, r.ctx->psend_pos, sp);
-        if (gaps > 0)
-            r.ctx->stats.unrecovered.add(static_cast<uint64_t>(gaps));
-        r.prevpos = sp;
-        r.phase = SENDER_RUNNING;
-        r.idle_waits = 0;
+        }
+        if (step == STEP_REANCHOR)
+            reanchor(r, sp);
+        if (r.mode == MODE_HTTP) {
+            if (!batch_round(r, sp, step == STEP_REANCHOR))
+                return;
+            continue;
+        }
+        if (step == STEP_PACE)
+            pace(r, sp);
+        send_datagram(r, sp);
+        sent(r, sp);
     }
 }
 

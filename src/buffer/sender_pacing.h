@@ -9,6 +9,7 @@
 
 #include "buffer/packet_ring.h"
 #include "buffer/timespec.h"
+#include "intake/flow_control.h"
 
 constexpr int kBatchBytes = 51200;           // HTTP batch: written when about to fill ...
 constexpr int64_t kBatchIntervalUs = 50000;  // ... or when this long since the last write
@@ -19,6 +20,11 @@ constexpr int kRepeatWriteBytes = 1316;      // seven transport-stream packets t
 constexpr int32_t kRebufferStepNs = 100000000;
 constexpr int kRebufferSteps = 9;  // 0.9 s after a starvation in HTTP mode
 constexpr int64_t kDatagramBufferUs = 2000000;
+constexpr int64_t kBufferPollUs = 10000;  // a buffering wait looks at the backlog this often
+// A buffering wait ends early at this backlog: what arrives between two of its looks plus the
+// burst after the intake's 20 ms pause (about 860 slots at 300 Mbit/s, 570 of them the burst)
+// still stays below the suspend threshold, while 2 s of a 20 Mbit/s stream (3800 slots) fits.
+constexpr uint32_t kBufferedEnoughBacklog = kQueueFullBacklog - 768;
 
 enum SenderPhase { SENDER_STARTING, SENDER_RESTARTING, SENDER_RUNNING };
 
@@ -44,6 +50,11 @@ struct PaceDecision {
     int32_t sleep_us;  // PACE_SLEEP only
 };
 
+// Whether the packet may go out now: late, exactly on time, or a jump.
+inline bool pace_due(const PaceDecision& d) {
+    return d.action != PACE_SLEEP || (d.diff.tv_sec == 0 && d.diff.tv_nsec == 0);
+}
+
 // The packet stamped ts is up at clock reading now; the packet stamped anchor_ts went out at
 // clock reading anchor_clock.
 PaceDecision sender_pace(Timespec32 anchor_clock, Timespec32 anchor_ts, Timespec32 now,
@@ -59,6 +70,13 @@ struct SleepPlan {
     int64_t us_each;
 };
 SleepPlan sender_buffer_sleep(int mode, bool first_wait, uint32_t rtt);
+
+// Whether a buffering wait that has slept waited_us of its planned_us ends, the ring holding
+// backlog datagrams beyond the sender's slot: a fast stream would otherwise fill the ring up
+// to the suspend threshold before the wait is over.
+inline bool buffer_wait_over(int64_t waited_us, int64_t planned_us, uint32_t backlog) {
+    return waited_us >= planned_us || backlog >= kBufferedEnoughBacklog;
+}
 
 // Whether an idle wait that brought the count to idle_waits asks the upstream again.
 inline bool sender_repeat_due(int idle_waits, const char* req) {
@@ -79,6 +97,16 @@ inline bool batch_overflows(int fill, int len) {
 // packet would reach the batch size, or the timer has run out.
 inline bool batch_write_due(int fill, int len, int64_t now_us, int64_t last_write_us) {
     return fill + len >= kBatchBytes || now_us - last_write_us > kBatchIntervalUs;
+}
+
+// HTTP mode: when the sender next wakes, all on the clock in microseconds. The next datagram
+// is due at next_due_us; the one that would fill the batch at fill_due_us (as far as the ring
+// shows); the batch was last written at last_write_us. The write is due when the timer runs
+// out or the batch fills, whichever comes first, but never before the next datagram is due.
+inline int64_t batch_wake_us(int64_t next_due_us, int64_t fill_due_us, int64_t last_write_us) {
+    const int64_t timer_us = last_write_us + kBatchIntervalUs + 1;
+    const int64_t write_us = fill_due_us < timer_us ? fill_due_us : timer_us;
+    return write_us > next_due_us ? write_us : next_due_us;
 }
 
 // Payload length of a slot as the sender may use it: never beyond the slot's payload bytes.

@@ -20,6 +20,7 @@
 #include "http/client_thread.h"
 #include "intake/drain.h"
 #include "intake/flow_control.h"
+#include "intake/protocol.h"
 
 void relay_wake(RelayContext* ctx) {
     int fd = ctx->wake_fd.load(std::memory_order_acquire);
@@ -27,6 +28,16 @@ void relay_wake(RelayContext* ctx) {
         char byte = 1;
         (void)!write(fd, &byte, 1);  // a full pipe already holds a wake-up
     }
+}
+
+int ask_upstream_again(RelayContext* ctx, const char* req) {
+    relay_log("!! Sending another request for %s\n", req + 4);
+    ctx->stats.repeated_requests.fetch_add(1, std::memory_order_relaxed);
+    const int isock = ctx->pisock != nullptr ? ctx->pisock->load(std::memory_order_acquire) : 0;
+    if (isock == 0)
+        return 0;
+    return static_cast<int>(
+        send(isock, req, static_cast<size_t>(stream_request_length(req)), MSG_DONTWAIT));
 }
 
 int retire_isock(RelayContext* ctx) {
@@ -53,6 +64,12 @@ int event_loop_init(EventLoop* loop, bool http_mode, int head_cap) {
     ctx.req.store(nullptr);
     // In HTTP mode nobody holds the stream until the first client becomes the holder.
     ctx.stop.store(http_mode ? STOP_DONE : STOP_RUNNING);
+    for (int i = 0; i < kDrainBatch; ++i) {
+        loop->arrival_iov[i] = iovec{&loop->arrivals[i], kMaxDatagram};
+        loop->arrival_msgs[i] = mmsghdr{};
+        loop->arrival_msgs[i].msg_hdr.msg_iov = &loop->arrival_iov[i];
+        loop->arrival_msgs[i].msg_hdr.msg_iovlen = 1;
+    }
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
@@ -141,7 +158,7 @@ bool allocate_ring(EventLoop* loop, int isock) {
     PacketRing* ring = ring_alloc();
     if (ring == nullptr) {
         relay_log("!! Cannot allocate sbuf: %s\n", strerror(errno));
-        while (read(isock, &loop->arrival, kMaxDatagram) > 0) {
+        while (read(isock, &loop->arrivals[0], kMaxDatagram) > 0) {
         }
         return false;
     }
@@ -246,6 +263,26 @@ void http_pass(EventLoop* loop) {
     publish_pass_figures(loop);
 }
 
+// A lost start-up request would leave the stream silent for ever: until the first data
+// datagram has started the sender, the request goes out again about every second.
+void await_stream(EventLoop* loop) {
+    const char* req = loop->ctx.req.load(std::memory_order_acquire);
+    if (loop->sender_started || req == nullptr || loop->isock.load(std::memory_order_relaxed) == 0)
+        return;
+    Timespec32 t{0, 0};
+    timespec_monotonic(&t);
+    const int64_t now_us = static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+    if (loop->asked_us < 0) {
+        loop->asked_us = now_us;  // the first pass follows the start-up request at once
+        return;
+    }
+    if (!stream_request_due(now_us, loop->asked_us))
+        return;
+    loop->asked_us = now_us;
+    if (ask_upstream_again(&loop->ctx, req) < 1)
+        relay_log("!! Send request error: %s !!!!\n", strerror(errno));
+}
+
 void datagram_pass(EventLoop* loop) {
     Readiness r = wait_pass(loop, true);
     if (r.isock != 0 && loop->sbuf.load(std::memory_order_relaxed) != nullptr) {
@@ -257,6 +294,7 @@ void datagram_pass(EventLoop* loop) {
     }
     if (r.other_ready)
         osock_read(loop);
+    await_stream(loop);
     ++loop->npasses;
     publish_pass_figures(loop);
 }

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <cstdint>
@@ -19,7 +21,15 @@
 #include "intake/protocol.h"
 
 constexpr int kLoopTimeoutMs = 100;
-constexpr int kIdlePassesBeforeFree = 11;  // the ring is freed on the twelfth idle pass
+constexpr int kDrainBatch = 32;                // datagrams taken from isock by one receive call
+constexpr int kIdlePassesBeforeFree = 11;      // the ring is freed on the twelfth idle pass
+constexpr int64_t kRequestRepeatUs = 1000000;  // a stream that does not come is asked for again
+
+// Datagram mode, before the stream's first datagram: whether the pass at clock reading now_us
+// asks again, the stream having last been asked for at asked_us (-1: not yet timed).
+inline bool stream_request_due(int64_t now_us, int64_t asked_us) {
+    return asked_us >= 0 && now_us - asked_us >= kRequestRepeatUs;
+}
 
 struct EventLoop {
     bool http_mode = false;
@@ -33,9 +43,13 @@ struct EventLoop {
     int idle_passes = 0;
     bool sender_started = false;
     uint32_t accepted = 0;  // HTTP connections accepted so far: the next one's take-over ticket
+    int64_t asked_us = -1;  // datagram mode: monotonic time of the last request, until streaming
     pthread_t last_thread{};
-    int wake_rd = -1;               // read end of the wake-up pipe (see RelayContext::wake_fd)
-    alignas(8) PacketSlot arrival;  // each datagram from isock is read straight into it
+    int wake_rd = -1;  // read end of the wake-up pipe (see RelayContext::wake_fd)
+    // Each datagram from isock is read straight into one of these, a drain's batch at a time.
+    alignas(8) PacketSlot arrivals[kDrainBatch];
+    iovec arrival_iov[kDrainBatch];
+    mmsghdr arrival_msgs[kDrainBatch];
     unsigned char osock_buf[1316];  // arrivals on osock are read here and discarded
     ControlMessage ctl;             // lost requests, keepalives, suspend, release
     alignas(4) char request_buf[kStartupRequestBytes];  // the start-up stream request

@@ -61,6 +61,13 @@ struct RelayContext {
 // Wakes the event loop's wait (no-op without a wake-up pipe).
 void relay_wake(RelayContext* ctx);
 
+// Asks the upstream again for the stream of the request record req (type word, url from
+// offset 4): logs "!! Sending another request for <url>", counts it and sends the request on
+// `isock`.
+// Returns send's result, or 0 when there is no upstream socket (a request is never empty, so
+// send itself never returns 0).
+int ask_upstream_again(RelayContext* ctx, const char* req);
+
 // Clears `isock` and returns the descriptor it held (0 if none) once the event loop no longer
 // uses it; the caller then closes it.
 int retire_isock(RelayContext* ctx);

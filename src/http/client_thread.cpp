@@ -88,9 +88,7 @@ bool await_first_datagram(Client* c) {
         since_request_ms += kRingPollMs;
         if (since_request_ms >= kRequestRepeatMs) {
             since_request_ms = 0;
-            relay_log("!! Sending another request for %s\n", c->request + 4);
-            ctx->stats.repeated_requests.fetch_add(1, std::memory_order_relaxed);
-            if (send_request(ctx, c->request) < 1)
+            if (ask_upstream_again(ctx, c->request) < 1)
                 relay_log("!! Send request error: %s !!!!\n", strerror(errno));
         }
     }

@@ -114,8 +114,7 @@ void run_loss_scan(EventLoop* loop, PacketRing* ring) {
         relay_log("Error sending lost request: %s\n", strerror(errno));
 }
 
-void handle_data(EventLoop* loop, PacketRing* ring, int n) {
-    PacketSlot* arrival = &loop->arrival;
+void handle_data(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) {
     IntakeState& in = loop->intake;
     arrival->len = n - kDataHeaderBytes;
     const uint32_t s = arrival->seqnum;
@@ -169,8 +168,8 @@ void handle_data(EventLoop* loop, PacketRing* ring, int n) {
     loop->flow.release_checks = 0;
 }
 
-void handle_echo(EventLoop* loop) {
-    const Timespec32 stamp = echo_stamp(&loop->arrival);
+void handle_echo(EventLoop* loop, const PacketSlot* arrival) {
+    const Timespec32 stamp = echo_stamp(arrival);
     Timespec32 d{0, 0};
     timespec_now(&d);
     timespec_fulsub(&d, &stamp);
@@ -196,21 +195,37 @@ void intake_drain(EventLoop* loop) {
         const int fd = loop->isock.load(std::memory_order_acquire);
         if (fd == 0)
             break;
-        const ssize_t n = read(fd, &loop->arrival, kMaxDatagram);
-        switch (classify_arrival(&loop->arrival, n)) {
-            case ARRIVAL_DATA:
-                handle_data(loop, ring, static_cast<int>(n));
-                continue;
-            case ARRIVAL_ECHO:
-                handle_echo(loop);
-                return;
-            case ARRIVAL_SHORT_ECHO:  // no whole stamp to measure with
-            case ARRIVAL_IGNORED:
-                return;
-            case ARRIVAL_NONE:
-                break;
+        // A batch at a time; fewer than asked for means the socket is empty, so no empty read
+        // is needed to learn it. Failures (EAGAIN included) end the drain as an empty read did.
+        const int got = recvmmsg(fd, loop->arrival_msgs, kDrainBatch, MSG_DONTWAIT, nullptr);
+        if (got <= 0)
+            break;
+        // An echo or a foreign datagram ends the drain without the pause, as before; the rest
+        // of the batch, already taken from the socket, is handled first.
+        bool ended = false;
+        for (int i = 0; i < got; ++i) {
+            PacketSlot* arrival = &loop->arrivals[i];
+            const ssize_t n = static_cast<ssize_t>(loop->arrival_msgs[i].msg_len);
+            switch (classify_arrival(arrival, n)) {
+                case ARRIVAL_DATA:
+                    handle_data(loop, ring, arrival, static_cast<int>(n));
+                    break;
+                case ARRIVAL_ECHO:
+                    handle_echo(loop, arrival);
+                    ended = true;
+                    break;
+                case ARRIVAL_SHORT_ECHO:  // no whole stamp to measure with
+                case ARRIVAL_IGNORED:
+                    ended = true;
+                    break;
+                case ARRIVAL_NONE:
+                    break;
+            }
         }
-        break;
+        if (ended)
+            return;
+        if (got < kDrainBatch)
+            break;
     }
     usleep(kEmptyReadPauseUs);
 }
