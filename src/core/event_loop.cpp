@@ -14,6 +14,7 @@
 #include "http/client_thread.h"
 #include "intake/drain.h"
 #include "intake/flow_control.h"
+#include "intake/recovery_loop.h"
 
 void relay_wake(RelayContext* ctx) {
     int fd = ctx->wake_fd.load(std::memory_order_acquire);
@@ -184,6 +185,7 @@ void http_pass(EventLoop* loop) {
             flow_pass_checks(loop);
             if (r.isock_ready)
                 intake_drain(loop);
+            recovery_tick(loop);
         }
         release_isock(loop);
     }
@@ -202,6 +204,7 @@ void datagram_pass(EventLoop* loop) {
         flow_pass_checks(loop);
         if (r.isock_ready)
             intake_drain(loop);
+        recovery_tick(loop);
     }
     if (r.other_ready)
         osock_read(loop);

@@ -39,6 +39,7 @@ struct EventLoop {
     RelayContext ctx;
     IntakeState intake;
     FlowState flow;
+    RecoveryState recovery;
 };
 
 // Fills the loop's start values and the RelayContext's address fields; creates the wake-up

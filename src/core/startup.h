@@ -15,11 +15,13 @@ struct Options {
     const char* remote_url = nullptr;
     const char* log_path = nullptr;
     int http_port = 0;
+    int latency_ms = 0;  // -L: playout latency; 0 = the default pacing
 };
 
 constexpr int kExitUsage = 2;    // a command line that cannot run
 constexpr int kExitRefused = 1;  // the system refused a start-up step
 constexpr int kMaxStartupUrl = 399;
+constexpr int kMaxLatencyMs = 60000;
 
 // Reads the options; on a command line that cannot run it writes the usage line (or, for a
 // too long -u, a clear message) and returns kExitUsage, else returns 0.
