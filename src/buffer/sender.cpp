@@ -307,8 +307,8 @@ Flow play_start(Run& r, int p, int64_t arrival) {
     play_from(r, arrival + load_latency(r), timespec_us(slot.ts));
     r.prevpos = p;
     r.phase = SENDER_RUNNING;
-    relay_log("Playing out %d ms after arrival, send_pos=%d, curpos = %d\n", r.latency_us / 1000,
-              p, load_curpos(r));
+    relay_log("Playing out %d ms after arrival, send_pos=%d, curpos = %d\n", r.latency_us / 1000, p,
+              load_curpos(r));
     return FLOW_NEXT;
 }
 
@@ -404,8 +404,7 @@ Flow default_step(Run& r, int* sp, int cp) {
     SenderStep step = sender_step(r.phase, *sp, cp, r.prevpos);
     // A player's stream starts with the margin wait even when only its first packet has
     // arrived yet: idling 400 ms first would only delay the start.
-    if (step == STEP_IDLE_WAIT && r.phase == SENDER_STARTING && r.first_wait &&
-        r.mode == MODE_HTTP)
+    if (step == STEP_IDLE_WAIT && r.phase == SENDER_STARTING && r.first_wait && r.mode == MODE_HTTP)
         step = STEP_BUFFER_WAIT;
     switch (step) {
         case STEP_BUFFER_WAIT:

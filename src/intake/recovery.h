@@ -47,9 +47,9 @@ int64_t answer_time_us(RttEstimate e);
 
 // Per missing datagram: what the recovery has done about it so far.
 struct MissingState {
-    int64_t since = 0;     // when the gap was seen (a later datagram arrived)
-    int64_t last_ask = 0;  // when it was last asked for
-    int asks = 0;          // requests sent for it
+    int64_t since = 0;        // when the gap was seen (a later datagram arrived)
+    int64_t last_ask = 0;     // when it was last asked for
+    int asks = 0;             // requests sent for it
     bool second_due = false;  // a last-chance request waits for its twin
 };
 
@@ -61,7 +61,7 @@ enum AskAction {
 
 struct AskDecision {
     AskAction action;
-    int64_t next;  // when the decision may change (ASK_WAIT, ASK_NOW)
+    int64_t next;      // when the decision may change (ASK_WAIT, ASK_NOW)
     bool last_chance;  // ASK_NOW: no later request could be answered in time
 };
 

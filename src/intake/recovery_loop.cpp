@@ -131,7 +131,8 @@ void measure_rate(EventLoop* loop, uint32_t s, int64_t ts) {
     if (rc.rate_known || ts - rc.rate_base_ts < kRateSpanUs)
         return;
     rc.rate_known = true;
-    const int32_t fits = latency_that_fits(rc.latency_us, s - rc.rate_base_seq, ts - rc.rate_base_ts);
+    const int32_t fits =
+        latency_that_fits(rc.latency_us, s - rc.rate_base_seq, ts - rc.rate_base_ts);
     if (fits >= rc.latency_us)
         return;
     relay_log("playout latency cut from %d ms to %d ms: the ring holds no more of this stream\n",
