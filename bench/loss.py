@@ -23,11 +23,17 @@ read from the daemon's log in a loss-free pilot start per round trip (it is the 
 floor, or the 60 ms initial value when the first keepalive's echo is not back yet); each run's
 own value is reported too.
 
+The daemon's playout-latency mode (-L) runs beside the peer at the same latency: at 120 ms and
+at 4 x the round trip (--latencies), with and without the lead. Lost-request datagrams per
+second are the simulator's count of lost requests received over the run's seconds.
+--modes picks the daemon's default pacing, the latency mode or both.
+
 Prints a markdown section; --plot PNG also draws delivered fraction against loss rate with
 gnuplot. Every run is bounded: its processes exit on their own after --seconds + 30 s at most.
 
 usage: bench/loss.py [--build DIR] [--seconds S] [--repeats N] [--parallel N]
-                     [--cases LIST] [--rtts MS,...] [--no-peer] [--plot PNG] [--keep]
+                     [--cases LIST] [--rtts MS,...] [--modes default,latency]
+                     [--latencies 120,4rtt] [--no-peer] [--plot PNG] [--keep]
 """
 
 import argparse
@@ -59,11 +65,11 @@ def case_label(name):
 
 
 
-def quarlin_run(build_dir, checker, case, rtt, lead, seconds, seed, work):
-    tag = f"q-{case}-{rtt}-{lead}-{seed}"
+def quarlin_run(build_dir, checker, case, rtt, lead, seconds, seed, work, latency=0):
+    tag = f"q-{case}-{rtt}-{lead}-{latency}-{seed}"
     loss, burst = CASES[case]
     procs = c.Procs(work)
-    out = {"kind": "quarlin", "case": case, "rtt": rtt, "lead": lead}
+    out = {"kind": "quarlin", "case": case, "rtt": rtt, "lead": lead, "latency": latency}
     try:
         sim_port, link_port = c.free_ports(2)
         http_port = c.free_port(c.socket.SOCK_STREAM)
@@ -75,7 +81,8 @@ def quarlin_run(build_dir, checker, case, rtt, lead, seconds, seed, work):
         if not (c.wait_for_text(procs.log_of(f"{tag}-sim"), "listening on", 5) and
                 c.wait_for_text(procs.log_of(f"{tag}-link"), "listening on", 5)):
             raise RuntimeError("upstream-sim or lossy-link did not start")
-        relay = procs.start([os.path.join(build_dir, "quarlin"), "-h", str(http_port)],
+        mode = ["-L", str(latency)] if latency else []
+        relay = procs.start([os.path.join(build_dir, "quarlin"), "-h", str(http_port)] + mode,
                             name=f"{tag}-quarlin")
         if not c.wait_listening(http_port, 5):
             raise RuntimeError("quarlin did not listen")
@@ -92,6 +99,7 @@ def quarlin_run(build_dir, checker, case, rtt, lead, seconds, seed, work):
     link = c.counters(procs.log_of(f"{tag}-link"), "lossy-link counters:")
     log = procs.log_of(f"{tag}-quarlin")
     out["overhead"] = sim.get("retransmitted", 0) / sim["sent"] if sim.get("sent") else None
+    out["lost_req_per_s"] = sim.get("lost-requests", 0) / seconds
     out["down_loss"] = (link.get("down-dropped", 0) / link["down-received"]
                         if link.get("down-received") else None)
     out["rtt_used"] = c.first_wait_rtt_ms(log)
@@ -202,6 +210,10 @@ def main():
     parser.add_argument("--cases", default="0.1,1,5,10,burst")
     parser.add_argument("--rtts", default="20,100")
     parser.add_argument("--leads", default="0,1000")
+    parser.add_argument("--modes", default="default,latency",
+                        help="the daemon's default pacing, its -L mode, or both")
+    parser.add_argument("--latencies", default="120,4rtt",
+                        help="-L values: milliseconds, or NrttS for N x the round trip")
     parser.add_argument("--no-peer", action="store_true")
     parser.add_argument("--plot", help="write delivered fraction against loss rate here (PNG)")
     parser.add_argument("--keep", action="store_true", help="keep the logs and say where")
@@ -217,6 +229,17 @@ def main():
             parser.error(f"unknown case {name}; known: {', '.join(CASES)}")
     rtts = [int(x) for x in args.rtts.split(",")]
     leads = [int(x) for x in args.leads.split(",")]
+    modes = set(args.modes.split(","))
+    if not modes or not modes <= {"default", "latency"}:
+        parser.error("--modes takes default, latency or both")
+
+    def latencies_at(rtt):
+        if "latency" not in modes:
+            return []
+        out = []
+        for x in args.latencies.split(","):
+            out.append(int(x[:-3]) * rtt if x.endswith("rtt") else int(x))
+        return list(dict.fromkeys(out))
     build_dir = os.path.abspath(args.build)
     c.need_tools(build_dir, ("quarlin", "upstream-sim", "lossy-link"))
     if not args.no_peer:
@@ -233,7 +256,7 @@ def main():
     started = time.monotonic()
     try:
         for rtt in rtts:
-            used = pilot_rtt(build_dir, checker, rtt, work)
+            used = pilot_rtt(build_dir, checker, rtt, work) if "default" in modes else 60
             margins[rtt] = {lead: round(1.5 * (used if used else 60) + lead) for lead in leads}
         with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.parallel)) as pool:
             for rep in range(args.repeats):
@@ -241,10 +264,17 @@ def main():
                     for rtt in rtts:
                         seed = 1 + rep
                         c.log(f"loss {case_label(case)}, rtt {rtt} ms, repeat {rep + 1} ...")
-                        jobs = [pool.submit(retried, quarlin_run, build_dir, checker, case, rtt,
-                                            lead, args.seconds, seed, work) for lead in leads]
+                        jobs = [] if "default" not in modes else [
+                            pool.submit(retried, quarlin_run, build_dir, checker, case, rtt,
+                                        lead, args.seconds, seed, work) for lead in leads]
+                        jobs += [pool.submit(retried, quarlin_run, build_dir, checker, case, rtt,
+                                             lead, args.seconds, seed, work, lat)
+                                 for lat in latencies_at(rtt) for lead in leads]
                         if not args.no_peer:
-                            latencies = [120] + [margins[rtt][lead] for lead in leads]
+                            latencies = [120] if "default" in modes else []
+                            if "default" in modes:
+                                latencies += [margins[rtt][lead] for lead in leads]
+                            latencies += latencies_at(rtt)
                             jobs += [pool.submit(retried, peer_run, build_dir, checker, source,
                                                  case, rtt, lat, args.seconds, seed, work)
                                      for lat in dict.fromkeys(latencies)]
@@ -260,9 +290,10 @@ def main():
             shutil.rmtree(work, ignore_errors=True)
     elapsed = time.monotonic() - started
 
-    def pick(kind, case, rtt, key, value):
+    def pick(kind, case, rtt, key, value, latency=0):
         return [r for r in results if r["kind"] == kind and r["case"] == case and
-                r["rtt"] == rtt and r.get(key) == value]
+                r["rtt"] == rtt and r.get(key) == value and
+                (kind != "quarlin" or r.get("latency", 0) == latency)]
 
     print("### Loss recovery\n")
     print(f"Load average (1, 5, 15 min) before the runs: {load}. Stream: the sample stamped at "
@@ -271,53 +302,77 @@ def main():
           f"{args.parallel} runs of a row at once; {elapsed / 60:.1f} min in all. Loss is applied "
           f"in each direction; bursts {BURST} means 0.2 % of datagrams start a burst of 25 "
           "dropped ones (about 4.8 % of the datagrams).\n")
-    peer_cols = []
-    if not args.no_peer:
-        for rtt in rtts:
-            line = ", ".join(f"{margins[rtt][lead]} ms with a lead of {lead} ms" for lead in leads)
-            print(f"- Effective play-out margin of the daemon at RTT {rtt} ms (1.5 x the estimate "
-                  f"its first wait used in a loss-free pilot, plus the lead): {line}.")
-        print()
-    print("Delivered payloads, % (min / median / max over the repeats):\n")
-    head = "| Loss each way | RTT ms | " + " | ".join(f"quarlin, lead {l} ms" for l in leads)
-    if not args.no_peer:
-        head += " | srt, latency 120 ms | " + " | ".join(
-            f"srt, latency = margin at lead {l} ms" for l in leads)
-    print(head + " |")
-    print("|---|---:|" + "---:|" * (len(leads) + (0 if args.no_peer else 1 + len(leads))))
     plot_rows = []
-    for case in cases:
-        for rtt in rtts:
-            cells = []
-            qvals = []
-            for lead in leads:
-                vals = [pct(delivered(r)) for r in pick("quarlin", case, rtt, "lead", lead)]
-                cells.append(c.fmt3(vals, 2))
-                qvals.append(c.summary(vals)[1])
-            pvals = []
-            if not args.no_peer:
-                for lat in [120] + [margins[rtt][lead] for lead in leads]:
-                    vals = [pct(delivered(r)) for r in pick("peer", case, rtt, "latency", lat)]
-                    cells.append(c.fmt3(vals, 2) + (f" ({lat} ms)" if lat != 120 else ""))
-                    pvals.append(c.summary(vals)[1])
-            print(f"| {case_label(case)} | {rtt} | " + " | ".join(cells) + " |")
-            if CASES[case][1] is None:
-                plot_rows.append((CASES[case][0], rtt, qvals, pvals))
-    print()
+    if "default" in modes:
+        if not args.no_peer:
+            for rtt in rtts:
+                line = ", ".join(f"{margins[rtt][lead]} ms with a lead of {lead} ms" for lead in leads)
+                print(f"- Effective play-out margin of the daemon at RTT {rtt} ms (1.5 x the estimate "
+                      f"its first wait used in a loss-free pilot, plus the lead): {line}.")
+            print()
+        print("Delivered payloads, % (min / median / max over the repeats):\n")
+        head = "| Loss each way | RTT ms | " + " | ".join(f"quarlin, lead {l} ms" for l in leads)
+        if not args.no_peer:
+            head += " | srt, latency 120 ms | " + " | ".join(
+                f"srt, latency = margin at lead {l} ms" for l in leads)
+        print(head + " |")
+        print("|---|---:|" + "---:|" * (len(leads) + (0 if args.no_peer else 1 + len(leads))))
+        for case in cases:
+            for rtt in rtts:
+                cells = []
+                qvals = []
+                for lead in leads:
+                    vals = [pct(delivered(r)) for r in pick("quarlin", case, rtt, "lead", lead)]
+                    cells.append(c.fmt3(vals, 2))
+                    qvals.append(c.summary(vals)[1])
+                pvals = []
+                if not args.no_peer:
+                    for lat in [120] + [margins[rtt][lead] for lead in leads]:
+                        vals = [pct(delivered(r)) for r in pick("peer", case, rtt, "latency", lat)]
+                        cells.append(c.fmt3(vals, 2) + (f" ({lat} ms)" if lat != 120 else ""))
+                        pvals.append(c.summary(vals)[1])
+                print(f"| {case_label(case)} | {rtt} | " + " | ".join(cells) + " |")
+                if CASES[case][1] is None:
+                    plot_rows.append((CASES[case][0], rtt, qvals, pvals))
+        print()
+
+    if "latency" in modes:
+        print("Playout-latency mode: quarlin -L beside srt-live-transmit at the same latency, "
+              "delivered payloads, % (min / median / max over the repeats):\n")
+        head = "| Loss each way | RTT ms | Latency ms | " + " | ".join(
+            f"quarlin -L, lead {l} ms" for l in leads)
+        print(head + ("" if args.no_peer else " | srt-live-transmit") + " |")
+        print("|---|---:|---:|" + "---:|" * (len(leads) + (0 if args.no_peer else 1)))
+        for case in cases:
+            for rtt in rtts:
+                for lat in latencies_at(rtt):
+                    cells = [c.fmt3([pct(delivered(r)) for r in
+                                     pick("quarlin", case, rtt, "lead", l, lat)], 2)
+                             for l in leads]
+                    if not args.no_peer:
+                        cells.append(c.fmt3([pct(delivered(r)) for r in
+                                             pick("peer", case, rtt, "latency", lat)], 2))
+                    print(f"| {case_label(case)} | {rtt} | {lat} | " + " | ".join(cells) + " |")
+        print()
 
     print("Missing payloads per run, retransmission overhead and what the daemon did "
           "(medians over the repeats):\n")
     print("| Loss each way | RTT ms | Relay | Missing | of which in the first second | Late | "
           "Measured down loss % | Re-sent / sent % | rtt at first wait ms | Re-buffers | "
-          "Ring-full drops |")
-    print("|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+          "Ring-full drops | Lost requests /s |")
+    print("|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for case in cases:
         for rtt in rtts:
-            groups = [(f"quarlin, lead {l} ms", pick("quarlin", case, rtt, "lead", l))
-                      for l in leads]
+            groups = [] if "default" not in modes else [
+                (f"quarlin, lead {l} ms", pick("quarlin", case, rtt, "lead", l)) for l in leads]
+            groups += [(f"quarlin -L {lat}, lead {l} ms",
+                        pick("quarlin", case, rtt, "lead", l, lat))
+                       for lat in latencies_at(rtt) for l in leads]
             if not args.no_peer:
+                peer_lats = ([120] + [margins[rtt][l] for l in leads]) if "default" in modes \
+                    else []
                 groups += [(f"srt, latency {lat} ms", pick("peer", case, rtt, "latency", lat))
-                           for lat in dict.fromkeys([120] + [margins[rtt][l] for l in leads])]
+                           for lat in dict.fromkeys(peer_lats + latencies_at(rtt))]
             for label, rs in groups:
                 med = lambda key, f=lambda v: v: c.summary([f(r.get(key)) if r.get(key) is not None else None for r in rs])[1]  # noqa: E731
                 quar = label.startswith("quarlin")
@@ -326,7 +381,8 @@ def main():
                       f"{c.fmt(med('overhead', lambda v: 100 * v), 2)} | "
                       f"{c.fmt(med('rtt_used'), 0) if quar else '–'} | "
                       f"{c.fmt(med('rebuffers'), 0) if quar else '–'} | "
-                      f"{c.fmt(med('ring_full'), 0) if quar else '–'} |")
+                      f"{c.fmt(med('ring_full'), 0) if quar else '–'} | "
+                      f"{c.fmt(med('lost_req_per_s'), 1) if quar else '–'} |")
     print()
     hwm = [r.get("hwm_kib") for r in results if r["kind"] == "quarlin" and r.get("hwm_kib")]
     if hwm:

@@ -10,9 +10,12 @@ already runs (bench/udp_source.cpp -> srt-live-transmit, listener); the time is 
 the receiver (srt-live-transmit, caller, to file://con) to its first output byte, over the same
 link.
 
+With --latency MS the daemon also runs in its playout-latency mode (-L MS), in rows of its own
+beside the default ones.
+
 Prints a markdown section. Each run is bounded (10 s to the first byte).
 
-usage: bench/start_time.py [--build DIR] [--runs N] [--rtts MS,...] [--no-peer]
+usage: bench/start_time.py [--build DIR] [--runs N] [--rtts MS,...] [--latency MS] [--no-peer]
 """
 
 import json
@@ -29,31 +32,35 @@ import common as c
 KBPS = 8000  # the simulator's constant bitrate while measuring
 
 
-def daemon_runs(build_dir, checker, rtt_ms, runs, work):
-    """first-byte times (ms) of `runs` fresh daemons; also the rtt each used for its wait."""
+def daemon_runs(build_dir, checker, rtt_ms, runs, work, latency=0):
+    """first-byte times (ms) of `runs` fresh daemons; also the rtt each used for its wait.
+    latency: the daemon's -L, 0 for its default pacing."""
     procs = c.Procs(work)
     times, waits = [], []
     try:
         sim_port, link_port = c.free_ports(2)
         # Each run's session is short: bounded in datagrams and idle time, so the sessions of
         # ended daemons do not pile up.
+        sim = f"sim-{rtt_ms}-{latency}"
         procs.start(c.sim_args(build_dir, sim_port, KBPS, exit_after=runs * 10 + 30, idle_s=2,
-                               extra=("--max-datagrams", "2000")), name=f"sim-{rtt_ms}")
-        if not c.wait_for_text(procs.log_of(f"sim-{rtt_ms}"), "listening on", 5):
+                               extra=("--max-datagrams", "2000")), name=sim)
+        if not c.wait_for_text(procs.log_of(sim), "listening on", 5):
             raise RuntimeError("upstream-sim did not start")
         up = sim_port
         if rtt_ms:
+            link = f"link-{rtt_ms}-{latency}"
             procs.start(c.link_args(build_dir, link_port, sim_port, rtt_ms=rtt_ms,
-                                    exit_after=runs * 10 + 30), name=f"link-{rtt_ms}")
-            if not c.wait_for_text(procs.log_of(f"link-{rtt_ms}"), "listening on", 5):
+                                    exit_after=runs * 10 + 30), name=link)
+            if not c.wait_for_text(procs.log_of(link), "listening on", 5):
                 raise RuntimeError("lossy-link did not start")
             up = link_port
         for i in range(runs):
             http_port = c.free_port(c.socket.SOCK_STREAM)
-            name = f"quarlin-{rtt_ms}-{i}"
+            name = f"quarlin-{rtt_ms}-{latency}-{i}"
             relay = c.Procs(work)
+            mode = ["-L", str(latency)] if latency else []
             try:
-                d = relay.start([os.path.join(build_dir, "quarlin"), "-h", str(http_port)],
+                d = relay.start([os.path.join(build_dir, "quarlin"), "-h", str(http_port)] + mode,
                                 name=name)
                 if not c.wait_listening(http_port, 5):
                     raise RuntimeError("quarlin did not listen")
@@ -119,6 +126,8 @@ def main():
     parser = c.bench_parser(__doc__)
     parser.add_argument("--runs", type=int, default=20)
     parser.add_argument("--rtts", default="0,50")
+    parser.add_argument("--latency", type=int, default=0,
+                        help="also run the daemon with -L MS (default 0: only without)")
     parser.add_argument("--no-peer", action="store_true")
     args = parser.parse_args()
     if not 1 <= args.runs <= 100:
@@ -141,6 +150,13 @@ def main():
             rows.append((f"quarlin, RTT {rtt} ms", times,
                          "rtt used for the first wait: " + c.fmt3(waits, 0) + " ms"))
             figures.append({"relay": "quarlin", "rtt": rtt, "times": times, "rtt_used": waits})
+            if args.latency:
+                c.log(f"quarlin -L {args.latency}, rtt {rtt} ms, {args.runs} runs ...")
+                times, _ = daemon_runs(build_dir, checker, rtt, args.runs, work, args.latency)
+                rows.append((f"quarlin -L {args.latency}, RTT {rtt} ms", times,
+                             f"played out {args.latency} ms after the first datagram arrived"))
+                figures.append({"relay": "quarlin", "latency": args.latency, "rtt": rtt,
+                                 "times": times})
             if not args.no_peer:
                 c.log(f"srt-live-transmit, rtt {rtt} ms, {args.runs} runs ...")
                 ptimes = peer_runs(build_dir, source, rtt, args.runs, work)

@@ -14,7 +14,8 @@
 // add_item and the re-base); the sender reads them concurrently. A slot is published by
 // release stores in the order copy, `filled`, `curpos`, `curseq`; the sender's acquire loads
 // of `curpos` and `filled` therefore see complete slot contents. `lostreq_ts` belongs to the
-// intake's loss scan alone.
+// intake's loss scan alone, as do the `miss_` fields and, in the playout-latency mode, the
+// estimated `ts` of a placeholder; the sender reads no placeholder's content.
 #pragma once
 
 #include <atomic>
@@ -36,12 +37,20 @@ struct PacketSlot {
     unsigned char payload[kSlotPayload];
     int32_t len;
     Timespec32 lostreq_ts;  // last lost request for this placeholder; seconds 0 = never
-    unsigned char reserved[12];
+    // The playout-latency mode's recovery state of a placeholder (monotonic microseconds,
+    // modulo 2^32): when the gap was seen, when it was last asked for, how often.
+    uint32_t miss_since_us;
+    uint32_t miss_asked_us;
+    uint16_t miss_asks;
+    uint8_t miss_flags;  // kMissTracked, kMissSecondDue
+    uint8_t reserved;
 };
 static_assert(sizeof(PacketSlot) == 1536);
 static_assert(offsetof(PacketSlot, ts) == 4);
 static_assert(offsetof(PacketSlot, payload) == 12);
 static_assert(offsetof(PacketSlot, len) == 1512);
+constexpr uint8_t kMissTracked = 1;    // a gap the recovery asks for
+constexpr uint8_t kMissSecondDue = 2;  // its last-chance request waits for its twin
 
 struct PacketRing {
     std::atomic<uint32_t> curseq;  // newest sequence number stored

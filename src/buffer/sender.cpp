@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "buffer/packet_ring.h"
+#include "buffer/playout.h"
 #include "buffer/sender_pacing.h"
 #include "core/log.h"
 #include "core/relay_context.h"
@@ -52,6 +53,12 @@ struct Run {
     int fill = 0;
     int64_t last_write_us = 0;
     SenderStats stats;
+    // Playout-latency mode only: the anchor, the latency it was taken with, the last packet out.
+    PlayAnchor play{};
+    int32_t latency_us = 0;
+    bool any_sent = false;
+    uint32_t last_seq = 0;
+    int64_t last_ts = 0;
 };
 
 // Acquire: pairs with the client thread's release store of the stop request.
@@ -353,41 +360,196 @@ void pace(Run& r, int send_pos) {
         jump(r, send_pos, d);
 }
 
+// Relaxed: a one-word setting (see RelayContext).
+int32_t load_latency(const Run& r) {
+    return r.ctx->latency_us.load(std::memory_order_relaxed);
+}
+
+void play_from(Run& r, int64_t clock, int64_t ts) {
+    r.play = PlayAnchor{clock, ts};
+    r.latency_us = load_latency(r);
+}
+
+// The next index after p (one slot, not the ring's skip to the next filled one: in this mode a
+// missing packet's slot is waited on until its own time).
+int next_index(const Run& r, int p) {
+    return p + 1 == r.ring->nslots.load(std::memory_order_relaxed) ? 0 : p + 1;
+}
+
+void step_send_pos(const Run& r, int sp) {
+    // Release: flow control measures the backlog from this position.
+    r.ctx->psend_pos->store(next_index(r, sp), std::memory_order_release);
+}
+
+// Starts (or, after the stream ran dry, restarts) the playout at packet p, due a latency after
+// `arrival`.
+Flow play_start(Run& r, int p, int64_t arrival) {
+    const PacketSlot& slot = slot_at(r, p);
+    play_from(r, arrival + load_latency(r), timespec_us(slot.ts));
+    r.prevpos = p;
+    r.phase = SENDER_RUNNING;
+    relay_log("Playing out %d ms after arrival, send_pos=%d, curpos = %d\n", r.latency_us / 1000, p,
+              load_curpos(r));
+    return FLOW_NEXT;
+}
+
+// A missing packet at sp: its own time lies between the last packet sent and the next stored
+// one; until then a copy may still fill the slot.
+Flow play_missing(Run& r, int sp, int cp, int64_t now) {
+    int nx = sp;
+    uint32_t dist = 0;
+    do {
+        nx = next_index(r, nx);
+        ++dist;
+    } while (nx != cp && r.ring->filled[nx].load(std::memory_order_acquire) != 1);
+    const PacketSlot& next = slot_at(r, nx);
+    const int64_t next_ts = timespec_us(next.ts);
+    const uint32_t q = next.seqnum - dist;
+    const int64_t own_ts =
+        r.any_sent ? interpolate_ts(r.last_seq, r.last_ts, next.seqnum, next_ts, q) : next_ts;
+    const PlayDecision d = playout_missing(now, playout_due(r.play, own_ts));
+    if (d.action == PLAY_WAIT) {
+        sleep_us(r, d.wait_us);
+        return FLOW_NEXT;
+    }
+    // Relaxed: a counter for the intake's minute line.
+    r.ctx->given_up.fetch_add(1, std::memory_order_relaxed);
+    r.ctx->stats.unrecovered.add(1);
+    step_send_pos(r, sp);
+    return FLOW_NEXT;
+}
+
+// One iteration of the playout-latency mode. *send_pos becomes the position to put out on
+// FLOW_OUTPUT.
+Flow playout_step(Run& r, int* send_pos) {
+    if (r.phase == SENDER_STARTING) {
+        const int first = wait_first_packet(r);
+        if (first < 0)
+            return FLOW_END;
+        const Timespec32 arrival{r.ctx->first_arrival_sec.load(std::memory_order_relaxed),
+                                 r.ctx->first_arrival_nsec.load(std::memory_order_relaxed)};
+        return play_start(r, first, timespec_us(arrival));
+    }
+    const int32_t latency = load_latency(r);
+    if (latency != r.latency_us) {
+        r.play = playout_follow_cut(r.play, r.latency_us, latency);
+        r.latency_us = latency;
+    }
+    const int64_t now = timespec_us(r.now);
+    const int sp = load_send_pos(r);
+    const int cp = load_curpos(r);
+    const bool stored = r.ring->filled[sp].load(std::memory_order_acquire) == 1;
+    const bool done = stored && r.any_sent && slot_at(r, sp).seqnum == r.last_seq;
+    if (done && sp == cp)
+        return idle_wait(r, sp, cp);
+    if (r.phase == SENDER_RESTARTING) {
+        // Whatever arrived while the sender ran dry is skipped: the consumer gets the live
+        // stream again, a latency behind. Release: flow control measures from this position.
+        r.ctx->psend_pos->store(cp, std::memory_order_release);
+        return play_start(r, cp, now);
+    }
+    if (done) {
+        step_send_pos(r, sp);
+        return FLOW_NEXT;
+    }
+    if (!stored)
+        return sp == cp ? idle_wait(r, sp, cp) : play_missing(r, sp, cp, now);
+    const PacketSlot& slot = slot_at(r, sp);
+    const int64_t ts = timespec_us(slot.ts);
+    if (r.any_sent && playout_jump(r.last_ts, ts)) {
+        relay_log("!! timestamps jump by %ld ms at seqnum %u: playing out from it\n",
+                  static_cast<long>((ts - r.last_ts) / 1000), slot.seqnum);
+        play_from(r, now, ts);
+    }
+    const PlayDecision d = playout_packet(now, playout_due(r.play, ts));
+    if (d.action == PLAY_WAIT) {
+        sleep_us(r, d.wait_us);
+        return FLOW_NEXT;
+    }
+    take_bufsize(r, slot);
+    *send_pos = sp;
+    return FLOW_OUTPUT;
+}
+
+// After slot sp went out: this mode steps one slot at a time and stays on the newest packet,
+// which it has sent, until a newer one arrives.
+void playout_sent(Run& r, int sp) {
+    const PacketSlot& slot = slot_at(r, sp);
+    r.any_sent = true;
+    r.last_seq = slot.seqnum;
+    r.last_ts = timespec_us(slot.ts);
+    if (sp != load_curpos(r))
+        step_send_pos(r, sp);
+}
+
+// Playout-latency mode: puts slot send_pos out on its own, one datagram or into the HTTP
+// batch, which is written once full or its timer has run out. False ends the run.
+bool output(Run& r, int send_pos) {
+    if (r.mode != MODE_HTTP) {
+        send_datagram(r, send_pos);
+        return true;
+    }
+    const int32_t len = slot_send_len(slot_at(r, send_pos));
+    const int64_t now_us = timespec_to_us(r.now);
+    if (batch_overflows(r.fill, len) && !flush_batch(r, send_pos, len, now_us))
+        return false;
+    std::memcpy(r.batch + r.fill, slot_at(r, send_pos).payload, len);
+    r.fill += len;
+    if (!batch_write_due(r.fill, len, now_us, r.last_write_us))
+        return true;
+    return flush_batch(r, send_pos, len, now_us);
+}
+
+// One iteration of the playout-latency mode. False ends the run.
+bool playout_iteration(Run& r) {
+    int sp = -1;
+    const Flow flow = playout_step(r, &sp);
+    if (flow != FLOW_OUTPUT)
+        return flow != FLOW_END;
+    if (!output(r, sp))
+        return false;
+    sender_bookkeep(&r.stats, slot_at(r, sp), load_curpos(r), sp, r.bufsize);
+    playout_sent(r, sp);
+    r.prevpos = sp;
+    r.phase = SENDER_RUNNING;
+    r.idle_waits = 0;
+    return true;
+}
+
+// One iteration of the default pacing. False ends the run.
+bool default_iteration(Run& r) {
+    int sp = load_send_pos(r);
+    const int cp = load_curpos(r);
+    SenderStep step = sender_step(r.phase, sp, cp, r.prevpos);
+    // A player's stream starts with the margin wait even when only its first packet has
+    // arrived yet: idling 400 ms first would only delay the start.
+    if (step == STEP_IDLE_WAIT && r.phase == SENDER_STARTING && r.first_wait && r.mode == MODE_HTTP)
+        step = STEP_BUFFER_WAIT;
+    if (step == STEP_BUFFER_WAIT) {
+        const Flow flow = buffer_wait(r, &sp, cp);
+        if (flow != FLOW_OUTPUT)
+            return flow != FLOW_END;
+        step = sp == r.prevpos ? STEP_REANCHOR : STEP_PACE;
+    }
+    if (step == STEP_IDLE_WAIT)
+        return idle_wait(r, sp, cp) != FLOW_END;
+    if (step == STEP_REANCHOR)
+        reanchor(r, sp);
+    if (r.mode == MODE_HTTP)
+        return batch_round(r, sp, step == STEP_REANCHOR);
+    if (step == STEP_PACE)
+        pace(r, sp);
+    send_datagram(r, sp);
+    sent(r, sp);
+    return true;
+}
+
 void run_loop(Run& r) {
     while (!stopped(r)) {
         r.env->now(r.env->user, &r.now);
-        int sp = load_send_pos(r);
-        const int cp = load_curpos(r);
-        SenderStep step = sender_step(r.phase, sp, cp, r.prevpos);
-        // A player's stream starts with the margin wait even when only its first packet has
-        // arrived yet: idling 400 ms first would only delay the start.
-        if (step == STEP_IDLE_WAIT && r.phase == SENDER_STARTING && r.first_wait &&
-            r.mode == MODE_HTTP)
-            step = STEP_BUFFER_WAIT;
-        if (step == STEP_BUFFER_WAIT) {
-            const Flow flow = buffer_wait(r, &sp, cp);
-            if (flow == FLOW_END)
-                return;
-            if (flow == FLOW_NEXT)
-                continue;
-            step = sp == r.prevpos ? STEP_REANCHOR : STEP_PACE;
-        }
-        if (step == STEP_IDLE_WAIT) {
-            if (idle_wait(r, sp, cp) == FLOW_END)
-                return;
-            continue;
-        }
-        if (step == STEP_REANCHOR)
-            reanchor(r, sp);
-        if (r.mode == MODE_HTTP) {
-            if (!batch_round(r, sp, step == STEP_REANCHOR))
-                return;
-            continue;
-        }
-        if (step == STEP_PACE)
-            pace(r, sp);
-        send_datagram(r, sp);
-        sent(r, sp);
+        const bool go_on = load_latency(r) != 0 ? playout_iteration(r) : default_iteration(r);
+        if (!go_on)
+            return;
     }
 }
 

@@ -21,6 +21,7 @@
 #include "intake/drain.h"
 #include "intake/flow_control.h"
 #include "intake/protocol.h"
+#include "intake/recovery_loop.h"
 
 void relay_wake(RelayContext* ctx) {
     int fd = ctx->wake_fd.load(std::memory_order_acquire);
@@ -252,6 +253,7 @@ void http_pass(EventLoop* loop) {
             flow_pass_checks(loop);
             if (r.isock_ready)
                 intake_drain(loop);
+            recovery_tick(loop);
         }
         release_isock(loop);
     }
@@ -291,6 +293,7 @@ void datagram_pass(EventLoop* loop) {
         flow_pass_checks(loop);
         if (r.isock_ready)
             intake_drain(loop);
+        recovery_tick(loop);
     }
     if (r.other_ready)
         osock_read(loop);

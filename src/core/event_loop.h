@@ -60,6 +60,7 @@ struct EventLoop {
     RateWindow input_rate;       // samples of the received byte count
     int64_t cap_log_ms = -1000;  // last "closed at the cap" line
     uint32_t cap_unlogged = 0;   // connections closed at the cap since that line
+    RecoveryState recovery;
 };
 
 // Fills the loop's start values and the RelayContext's address fields; creates the wake-up

@@ -51,6 +51,18 @@ struct RelayContext {
     // thread that closes `isock` waits until the loop is done with it: the number could
     // otherwise be reused and read from behind the new owner's back.
     std::atomic<int> isock_busy{0};
+    // Playout latency in microseconds (-L); 0 = off. Written at start-up and lowered at most
+    // once by the intake when the ring cannot hold it; read by the sender at every iteration.
+    // Relaxed: a one-word setting; nothing else rides on it.
+    std::atomic<int32_t> latency_us{0};
+    // Monotonic arrival time of the datagram a stream starts with, written by the intake
+    // before the release store that hands the stream to the sender (the re-base's `resetseq`
+    // or the datagram sender's start), so relaxed loads after that acquire see it.
+    std::atomic<int32_t> first_arrival_sec{0};
+    std::atomic<int32_t> first_arrival_nsec{0};
+    // Slots the sender gave up at their own time, with no copy come; written by the sender,
+    // read by the intake's once-a-minute line. Relaxed: a counter.
+    std::atomic<uint32_t> given_up{0};
     // Set during start-up, before any other thread exists; read-only afterwards.
     HeadCap* heads = nullptr;            // connections still sending their head
     const AllowList* allow = nullptr;    // upstreams a request path may name; null = any

@@ -36,6 +36,16 @@ int to_int(const char* text) {
     return static_cast<int>(strtol(text, nullptr, 10));
 }
 
+// -L takes whole milliseconds, 0 to kMaxLatencyMs; anything else is refused (-1).
+int parse_latency(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long ms = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || ms < 0 || ms > kMaxLatencyMs)
+        return -1;
+    return static_cast<int>(ms);
+}
+
 // A start-up failure: logged as usual, and in daemon mode also handed to the invoking process.
 int fail(int status, const char* text) {
     relay_log("%s", text);
@@ -120,7 +130,7 @@ int bad_value(char option, const char* value, const char* want) {
 int parse_options(int argc, char** argv, Options* opts) {
     opterr = 0;  // the usage line is the only diagnostic
     int c;
-    while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:sm:a:b:c:t:")) != -1) {
+    while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:sm:a:b:c:t:L:")) != -1) {
         switch (c) {
             case 'a':
                 if (opts->allow.count == kMaxAllowNets)
@@ -188,6 +198,14 @@ int parse_options(int argc, char** argv, Options* opts) {
                 }
                 break;
             }
+            case 'L':
+                opts->latency_ms = parse_latency(optarg);
+                if (opts->latency_ms < 0) {
+                    fprintf(stderr, "quarlin: -L takes a latency in milliseconds, 0 to %d\n",
+                            kMaxLatencyMs);
+                    return kExitUsage;
+                }
+                break;
             default:
                 relay_log(kUsage1);
                 return kExitUsage;
@@ -238,6 +256,8 @@ int run_relay(const Options& opts) {
     loop->ctx.remote_port = opts.remote_port;
     loop->ctx.allow = opts.allow.count > 0 ? &opts.allow : nullptr;
     loop->ctx.content_type = opts.content_type;
+    loop->recovery.latency_us = opts.latency_ms * 1000;
+    loop->ctx.latency_us.store(loop->recovery.latency_us, std::memory_order_relaxed);
 
     if (opts.remote_ip != nullptr) {
         int r = prepare_isock(&loop->isock, opts.remote_ip, opts.remote_port);

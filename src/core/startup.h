@@ -23,12 +23,14 @@ struct Options {
     const char* bind_ip = nullptr;   // -b: the listener's address; null = all
     int head_cap = kDefaultHeadCap;  // -c: connections still sending their head; 0 = no cap
     const char* content_type = nullptr;  // -t: the stream head's type; null = "mpeg/ts"
+    int latency_ms = 0;                  // -L: playout latency; 0 = the default pacing
 };
 
 constexpr int kExitUsage = 2;    // a command line that cannot run
 constexpr int kExitRefused = 1;  // the system refused a start-up step
 constexpr int kMaxStartupUrl = 399;
 constexpr long kMaxLogKb = 1024 * 1024;  // the rotation size must fit a 32-bit long in bytes
+constexpr int kMaxLatencyMs = 60000;
 
 // Reads the options; on a command line that cannot run it writes the usage line (or, for a
 // too long -u or a bad -a, -b, -c or -t, a clear message) and returns kExitUsage, else 0.

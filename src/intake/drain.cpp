@@ -14,6 +14,7 @@
 #include "intake/flow_control.h"
 #include "intake/intake_rules.h"
 #include "intake/loss_scan.h"
+#include "intake/recovery_loop.h"
 
 namespace {
 
@@ -136,6 +137,11 @@ void handle_data(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) 
     // Read once: a client that sets the flag again meanwhile is served by the next datagram.
     const bool rebasing = loop->ctx.resetseq.load(std::memory_order_acquire) != 0;
     const bool drop = !rebasing && overruns_sender(loop, ring, s);
+    const bool timed = loop->recovery.latency_us != 0;
+    const int64_t now = timed ? recovery_clock_us() : 0;
+    // The playout-latency mode keeps the first copy of a datagram it holds: a doubled request
+    // brings two, and the second must not be written under a sender that is reading the slot.
+    const bool duplicate = timed && !drop && !rebasing && !recovery_before_store(loop, ring, s);
     // A dropped datagram leaves curseq where it was, so the next stored one counts it as lost.
     if (!drop)
         in.lost = add_skipped(in.lost, skipped_before(in.prev_curseq, s));
@@ -143,25 +149,37 @@ void handle_data(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) 
         rebase(loop, ring, s);
     flow_end_suspension(loop);
 
+    bool started = rebasing;
     if (drop) {
         note_ring_full_drop(loop, ring, s);
-    } else {
+    } else if (!duplicate) {
         if (!rebasing && fills_placeholder(ring, s))
             stats.recovered.add(1);
+        if (timed && rebasing)
+            recovery_on_stream_start(loop, arrival, now);
         add_item(ring, arrival, s);
         // Release: a sender that sees the flag clear must find the packet in its slot.
         if (rebasing)
             loop->ctx.resetseq.store(0, std::memory_order_release);
-        if (!loop->http_mode && loop->send_pos.load(std::memory_order_relaxed) == -1)
+        if (!loop->http_mode && loop->send_pos.load(std::memory_order_relaxed) == -1) {
+            if (timed)
+                recovery_on_stream_start(loop, arrival, now);
+            started = true;
             start_udp_sender(loop);
+        }
     }
 
     const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
-    if (!drop && s == curseq)
+    const bool stored = !drop && !duplicate;
+    if (stored && s == curseq)
         ++in.newest_count;
-    // Late datagrams rescan too, while the count stays on its multiple; dropped ones do not.
-    if (!drop && in.newest_count % kLossScanEvery == 0)
+    if (timed) {
+        if (stored && s == curseq && !started)
+            recovery_after_newest(loop, ring, in.prev_curseq, s, now);
+    } else if (!drop && in.newest_count % kLossScanEvery == 0) {
+        // Late datagrams rescan too, while the count stays on its multiple; dropped ones do not.
         run_loss_scan(loop, ring);
+    }
     // A dropped datagram is as queue-full as it gets: it keeps the suspend repeating.
     flow_queue_full_check(loop, s, drop || s == curseq);
     in.prev_curseq = curseq;
@@ -175,6 +193,7 @@ void handle_echo(EventLoop* loop, const PacketSlot* arrival) {
     timespec_fulsub(&d, &stamp);
     // Relaxed: the estimate is one self-contained word; no other data rides on it.
     loop->ctx.rtt.store(rtt_from_round_trip(d), std::memory_order_relaxed);
+    recovery_echo(loop, d);
 }
 
 }  // namespace
@@ -227,7 +246,9 @@ void intake_drain(EventLoop* loop) {
         if (got < kDrainBatch)
             break;
     }
-    usleep(kEmptyReadPauseUs);
+    // The playout-latency mode times its requests in milliseconds: it wakes for every datagram.
+    if (loop->recovery.latency_us == 0)
+        usleep(kEmptyReadPauseUs);
 }
 
 void intake_reset_stats(EventLoop* loop) {

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "intake/recovery.h"
+
 struct IntakeState {
     uint32_t last_sec = 0;         // timestamp seconds of the previous data datagram
     uint32_t prev_curseq = 0;      // the ring's curseq after the previous data datagram
@@ -19,4 +21,28 @@ struct IntakeState {
 struct FlowState {
     int suspend_count = 0;   // queue-full datagrams since the suspension began; 0 = flowing
     int release_checks = 0;  // release checks since the last data datagram
+};
+
+// The playout-latency mode's recovery (-L); latency_us 0 = the mode is off and nothing here is
+// touched.
+struct RecoveryState {
+    int32_t latency_us = 0;  // the latency played out with (cut once if the ring is small)
+    RttEstimate rtt;         // smoothed from the keepalive echoes
+    int rtt_samples = 0;
+    int64_t offset_us = 0;      // a slot stamped ts is due at ts (in us) + offset_us
+    int64_t last_arrival = 0;   // clock reading when the newest datagram arrived
+    int64_t newest_ts = 0;      // the newest datagram's timestamp, microseconds
+    uint32_t stream_first = 0;  // the number the current stream started with
+    bool pending = false;       // some gap at or after pending_lo may still be asked for
+    uint32_t pending_lo = 0;
+    int64_t next_scan = 0;  // the gaps need a look at this clock reading
+    int64_t last_keepalive = 0;
+    int64_t last_line = 0;    // the minute's recovery line; 0 = stream not started
+    bool rate_known = false;  // the stream's rate was measured (and the latency cut if need be)
+    uint32_t rate_base_seq = 0;
+    int64_t rate_base_ts = 0;
+    uint32_t asked = 0;       // numbers asked for (each request of each number)
+    uint32_t in_time = 0;     // copies that filled a gap before the sender reached it
+    uint32_t late = 0;        // copies that came after the sender had given the slot up
+    uint32_t duplicates = 0;  // second copies of stored datagrams, not stored again
 };

@@ -121,6 +121,13 @@ struct Rig {
         sender_run(&ctx, &env);
     }
 
+    // One datagram readable on fd now, or nothing.
+    static std::string drain_one(int fd) {
+        char buf[65536];
+        const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    }
+
     // Everything readable on fd now.
     static std::string drain(int fd) {
         std::string all;

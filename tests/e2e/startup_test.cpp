@@ -41,6 +41,11 @@ TEST(Startup, CommandLinesThatCannotRunExitWithTheirStatusAndSayWhy) {
         {{"-h"}, 2, kUsage1, ""},
         {{"-s", "-d"}, 2, "Swapping bytes\n" + kUsage2, ""},
         {{"-h", "1", "-u", std::string(400, 'u')}, 2, "", "399"},
+        // A latency that is no whole number of milliseconds in range is refused, not guessed.
+        {{"-h", "1", "-L", "abc"}, 2, "", "-L takes a latency"},
+        {{"-h", "1", "-L", "-5"}, 2, "", "-L takes a latency"},
+        {{"-h", "1", "-L", "60001"}, 2, "", "-L takes a latency"},
+        {{"-L", "120"}, 2, kUsage2, ""},
         {{"-h", port}, 1, "HTTP bind error: Address already in use\n", ""},
         // In daemon mode the invoking process learns of a failure and says why; one found
         // before detaching ends it the same way.

@@ -1,0 +1,59 @@
+// The playout-latency mode's sender decisions (-L): every packet goes out a fixed latency after
+// it would have arrived on a loss-free link, and a missing one is waited for until its own
+// time. Pure functions of clock readings in microseconds, so they are checked without sleeping.
+#pragma once
+
+#include <cstdint>
+
+#include "buffer/timespec.h"
+
+constexpr int64_t kPlayMaxSleepUs = 100000;  // longest sleep before `stop` is looked at again
+constexpr int64_t kMissingPollUs = 1000;     // how often a missing packet's slot is looked at
+constexpr int64_t kTimestampJumpUs = 1000000;
+
+inline int64_t timespec_us(Timespec32 t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// Where the pacing is anchored: the packet stamped ts goes out at clock + (ts - anchor ts).
+struct PlayAnchor {
+    int64_t clock;
+    int64_t ts;
+};
+
+inline int64_t playout_due(PlayAnchor a, int64_t ts) {
+    return a.clock + (ts - a.ts);
+}
+
+// A timestamp step of a second or more either way after the previous packet: the stream jumped
+// and pacing starts over from this packet, which has already waited its latency in the ring.
+inline bool playout_jump(int64_t prev_ts, int64_t ts) {
+    return ts - prev_ts >= kTimestampJumpUs || prev_ts - ts >= kTimestampJumpUs;
+}
+
+// A latency lowered from `old_us` to `new_us` after the anchor was taken moves it earlier.
+inline PlayAnchor playout_follow_cut(PlayAnchor a, int32_t old_us, int32_t new_us) {
+    return PlayAnchor{a.clock - (old_us - new_us), a.ts};
+}
+
+enum PlayAction {
+    PLAY_SEND,     // its time has come: put it out
+    PLAY_WAIT,     // sleep wait_us and look again
+    PLAY_GIVE_UP,  // a missing packet's own time has come without a copy: skip its slot
+};
+
+struct PlayDecision {
+    PlayAction action;
+    int64_t wait_us;
+};
+
+// A stored packet due at `due`, looked at at `now`.
+PlayDecision playout_packet(int64_t now, int64_t due);
+
+// A missing packet whose own time is `due`: waited for in short polls, so that a copy that
+// arrives is played at once, and given up only when that time has come.
+PlayDecision playout_missing(int64_t now, int64_t due);
+
+// Estimated timestamp of missing number q between the packets before (seq a, stamped ta) and
+// after it (seq b, stamped tb): evenly spaced, as a constant-rate stream is.
+int64_t interpolate_ts(uint32_t a, int64_t ta, uint32_t b, int64_t tb, uint32_t q);

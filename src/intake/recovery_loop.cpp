@@ -1,0 +1,257 @@
+// Asking for missing datagrams by time in the playout-latency mode, on the event loop's thread.
+//
+// Threads: the ring's placeholders and their `miss_` fields are written here alone; the sender
+// reads `send_pos` (shared, relaxed here: a stale position only starts a walk one slot early)
+// and publishes `given_up`, which the minute line takes with an exchange.
+#include "intake/recovery_loop.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "buffer/playout.h"
+#include "core/event_loop.h"
+#include "core/log.h"
+#include "intake/drain.h"
+#include "intake/protocol.h"
+
+namespace {
+
+Timespec32 ts_from_us(int64_t us) {
+    int64_t sec = us / 1000000;
+    int64_t rem = us % 1000000;
+    if (rem < 0) {
+        rem += 1000000;
+        --sec;
+    }
+    return Timespec32{static_cast<int32_t>(sec), static_cast<int32_t>(rem * 1000)};
+}
+
+// Placeholders keep clock readings in 32 bits; a gap lives for seconds, far below the wrap.
+uint32_t low32(int64_t t) {
+    return static_cast<uint32_t>(t);
+}
+
+int64_t widen(uint32_t stored, int64_t now) {
+    return now - static_cast<int64_t>(static_cast<uint32_t>(low32(now) - stored));
+}
+
+int64_t min64(int64_t a, int64_t b) {
+    return a < b ? a : b;
+}
+
+// The sequence number of the slot the sender is at, or `fallback` before it has one.
+uint32_t sender_seq(EventLoop* loop, const PacketRing* ring, uint32_t fallback) {
+    const int sp = loop->send_pos.load(std::memory_order_relaxed);
+    if (sp < 0 || sp >= ring->nslots.load(std::memory_order_relaxed))
+        return fallback;
+    return ring->slots[sp].seqnum;
+}
+
+void send_lost(EventLoop* loop, const uint32_t* seqs, int count) {
+    if (count == 0)
+        return;
+    loop->ctx.stats.lost_requested.add(static_cast<uint64_t>(count));
+    if (intake_send_control(loop, build_lost_request(&loop->ctl, seqs, count)) < 0)
+        relay_log("Error sending lost request: %s\n", strerror(errno));
+}
+
+void scan_gaps(EventLoop* loop, PacketRing* ring, int64_t now) {
+    RecoveryState& rc = loop->recovery;
+    const uint32_t n = static_cast<uint32_t>(ring->nslots.load(std::memory_order_relaxed));
+    const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
+    const uint32_t send_seq = sender_seq(loop, ring, rc.pending_lo);
+    // Numbers the sender has passed are no longer worth a request.
+    uint32_t q = send_seq - rc.pending_lo < n ? send_seq : rc.pending_lo;
+    const RttEstimate rtt =
+        rtt_or_initial(rc.rtt, loop->ctx.rtt.load(std::memory_order_relaxed) / 1000);
+    uint32_t seqs[kLostRequestMax];
+    int count = 0;
+    int64_t next = INT64_MAX;
+    bool any = false;
+    for (uint32_t steps = 0; q != curseq && steps < n; ++q, ++steps) {
+        const uint32_t idx = q % n;
+        PacketSlot& slot = ring->slots[idx];
+        if (ring->filled[idx].load(std::memory_order_relaxed) == 1 || slot.seqnum != q ||
+            (slot.miss_flags & kMissTracked) == 0)
+            continue;
+        MissingState m;
+        m.since = widen(slot.miss_since_us, now);
+        m.last_ask = widen(slot.miss_asked_us, now);
+        m.asks = slot.miss_asks;
+        m.second_due = (slot.miss_flags & kMissSecondDue) != 0;
+        const AskDecision d = decide_ask(m, now, timespec_us(slot.ts) + rc.offset_us, rtt);
+        if (d.action == ASK_NEVER) {
+            slot.miss_flags = 0;
+            continue;
+        }
+        if (!any) {
+            any = true;
+            rc.pending_lo = q;
+        }
+        next = min64(next, d.next);
+        if (d.action != ASK_NOW)
+            continue;
+        note_ask(&m, now, d);
+        slot.miss_asked_us = low32(now);
+        slot.miss_asks = static_cast<uint16_t>(m.asks < 0xffff ? m.asks : 0xffff);
+        slot.miss_flags = static_cast<uint8_t>(kMissTracked | (m.second_due ? kMissSecondDue : 0));
+        ++rc.asked;
+        seqs[count++] = q;
+        if (count == kLostRequestMax) {
+            send_lost(loop, seqs, count);
+            count = 0;
+        }
+    }
+    send_lost(loop, seqs, count);
+    rc.pending = any;
+    rc.next_scan = next;
+}
+
+void send_keepalive(EventLoop* loop) {
+    Timespec32 wall{0, 0};
+    timespec_now(&wall);
+    if (intake_send_control(loop, build_keepalive(&loop->ctl, wall)) < 0)
+        relay_log("Error sending keepalive: %s\n", strerror(errno));
+}
+
+void write_recovery_line(EventLoop* loop) {
+    RecoveryState& rc = loop->recovery;
+    // Relaxed: a counter; the exchange hands the minute's count over and starts the next.
+    const uint32_t never = loop->ctx.given_up.exchange(0, std::memory_order_relaxed);
+    relay_log(
+        "recovery: asked %u, recovered in time %u, late %u, never %u, duplicates %u; "
+        "srtt=%ld us, rttvar=%ld us, latency=%d ms\n",
+        rc.asked, rc.in_time, rc.late, never, rc.duplicates, static_cast<long>(rc.rtt.srtt),
+        static_cast<long>(rc.rtt.rttvar), rc.latency_us / 1000);
+    rc.asked = rc.in_time = rc.late = rc.duplicates = 0;
+}
+
+// Once the stream's rate is known: a latency the ring cannot hold is cut, once, with a line.
+void measure_rate(EventLoop* loop, uint32_t s, int64_t ts) {
+    RecoveryState& rc = loop->recovery;
+    if (rc.rate_known || ts - rc.rate_base_ts < kRateSpanUs)
+        return;
+    rc.rate_known = true;
+    const int32_t fits =
+        latency_that_fits(rc.latency_us, s - rc.rate_base_seq, ts - rc.rate_base_ts);
+    if (fits >= rc.latency_us)
+        return;
+    relay_log("playout latency cut from %d ms to %d ms: the ring holds no more of this stream\n",
+              rc.latency_us / 1000, fits / 1000);
+    rc.offset_us -= rc.latency_us - fits;
+    rc.latency_us = fits;
+    loop->ctx.latency_us.store(fits, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+int64_t recovery_clock_us() {
+    Timespec32 t{0, 0};
+    timespec_monotonic(&t);
+    return timespec_us(t);
+}
+
+void recovery_on_stream_start(EventLoop* loop, const PacketSlot* first, int64_t now) {
+    RecoveryState& rc = loop->recovery;
+    const int64_t ts = timespec_us(first->ts);
+    rc.offset_us = now + rc.latency_us - ts;
+    rc.last_arrival = now;
+    rc.pending = false;
+    rc.stream_first = first->seqnum;
+    rc.newest_ts = ts;
+    rc.rate_base_seq = first->seqnum;
+    rc.rate_base_ts = ts;
+    if (rc.last_line == 0)
+        rc.last_line = now;
+    const Timespec32 at = ts_from_us(now);
+    // Relaxed: the caller's release store publishes them (see RelayContext).
+    loop->ctx.first_arrival_sec.store(at.tv_sec, std::memory_order_relaxed);
+    loop->ctx.first_arrival_nsec.store(at.tv_nsec, std::memory_order_relaxed);
+}
+
+bool recovery_before_store(EventLoop* loop, const PacketRing* ring, uint32_t s) {
+    RecoveryState& rc = loop->recovery;
+    const uint32_t n = static_cast<uint32_t>(ring->nslots.load(std::memory_order_relaxed));
+    const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
+    // Only numbers of this stream at or behind the newest can be second copies; a slot of an
+    // earlier stream with the same number holds other bytes.
+    if (curseq - s >= n || s - rc.stream_first > curseq - rc.stream_first)
+        return true;
+    const uint32_t idx = s % n;
+    const PacketSlot& slot = ring->slots[idx];
+    if (slot.seqnum != s)
+        return true;
+    if (ring->filled[idx].load(std::memory_order_relaxed) == 1) {
+        ++rc.duplicates;
+        return false;
+    }
+    if (slot.miss_asks > 0) {
+        if (s - sender_seq(loop, ring, s) < n)
+            ++rc.in_time;
+        else
+            ++rc.late;
+    }
+    return true;
+}
+
+void recovery_after_newest(EventLoop* loop, PacketRing* ring, uint32_t prev_newest, uint32_t s,
+                           int64_t now) {
+    RecoveryState& rc = loop->recovery;
+    const uint32_t n = static_cast<uint32_t>(ring->nslots.load(std::memory_order_relaxed));
+    const int64_t ts = timespec_us(ring->slots[s % n].ts);  // stored just now
+    const int64_t step = ts - rc.newest_ts;
+    // A jump in the timestamps, or a stream that ran dry for longer than the latency: the
+    // sender starts over from this datagram, a latency after it arrived.
+    if (step >= 1000000 || step <= -1000000 || now - rc.last_arrival > rc.latency_us)
+        rc.offset_us = now + rc.latency_us - ts;
+    const uint32_t skipped = s - prev_newest - 1;
+    if (s - prev_newest > 1 && skipped < n - 1) {
+        const PacketSlot& before = ring->slots[prev_newest % n];
+        const int64_t ts_before = timespec_us(before.ts);
+        for (uint32_t q = prev_newest + 1; q != s; ++q) {
+            PacketSlot& slot = ring->slots[q % n];
+            slot.miss_since_us = low32(now);
+            slot.miss_asked_us = 0;
+            slot.miss_asks = 0;
+            slot.miss_flags = kMissTracked;
+            slot.ts = ts_from_us(interpolate_ts(prev_newest, ts_before, s, ts, q));
+        }
+        if (!rc.pending) {
+            rc.pending = true;
+            rc.pending_lo = prev_newest + 1;
+            rc.next_scan = now + kReorderAllowanceUs;
+        } else {
+            rc.next_scan = min64(rc.next_scan, now + kReorderAllowanceUs);
+        }
+    }
+    measure_rate(loop, s, ts);
+    rc.last_arrival = now;
+    rc.newest_ts = ts;
+}
+
+void recovery_tick(EventLoop* loop) {
+    RecoveryState& rc = loop->recovery;
+    PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);  // the loop's own pointer
+    if (rc.latency_us == 0 || rc.last_line == 0 || ring == nullptr)
+        return;
+    const int64_t now = recovery_clock_us();
+    const int64_t every =
+        rc.rtt_samples < kKeepaliveStartSamples ? kKeepaliveStartEveryUs : kKeepaliveEveryUs;
+    if (now - rc.last_keepalive >= every) {
+        rc.last_keepalive = now;
+        send_keepalive(loop);
+    }
+    if (rc.pending && now >= rc.next_scan)
+        scan_gaps(loop, ring, now);
+    if (now - rc.last_line >= kRecoveryLineEveryUs) {
+        rc.last_line = now;
+        write_recovery_line(loop);
+    }
+}
+
+void recovery_echo(EventLoop* loop, Timespec32 d) {
+    if (loop->recovery.latency_us == 0 || d.tv_sec < 0 || d.tv_sec >= 10)
+        return;
+    loop->recovery.rtt = rtt_smooth(loop->recovery.rtt, timespec_us(d));
+    ++loop->recovery.rtt_samples;
+}

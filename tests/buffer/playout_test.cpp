@@ -1,0 +1,109 @@
+// The playout-latency mode's sender rules and whole sender runs in that mode on a fake clock.
+#include "buffer/playout.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "sender_test_support.h"
+
+namespace {
+
+using sendertest::FakeClock;
+using sendertest::payload;
+using sendertest::Rig;
+
+TEST(PlayoutTest, PacketWaitsForItsDueTimeInBoundedSleeps) {
+    const PlayAnchor a{5000000000, 10000000};  // ts 10 s goes out at clock 5000 s
+    EXPECT_EQ(playout_due(a, 10250000), 5000250000);
+    EXPECT_EQ(playout_packet(5000000000, 5000250000).action, PLAY_WAIT);
+    EXPECT_EQ(playout_packet(5000000000, 5000250000).wait_us, kPlayMaxSleepUs);
+    EXPECT_EQ(playout_packet(5000240000, 5000250000).wait_us, 10000);
+    EXPECT_EQ(playout_packet(5000250000, 5000250000).action, PLAY_SEND);
+    EXPECT_EQ(playout_packet(5000900000, 5000250000).action, PLAY_SEND) << "late: at once";
+    // A latency cut after the anchor was taken brings every packet forward by the cut.
+    EXPECT_EQ(playout_follow_cut(a, 4000000, 3000000).clock, 4999000000);
+}
+
+TEST(PlayoutTest, MissingPacketIsGivenUpOnlyAtItsOwnTime) {
+    EXPECT_EQ(playout_missing(999, 5000).action, PLAY_WAIT);
+    EXPECT_EQ(playout_missing(999, 5000).wait_us, kMissingPollUs);
+    EXPECT_EQ(playout_missing(4999, 5000).wait_us, 1);
+    EXPECT_EQ(playout_missing(5000, 5000).action, PLAY_GIVE_UP);
+    // Its own time lies between its neighbours', by its place in the numbering.
+    EXPECT_EQ(interpolate_ts(10, 1000, 14, 1400, 12), 1200);
+    EXPECT_EQ(interpolate_ts(10, 1000, 11, 1400, 11), 1400);
+    EXPECT_EQ(interpolate_ts(0xfffffffe, 0, 2, 4000, 0), 2000) << "across the 32-bit wrap";
+    EXPECT_FALSE(playout_jump(10000000, 10999999));
+    EXPECT_TRUE(playout_jump(10000000, 11000000));
+    EXPECT_TRUE(playout_jump(10000000, 9000000));
+}
+
+constexpr int64_t kSec = 1000000000;
+
+// A datagram-mode run with a 100 ms latency: packets 100, 101, 103, 104 stamped 10 ms apart
+// from 10 s are stored when the run starts; the first arrived at clock 4999.95 s. `intake`
+// acts as the intake at each sleep, given the clock at which the sleep began (ns after
+// 5000 s); the run stops at clock 5000.3 s. Returns each datagram's
+// number (its payload's) and the clock (ms after 5000 s) at which it went out.
+struct Sent {
+    uint32_t seq;
+    int64_t at_ms;
+    bool operator==(const Sent&) const = default;
+};
+
+std::vector<Sent> run_with_gap(Rig& rig, const std::function<void(Rig&, int64_t)>& intake) {
+    rig.ctx.latency_us = 100000;
+    rig.ctx.first_arrival_sec = 4999;
+    rig.ctx.first_arrival_nsec = 950000000;
+    for (uint32_t s : {100u, 101u, 103u, 104u})
+        rig.add(s, {10, static_cast<int32_t>((s - 100) * 10000000)});
+    std::vector<Sent> sent;
+    rig.clock.on_sleep = [&](FakeClock& c) {
+        const int64_t before = c.now_ns - c.sleeps.back() * 1000;
+        for (;;) {
+            const std::string d = Rig::drain_one(rig.out_peer);
+            if (d.empty())
+                break;
+            for (uint32_t s = 100; s <= 104; ++s)
+                if (d == payload(s))
+                    sent.push_back({s, (before - 5000 * kSec) / 1000000});
+        }
+        intake(rig, before - 5000 * kSec);
+        if (c.now_ns > 5000 * kSec + 300000000)
+            rig.ctx.stop = STOP_REQUESTED;
+    };
+    rig.run(100000);
+    return sent;
+}
+
+TEST(PlayoutTest, RunPlaysALatencyAfterArrivalAndWaitsForACopyUntilItsSlotIsDue) {
+    Rig rig(MODE_UDP);
+    const auto sent = run_with_gap(rig, [](Rig& r, int64_t now_ns) {
+        static bool stored = false;
+        if (!stored && now_ns >= 55000000) {  // the copy of 102 comes 55 ms after 5000 s
+            r.add(102, {10, 20000000});
+            stored = true;
+        }
+    });
+    EXPECT_EQ(sent, (std::vector<Sent>{{100, 50}, {101, 60}, {102, 70}, {103, 80}, {104, 90}}));
+    EXPECT_EQ(rig.ctx.given_up.load(), 0u);
+    EXPECT_NE(rig.log.text().find("Playing out 100 ms after arrival"), std::string::npos);
+}
+
+TEST(PlayoutTest, RunGivesAMissingSlotUpAtItsOwnTimeNotAtThePreviousPackets) {
+    Rig rig(MODE_UDP);
+    const int slot102 = 102 % kRingSlots;
+    int64_t left_at = -1;  // when the sender stepped past 102's slot
+    const auto sent = run_with_gap(rig, [&](Rig& r, int64_t now_ns) {
+        if (left_at < 0 && r.send_pos.load() > slot102)
+            left_at = now_ns;
+    });
+    EXPECT_EQ(sent, (std::vector<Sent>{{100, 50}, {101, 60}, {103, 80}, {104, 90}}));
+    EXPECT_EQ(rig.ctx.given_up.load(), 1u);
+    // 102's own time is 70 ms (between 101's 60 and 103's 80): not a poll earlier.
+    EXPECT_GE(left_at, 70000000);
+    EXPECT_LE(left_at, 71000000);
+}
+
+}  // namespace

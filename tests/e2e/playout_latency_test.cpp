@@ -1,0 +1,38 @@
+// The playout-latency mode end to end: a lossy link both ways, and every payload arrives.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "e2e/relay_harness.h"
+#include "support/fake_upstream.h"
+
+namespace {
+
+using namespace e2e;
+using testsupport::count_of;
+
+// 5 % loss each way with a 20 ms round trip and a generous latency: the requests, their
+// repeats and the copies all cross the same lossy link, and nothing may be missing.
+TEST(PlayoutLatency, EveryPayloadArrivesInOrderThroughFivePercentLossEachWay) {
+    Upstream up = start_upstream();
+    Tool link = start_link(up.port, {"--up-loss", "5", "--down-loss", "5", "--up-delay", "10",
+                                     "--down-delay", "10", "--seed", "7"});
+    Relay relay = start_http_relay({"-L", "500"});
+    const size_t n = kChunk * 1500;  // about 8 s of the sample
+    const int fd = http_get(relay.http_port, stream_path(link));
+    ASSERT_GE(fd, 0);
+    const std::string got = read_bytes(fd, kHeadBytes + n, 20s);
+    close(fd);
+    ASSERT_EQ(got.size(), kHeadBytes + n) << relay.log().substr(0, 3000);
+    EXPECT_EQ(got.substr(0, kHeadBytes), kHead);
+    EXPECT_TRUE(sample_bytes().compare(0, n, got, kHeadBytes, n) == 0)
+        << "a payload missing, repeated or out of order";
+    relay.child.stop();
+    const std::string log = relay.log();
+    EXPECT_EQ(count_of(log, "Playing out 500 ms after arrival"), 1) << log.substr(0, 3000);
+    EXPECT_EQ(count_of(log, "!!! Lost sending"), 0);
+    EXPECT_EQ(count_of(log, "Adding duplicate packet"), 0) << "second copies are not stored";
+    EXPECT_GT(count_of(up.events(), " lost n="), 10);
+    EXPECT_GT(link.counter("down-dropped"), 20);
+}
+
+}  // namespace
