@@ -221,8 +221,8 @@ void publish_pass_figures(EventLoop* loop) {
     Stats& st = loop->ctx.stats;
     uint32_t backlog = 0;
     const PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);
-    const int sp = loop->send_pos.load(std::memory_order_relaxed);
-    if (ring != nullptr && sp >= 0 && sp < ring->nslots.load(std::memory_order_relaxed))
+    const int sp = ring != nullptr ? sender_slot(loop, ring) : -1;
+    if (sp >= 0)
         backlog = ring->curseq.load(std::memory_order_relaxed) - ring->slots[sp].seqnum;
     // Relaxed: self-contained figures for a person or a scraper.
     st.backlog.store(backlog < static_cast<uint32_t>(kRingSlots) ? backlog : 0,

@@ -2,8 +2,11 @@
 // drains, runs flow control, accepts clients, and owns the ring's life.
 //
 // Threads: `isock` is written by client threads (through `pisock`) and read by the loop on every
-// pass; `sbuf` is written by the loop alone; `send_pos` is written by the sender and by the
-// intake's re-base; `scan_base` is written by the sender and read by the loss scan.
+// pass; `sbuf` is written by the loop alone. `send_pos` is written by the sender (each step and
+// its buffering wait, through `psend_pos`), by the intake's re-base, and by the loop when it
+// starts the datagram sender or frees the ring; the loop reads it (overrun guard, loss scan,
+// flow control, status figures) through `sender_slot`. `scan_base` is written by the sender's
+// buffering wait and the intake's re-base, and read by the loss scan. The rest is the loop's.
 #pragma once
 
 #include <pthread.h>
@@ -62,6 +65,13 @@ struct EventLoop {
     uint32_t cap_unlogged = 0;   // connections closed at the cap since that line
     RecoveryState recovery;
 };
+
+// The sender's slot, range-checked against the ring: -1 while the sender has none. Relaxed:
+// only the index matters; the slot it names is written by the loop's thread alone.
+inline int sender_slot(const EventLoop* loop, const PacketRing* ring) {
+    const int sp = loop->send_pos.load(std::memory_order_relaxed);
+    return sp >= 0 && sp < ring->nslots.load(std::memory_order_relaxed) ? sp : -1;
+}
 
 // Fills the loop's start values and the RelayContext's address fields; creates the wake-up
 // pipe and the table for head_cap connections still sending their head (0: no cap). Returns

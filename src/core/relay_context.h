@@ -1,7 +1,9 @@
 // The one record through which the event loop, the client threads and the paced sender cooperate.
 //
-// Threads: every field is an atomic word. The event loop fills the address fields before it
-// starts any thread. A client thread writes `resetseq`, then `stop`, then `out_fd` (release
+// Threads: the plain fields (the pointers to the loop's words, the upstream address, the
+// start-up settings) are filled by the event loop before it starts any thread and only read
+// afterwards; every other field is an atomic word, its writers and readers named beside it.
+// A client thread writes `resetseq`, then `stop`, then `out_fd` (release
 // stores) when it becomes the holder, and `stop` = 2 as its very last act; a newcomer's acquire
 // load of `stop` == 2 therefore sees the holder done with `isock`. The sender reads `mode`,
 // `stop`, `resetseq`, `rtt` and `req` afresh at every use.
@@ -26,11 +28,18 @@ struct RelayContext {
     std::atomic<PacketRing*>* psbuf = nullptr;  // the event loop's `sbuf`
     std::atomic<int> out_fd{0};          // where the stream goes; non-zero once a client held it
     std::atomic<int>* pisock = nullptr;  // the event loop's `isock`; 0 = none
+    // MODE_HTTP or MODE_UDP: written by the event loop (at each accept, or once a datagram
+    // stream starts) and by a client thread that becomes the holder; read by the sender.
     std::atomic<int> mode{0};
+    // The connection accepted last: written by the event loop, read by client threads.
     std::atomic<int> client_fd{0};
     std::atomic<int>* psend_pos = nullptr;     // the event loop's `send_pos`; -1 = none yet
     std::atomic<uint32_t>* pcurseq = nullptr;  // the event loop's `scan_base`
+    // The holder's run state (STOP_*): written by client threads (a newcomer asks, the holder
+    // answers STOP_DONE as its last act), read by the sender at each iteration.
     std::atomic<int> stop{0};
+    // Set by a new holder and by the sender's repeated request, cleared by the intake once it
+    // has re-based the ring on the next data datagram.
     std::atomic<int> resetseq{0};
     const char* remote_ip = nullptr;
     int remote_port = 0;

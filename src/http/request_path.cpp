@@ -5,27 +5,32 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+
+// Copies the text from begin up to the first `stop` into out (kPathTextBytes); returns where
+// `stop` is, or null when there is none or the piece does not fit.
+const char* take_piece(const char* begin, char stop, char* out) {
+    const char* end = strchr(begin, stop);
+    if (end == nullptr)
+        return nullptr;
+    const size_t len = static_cast<size_t>(end - begin);
+    if (len >= kPathTextBytes)
+        return nullptr;
+    std::memcpy(out, begin, len);
+    out[len] = '\0';
+    return end;
+}
+
+}  // namespace
+
 int split_request_path(const char* path, StreamPath* out) {
-    const char* address = path + 1;
-    const char* hyphen = strchr(address, '-');
+    const char* hyphen = take_piece(path + 1, '-', out->remote_ip);
     if (hyphen == nullptr)
         return -1;
-    const size_t address_len = static_cast<size_t>(hyphen - address);
-    if (address_len >= kPathTextBytes)
-        return -1;
-    std::memcpy(out->remote_ip, address, address_len);
-    out->remote_ip[address_len] = '\0';
-
-    const char* port = hyphen + 1;
-    const char* slash = strchr(port, '/');
+    char port_text[kPathTextBytes];
+    const char* slash = take_piece(hyphen + 1, '/', port_text);
     if (slash == nullptr)
         return -1;
-    const size_t port_len = static_cast<size_t>(slash - port);
-    if (port_len >= kPathTextBytes)
-        return -1;
-    char port_text[kPathTextBytes];
-    std::memcpy(port_text, port, port_len);
-    port_text[port_len] = '\0';
     out->remote_port = static_cast<int>(strtol(port_text, nullptr, 10));
     if (out->remote_port == 0)
         return -1;

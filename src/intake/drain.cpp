@@ -66,11 +66,10 @@ int add_skipped(int lost, uint32_t skipped) {
 
 // The guard in front of add_item when an upstream keeps sending past a full ring.
 bool overruns_sender(EventLoop* loop, const PacketRing* ring, uint32_t s) {
-    // Relaxed: only the index matters; the slot it names is written by this thread alone.
-    const int sp = loop->send_pos.load(std::memory_order_relaxed);
-    const int n = ring->nslots.load(std::memory_order_relaxed);
-    if (sp < 0 || sp >= n)
+    const int sp = sender_slot(loop, ring);
+    if (sp < 0)
         return false;
+    const int n = ring->nslots.load(std::memory_order_relaxed);
     const bool behind = sp != ring->curpos.load(std::memory_order_relaxed);
     return would_overrun_sender(s, ring->curseq.load(std::memory_order_relaxed),
                                 ring->slots[sp].seqnum, static_cast<uint32_t>(n), behind);
@@ -84,8 +83,10 @@ void note_ring_full_drop(EventLoop* loop, const PacketRing* ring, uint32_t s) {
     if (now.tv_sec == in.drop_log_sec)
         return;
     in.drop_log_sec = now.tv_sec;
-    const int sp = loop->send_pos.load(std::memory_order_relaxed);
-    relay_log("!! ring full, dropping seq=%u (send_pos seq=%u)\n", s, ring->slots[sp].seqnum);
+    // The sender may have left its slot since the guard looked.
+    const int sp = sender_slot(loop, ring);
+    relay_log("!! ring full, dropping seq=%u (send_pos seq=%u)\n", s,
+              sp >= 0 ? ring->slots[sp].seqnum : 0);
 }
 
 // A late datagram whose number the ring holds as a gap: the sender has not passed it yet.
@@ -100,8 +101,8 @@ bool fills_placeholder(const PacketRing* ring, uint32_t s) {
 }
 
 void run_loss_scan(EventLoop* loop, PacketRing* ring) {
-    const int sp = loop->send_pos.load(std::memory_order_relaxed);
-    if (sp < 0 || sp >= ring->nslots.load(std::memory_order_relaxed))
+    const int sp = sender_slot(loop, ring);
+    if (sp < 0)
         return;
     Timespec32 now{0, 0};
     timespec_now(&now);

@@ -14,9 +14,8 @@ namespace {
 
 // The seqnum of the sender's slot, or false while the sender has no position.
 bool sender_seq(const EventLoop* loop, const PacketRing* ring, uint32_t* seq) {
-    // Relaxed: only the index matters; the slot it names is written by this thread alone.
-    const int sp = loop->send_pos.load(std::memory_order_relaxed);
-    if (sp < 0 || sp >= ring->nslots.load(std::memory_order_relaxed))
+    const int sp = sender_slot(loop, ring);
+    if (sp < 0)
         return false;
     *seq = ring->slots[sp].seqnum;
     return true;

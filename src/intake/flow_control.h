@@ -4,13 +4,15 @@
 
 #include <cstdint>
 
+#include "buffer/packet_ring.h"
+
 struct EventLoop;
 
-constexpr uint32_t kQueueFullBacklog = 4721;  // 399 below a whole ring
-constexpr uint32_t kQueueFullMinSeq = 1501;   // lower sequence numbers are never queue-full
-constexpr uint32_t kReleaseBacklog = 3120;    // 2000 below a whole ring
-constexpr int kFlowRepeat = 30;               // suspend and release go out on every 30th occasion
-constexpr int kSuspendKeepalivePasses = 50;   // keepalive during suspension every 50th pass
+constexpr uint32_t kQueueFullBacklog = kRingSlots - 399;  // 4721
+constexpr uint32_t kQueueFullMinSeq = 1501;  // lower sequence numbers are never queue-full
+constexpr uint32_t kReleaseBacklog = kRingSlots - 2000;  // 3120
+constexpr int kFlowRepeat = 30;              // suspend and release go out on every 30th occasion
+constexpr int kSuspendKeepalivePasses = 50;  // keepalive during suspension every 50th pass
 
 // Whether a newest datagram s with backlog = s - (seqnum at the sender's slot) is queue-full.
 inline bool is_queue_full(uint32_t s, uint32_t backlog) {

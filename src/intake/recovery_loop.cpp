@@ -41,8 +41,8 @@ int64_t min64(int64_t a, int64_t b) {
 
 // The sequence number of the slot the sender is at, or `fallback` before it has one.
 uint32_t sender_seq(EventLoop* loop, const PacketRing* ring, uint32_t fallback) {
-    const int sp = loop->send_pos.load(std::memory_order_relaxed);
-    if (sp < 0 || sp >= ring->nslots.load(std::memory_order_relaxed))
+    const int sp = sender_slot(loop, ring);
+    if (sp < 0)
         return fallback;
     return ring->slots[sp].seqnum;
 }
