@@ -88,6 +88,8 @@ TEST(HttpLoad, ElevenHundredIdleConnectionsDoNotKeepAPlayerFromItsStream) {
         ASSERT_GE(idle.back(), 0) << "connection " << i;
     }
     EXPECT_LE(most, cap + 10);  // the cap, and the accepts still under way
+    EXPECT_GT(
+        count_of(relay.log(), " connections still sending their head closed at the cap of 64"), 0);
     expect_plays_sample(relay, up);
     for (int fd : idle)
         close(fd);
