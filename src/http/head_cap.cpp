@@ -11,7 +11,7 @@ int headcap_init(HeadCap* heads, int cap) {
     heads->nslots = cap > 0 ? cap + kSpareHeadSlots : 0;
     if (heads->nslots == 0)
         return 0;
-    heads->slots = new (std::nothrow) HeadSlot[static_cast<size_t>(heads->nslots)];
+    heads->slots.reset(new (std::nothrow) HeadSlot[static_cast<size_t>(heads->nslots)]);
     return heads->slots != nullptr ? 0 : -1;
 }
 

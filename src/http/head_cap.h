@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 constexpr int kDefaultHeadCap = 64;
 constexpr int kMaxHeadCap = 4096;
@@ -27,9 +28,9 @@ struct HeadSlot {
 struct HeadCap {
     int cap = 0;  // 0: no cap, nothing is tracked
     int nslots = 0;
-    HeadSlot* slots = nullptr;
-    uint32_t next_order = 0;      // event loop only
-    std::atomic<int> waiting{0};  // set by the loop when no slot is free; cleared by a leaver
+    std::unique_ptr<HeadSlot[]> slots;  // nslots of them
+    uint32_t next_order = 0;            // event loop only
+    std::atomic<int> waiting{0};        // set by the loop when no slot is free; cleared by a leaver
 };
 
 // Makes the table for cap connections (0: none). Returns 0, or -1 without memory.
