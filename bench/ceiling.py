@@ -200,7 +200,7 @@ def main():
         with open(args.json, "w") as f:
             json.dump({"load": load, "good": good, "bad": bad, "probes": probes,
                        "sim_alone": alone}, f)
-    print("### Ceiling\n")
+    print("### Ceiling" + (" (datagram mode)" if args.mode == "datagram" else "") + "\n")
     how = (f"the listed rates" if listed else
            f"doubling from {args.low / 1000:g} Mbit/s, then bisecting to a bracket narrower "
            f"than x{args.precision:g} (at most {args.max_probes} probes)")

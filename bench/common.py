@@ -186,10 +186,11 @@ def run_seconds_tid(pid, tid):
         return 0.0
 
 
-def context_switches(pid, tid=None):
+def context_switches(pid, tid=None, kinds=("voluntary_ctxt_switches",
+                                           "nonvoluntary_ctxt_switches")):
     """Voluntary plus involuntary context switches summed over pid's live threads (or of the
     one thread tid), from /proc/PID/task/*/status: each is one time a thread went to sleep or
-    was put off a core."""
+    was put off a core. kinds picks the lines counted."""
     try:
         tids = [tid] if tid else os.listdir(f"/proc/{pid}/task")
     except OSError:
@@ -199,8 +200,7 @@ def context_switches(pid, tid=None):
         try:
             with open(f"/proc/{pid}/task/{t}/status") as f:
                 total += sum(int(line.split()[1]) for line in f
-                             if line.startswith(("voluntary_ctxt_switches",
-                                                 "nonvoluntary_ctxt_switches")))
+                             if line.startswith(kinds))
         except (OSError, ValueError, IndexError):
             pass
     return total

@@ -60,12 +60,14 @@ def watch(checker_proc, relay_pid, timeout_s, out):
     mark = c.read_until(checker_proc, "mark", timeout_s)
     cpu0, run0 = c.cpu_seconds(relay_pid), c.run_seconds(relay_pid)
     switches0 = c.context_switches(relay_pid)
+    forced0 = c.context_switches(relay_pid, kinds=("nonvoluntary_ctxt_switches",))
     tids = list(c.thread_cpu(relay_pid))
     main0 = c.run_seconds_tid(relay_pid, relay_pid)
     main_switches0 = c.context_switches(relay_pid, relay_pid)
     result = c.read_until(checker_proc, "result", timeout_s)
     cpu1, run1 = c.cpu_seconds(relay_pid), c.run_seconds(relay_pid)
     switches1 = c.context_switches(relay_pid)
+    forced1 = c.context_switches(relay_pid, kinds=("nonvoluntary_ctxt_switches",))
     main1 = c.run_seconds_tid(relay_pid, relay_pid)
     main_switches1 = c.context_switches(relay_pid, relay_pid)
     out["threads"] = len(tids)
@@ -76,6 +78,7 @@ def watch(checker_proc, relay_pid, timeout_s, out):
     out["cpu"] = cpu1 - cpu0
     out["run"] = run1 - run0
     out["switches"] = switches1 - switches0
+    out["forced_switches"] = forced1 - forced0  # involuntary: put off a core by the scheduler
     out["main_switches"] = main_switches1 - main_switches0
     out["main_thread"] = main1 - main0  # quarlin: the event loop (intake); the rest: the sender
     out["hwm_kib"] = c.vm_hwm_kib(relay_pid)
@@ -239,16 +242,17 @@ def main():
           "the input they stand for." +
           "".join(f" quarlin {label} is the build in {d}." for d, label, _ in others) + "\n")
     print("| Bitrate Mbit/s | Relay | CPU s per GB (schedstat), min / median / max | "
-          "Wake-ups per datagram, min / median / max | utime+stime s per GB (median) | ticks in the window (median) | Received Mbit/s "
+          "Wake-ups per datagram, min / median / max | of them involuntary (median) | utime+stime s per GB (median) | ticks in the window (median) | Received Mbit/s "
           "(median) | Stream intact | Daemon: event loop / sender thread s per GB (median) | "
           "Daemon: event loop / sender thread wake-ups per datagram (median) | "
           "Daemon's suspend / ring-full log lines (median) |")
-    print("|---:|---|---:|---:|---:|---:|---:|---|---|---|---|")
+    print("|---:|---|---:|---:|---:|---:|---:|---:|---|---|---|---|")
     hwm = []
     for kbps in rates:
         for name in relays:
             rs = [r for r in runs[(kbps, name)] if "cpu" in r and r.get("bytes")]
             wakes = [r["switches"] / (r["stream_bytes"] / c.PAYLOAD) for r in rs]
+            forced = [r["forced_switches"] / (r["stream_bytes"] / c.PAYLOAD) for r in rs]
             per_gb = [r["run"] / (r["stream_bytes"] / 1e9) for r in rs]
             per_gb_ticks = [r["cpu"] / (r["stream_bytes"] / 1e9) for r in rs]
             rate = [r["stream_bytes"] * 8 / args.seconds / 1e6 for r in rs]
@@ -271,7 +275,7 @@ def main():
                         f"{c.fmt(c.summary([r.get('ring_full_lines') for r in rs])[1], 0)}")
             note = f" ({len(errors)} failed: {errors[0]})" if errors else ""
             print(f"| {kbps / 1000:g} | {name}{note} | {c.fmt3(per_gb, 2)} | "
-                  f"{c.fmt3(wakes, 2)} | "
+                  f"{c.fmt3(wakes, 2)} | {c.fmt(c.summary(forced)[1], 2)} | "
                   f"{c.fmt(c.summary(per_gb_ticks)[1], 2)} | {c.fmt(c.summary(ticks)[1], 0)} | "
                   f"{c.fmt(c.summary(rate)[1], 2)} | {intact_text} | {split} | {wake_split} | {flow} |")
             if name.startswith("quarlin"):
