@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Ceiling: the highest bitrate at which an HTTP relay with no configured loss stays byte-exact
+"""Ceiling: the highest bitrate at which a relay with no configured loss stays byte-exact
 (every payload, in order, nothing foreign) and keeps up (the player receives at least 99 % of
 the nominal rate), found by doubling from --low until a run fails or --high is reached, then
 bisecting until the bracket is narrower than --precision. Each probe is one run of --seconds
-on loopback: upstream-sim --cbr R -> quarlin -h -> HTTP player.
+on loopback: upstream-sim --cbr R -> quarlin -h -> HTTP player, or with --mode datagram
+upstream-sim --cbr R -> quarlin -o -p -> datagram consumer. --rates probes the listed bitrates
+instead of searching.
 
 Each probe also records what could limit it: the simulator's own rate (new datagrams sent per
 second against the nominal rate) and CPU, the daemon's two threads' CPU (the event loop, which
@@ -15,8 +17,8 @@ backlog reaching 4721 of 5120 slots) or dropped a datagram for a full ring.
 Prints a markdown section. Probes are bounded: at most --max-probes, each capped at
 --seconds + 30 s.
 
-usage: bench/ceiling.py [--build DIR] [--seconds S] [--low KBPS] [--high KBPS]
-                        [--precision F] [--max-probes N]
+usage: bench/ceiling.py [--build DIR] [--mode http|datagram] [--seconds S] [--low KBPS]
+                        [--high KBPS] [--precision F] [--max-probes N] [--rates KBPS,...]
 """
 
 import json
@@ -33,25 +35,35 @@ import common as c
 
 
 
-def probe(build_dir, checker, kbps, seconds, work):
+def probe(build_dir, checker, kbps, seconds, work, mode="http"):
     procs = c.Procs(work)
     tag = f"ceiling-{kbps}"
     out = {"kbps": kbps}
     try:
         sim_port = c.free_port()
-        http_port = c.free_port(c.socket.SOCK_STREAM)
         sim = procs.start(c.sim_args(build_dir, sim_port, kbps, exit_after=int(seconds + 30)),
                           name=f"{tag}-sim")
         if not c.wait_for_text(procs.log_of(f"{tag}-sim"), "listening on", 5):
             raise RuntimeError("upstream-sim did not start")
-        relay = procs.start([os.path.join(build_dir, "quarlin"), "-h", str(http_port)],
-                            name=f"{tag}-quarlin")
-        if not c.wait_listening(http_port, 5):
-            raise RuntimeError("quarlin did not listen")
-        chk = procs.start([checker, c.SAMPLE, "--http",
-                           f"127.0.0.1:{http_port}/127.0.0.1-{sim_port}/sample", "--seconds",
-                           str(seconds), "--first-timeout", "10", "--idle", "5"],
-                          name=f"{tag}-check", stdout=subprocess.PIPE)
+        daemon = os.path.join(build_dir, "quarlin")
+        check = ["--seconds", str(seconds), "--first-timeout", "10", "--idle", "5"]
+        if mode == "http":
+            http_port = c.free_port(c.socket.SOCK_STREAM)
+            relay = procs.start([daemon, "-h", str(http_port)], name=f"{tag}-quarlin")
+            if not c.wait_listening(http_port, 5):
+                raise RuntimeError("quarlin did not listen")
+            chk = procs.start([checker, c.SAMPLE, "--http",
+                               f"127.0.0.1:{http_port}/127.0.0.1-{sim_port}/sample"] + check,
+                              name=f"{tag}-check", stdout=subprocess.PIPE)
+        else:
+            chk = procs.start([checker, c.SAMPLE, "--udp", "0"] + check, name=f"{tag}-check",
+                              stdout=subprocess.PIPE)
+            line = c.read_until(chk, "port", 5)
+            if line is None:
+                raise RuntimeError("datagram consumer did not start")
+            relay = procs.start([daemon, "-i", "127.0.0.1", "-r", str(sim_port), "-u", "sample",
+                                 "-o", "127.0.0.1", "-p", line.split()[1]],
+                                name=f"{tag}-quarlin")
         if c.read_until(chk, "first", 12) is None:
             out["error"] = "no stream"
             return out
@@ -128,6 +140,8 @@ def main():
     parser.add_argument("--high", type=int, default=1600000)
     parser.add_argument("--precision", type=float, default=1.15)
     parser.add_argument("--max-probes", type=int, default=7)
+    parser.add_argument("--mode", choices=("http", "datagram"), default="http")
+    parser.add_argument("--rates", help="probe these bitrates (kbit/s) instead of searching")
     args = parser.parse_args()
     if not 1 <= args.seconds <= 60:
         parser.error("--seconds must be between 1 and 60")
@@ -143,9 +157,18 @@ def main():
     good, bad = None, None
     try:
         rate = args.low
-        while len(probes) < args.max_probes:
+        listed = [int(r) for r in args.rates.split(",")][:args.max_probes] if args.rates else []
+        for rate in listed:
             c.log(f"probe {rate} kbit/s ...")
-            p = probe(build_dir, checker, rate, args.seconds, work)
+            p = probe(build_dir, checker, rate, args.seconds, work, args.mode)
+            probes.append(p)
+            if p.get("ok"):
+                good = rate if good is None else max(good, rate)
+            elif bad is None or rate < bad:
+                bad = rate
+        while not listed and len(probes) < args.max_probes:
+            c.log(f"probe {rate} kbit/s ...")
+            p = probe(build_dir, checker, rate, args.seconds, work, args.mode)
             probes.append(p)
             if p.get("ok"):
                 good = rate
@@ -177,11 +200,13 @@ def main():
         with open(args.json, "w") as f:
             json.dump({"load": load, "good": good, "bad": bad, "probes": probes,
                        "sim_alone": alone}, f)
-    print("### Ceiling\n")
-    print(f"Load average (1, 5, 15 min) before the runs: {load}. HTTP mode, loopback, no "
-          f"configured loss, {args.seconds:g} s per probe; doubling from {args.low / 1000:g} "
-          f"Mbit/s, then bisecting to a bracket narrower than x{args.precision:g} "
-          f"(at most {args.max_probes} probes).\n")
+    print("### Ceiling" + (" (datagram mode)" if args.mode == "datagram" else "") + "\n")
+    how = (f"the listed rates" if listed else
+           f"doubling from {args.low / 1000:g} Mbit/s, then bisecting to a bracket narrower "
+           f"than x{args.precision:g} (at most {args.max_probes} probes)")
+    print(f"Load average (1, 5, 15 min) before the runs: {load}. "
+          f"{'HTTP' if args.mode == 'http' else 'Datagram'} mode, loopback, no configured loss, "
+          f"{args.seconds:g} s per probe; {how}.\n")
     if good is not None:
         upper = f", failing at {bad / 1000:g} Mbit/s" if bad else f" (the highest rate tried)"
         print(f"**Highest byte-exact rate found: {good / 1000:g} Mbit/s{upper}.**\n")

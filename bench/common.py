@@ -186,6 +186,26 @@ def run_seconds_tid(pid, tid):
         return 0.0
 
 
+def context_switches(pid, tid=None, kinds=("voluntary_ctxt_switches",
+                                           "nonvoluntary_ctxt_switches")):
+    """Voluntary plus involuntary context switches summed over pid's live threads (or of the
+    one thread tid), from /proc/PID/task/*/status: each is one time a thread went to sleep or
+    was put off a core. kinds picks the lines counted."""
+    try:
+        tids = [tid] if tid else os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return float("nan")
+    total = 0
+    for t in tids:
+        try:
+            with open(f"/proc/{pid}/task/{t}/status") as f:
+                total += sum(int(line.split()[1]) for line in f
+                             if line.startswith(kinds))
+        except (OSError, ValueError, IndexError):
+            pass
+    return total
+
+
 def thread_cpu(pid):
     """{tid: cpu seconds} of every thread of pid."""
     out = {}

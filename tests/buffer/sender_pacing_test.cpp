@@ -68,6 +68,40 @@ TEST(SenderPacingTest, BatchIsWrittenBeforeItFillsOrWhenTheTimerRunsOut) {
     EXPECT_TRUE(batch_overflows(49701, 1500));
 }
 
+// The write is due at the timer or when the batch fills, never before the next datagram.
+TEST(SenderPacingTest, BatchWakeIsTheEarlierOfTimerAndFillButNotBeforeTheNextDatagram) {
+    const int64_t last = 7000000;  // the batch's last write
+    const struct {
+        int64_t next_due, fill_due, want;
+    } cases[] = {{last + 1000, INT64_MAX, last + 50001},  // fill not in sight: the timer
+                 {last + 1000, last + 20000, last + 20000},
+                 {last + 1000, last + 50001, last + 50001},
+                 {last + 80000, last + 60000, last + 80000},  // a pause in the stream
+                 {last + 30000, last + 20000, last + 30000}};
+    for (const auto& c : cases)
+        EXPECT_EQ(batch_wake_us(c.next_due, c.fill_due, last), c.want)
+            << c.next_due - last << " " << c.fill_due - last;
+}
+
+TEST(SenderPacingTest, BufferingWaitEndsAtItsLengthOrAtTheSafeBacklog) {
+    const struct {
+        int64_t waited_us;
+        uint32_t backlog;
+        bool want;
+    } cases[] = {{1990000, 100, false},
+                 {2000000, 100, true},
+                 {10000, kBufferedEnoughBacklog - 1, false},
+                 {10000, kBufferedEnoughBacklog, true},
+                 {0, kQueueFullBacklog, true}};
+    for (const auto& c : cases)
+        EXPECT_EQ(buffer_wait_over(c.waited_us, kDatagramBufferUs, c.backlog), c.want)
+            << c.waited_us << " " << c.backlog;
+    // The early end stays below the suspend threshold, and a 20 Mbit/s stream's 2 s wait
+    // (3800 datagrams of 1316 bytes) still runs its full length.
+    EXPECT_LT(kBufferedEnoughBacklog, kQueueFullBacklog);
+    EXPECT_GT(kBufferedEnoughBacklog, 20000000 / 8 * 2 / 1316);
+}
+
 TEST(SenderPacingTest, BookkeepingLogsStatisticsAndSkippedNumbers) {
     const struct {
         SenderStats before;

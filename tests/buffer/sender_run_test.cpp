@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "buffer/sender.h"
+#include "buffer/sender_pacing.h"
 #include "sender_test_support.h"
 #include "support/process.h"
 
@@ -92,8 +93,10 @@ TEST(SenderRunTest, TwentyOneIdleWaitsRepeatTheRequest) {
         SCOPED_TRACE(c.waits);
         Rig rig(c.mode, c.with_req);
         rig.add(50, {3, 0}, 100);
-        // A player's run first waits its margin of 1.5 x rtt at the stream's first packet.
-        const Sleeps sleeps = repeat(Sleeps(c.mode == MODE_HTTP ? 9 : 0, 10000), c.waits, 400000);
+        // A player's run first waits its margin of 1.5 x rtt at the stream's first packet; a
+        // datagram run that has sent nothing looks at the backlog every 10 ms of its idle waits.
+        const Sleeps sleeps = c.mode == MODE_HTTP ? repeat(Sleeps(9, 10000), c.waits, 400000)
+                                                  : Sleeps(40 * c.waits, 10000);
         rig.run(sleeps.size());
         EXPECT_EQ(rig.clock.sleeps, sleeps);
         EXPECT_EQ(count_of(rig.log.text(), "sendpos 50 = curpos 50, curseq = 50\n"), c.waits);
@@ -207,8 +210,22 @@ void run_from_the_first_packet(Rig& rig, uint32_t more, size_t stop_at_sleep) {
 // A datagram run is not moved to the newest packet by its first idle wait.
 TEST(SenderRunTest, IdleWaitBeforeTheFirstPacketKeepsTheStreamStart) {
     Rig rig(MODE_UDP);
-    run_from_the_first_packet(rig, 4, 210);
+    run_from_the_first_packet(rig, 4, 250);
     EXPECT_EQ(Rig::drain(rig.out_peer).substr(0, 1316), payload(10));
+}
+
+// A fast stream arriving while a datagram run idles at its first packet ends the idle wait and
+// the buffering wait at the safe backlog, before the ring reaches the suspend threshold.
+TEST(SenderRunTest, FastStreamEndsTheDatagramStartAtTheSafeBacklog) {
+    Rig rig(MODE_UDP);
+    rig.add(10, {1, 0});
+    rig.clock.on_sleep = [&rig](FakeClock& c) {
+        for (uint32_t s = 11; c.sleeps.size() == 1 && s <= 10 + kBufferedEnoughBacklog; ++s)
+            rig.add(s, {1, static_cast<int32_t>((s - 10) * 1000)});
+    };
+    rig.run(3);
+    EXPECT_EQ(rig.clock.sleeps.front(), 10000);
+    EXPECT_EQ(Rig::drain_one(rig.out_peer), payload(10));
 }
 
 // A player's run starts after the margin wait of 1.5 x rtt, not after an idle wait of 400 ms.

@@ -123,4 +123,19 @@ TEST_F(HttpLoop, OneConnectionIsAcceptedPerPass) {
         close(fd);
 }
 
+// Datagram mode asks for a stream that does not come about every second, from the first timing.
+TEST(EventLoopTest, StreamRequestIsRepeatedEverySecondOnceTimed) {
+    const int64_t t0 = 9000000000;
+    const struct {
+        int64_t now_us, asked_us;
+        bool want;
+    } cases[] = {{t0, -1, false},  // not timed yet
+                 {t0 + 999999, t0, false},
+                 {t0 + 1000000, t0, true},
+                 {t0 + 5000000, t0, true}};
+    for (const auto& c : cases)
+        EXPECT_EQ(stream_request_due(c.now_us, c.asked_us), c.want)
+            << c.now_us << " " << c.asked_us;
+}
+
 }  // namespace

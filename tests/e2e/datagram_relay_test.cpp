@@ -36,6 +36,24 @@ TEST(DatagramRelay, EveryPayloadArrivesInOrderWithLossRecovered) {
     EXPECT_GT(link.counter("down-dropped"), 0);
 }
 
+// The upstream ignores the start-up request: the relay asks again until the stream comes.
+TEST(DatagramRelay, LostStartupRequestIsAskedAgainUntilTheStreamComes) {
+    Upstream up = start_upstream({"--drop-requests", "1"});
+    testsupport::UdpPeer rx;
+    auto relay = start_datagram_relay(up.port, rx.port);
+    std::string got;
+    for (int i = 0; i < 20; ++i) {
+        const auto d = rx.receive(15000);
+        ASSERT_TRUE(d) << "only " << i << " datagrams relayed\n"
+                       << relay.out().substr(0, 2000) << "\nEVENTS\n"
+                       << up.events();
+        got += *d;
+    }
+    EXPECT_TRUE(sample_bytes().compare(0, got.size(), got) == 0) << "a gap or a wrong payload";
+    EXPECT_NE(relay.out().find("!! Sending another request for sample\n"), std::string::npos);
+    EXPECT_EQ(count_of(up.events(), "ignored=drop-requests"), 1);
+}
+
 TEST(DatagramRelay, SilentUpstreamIsAskedAgainAfterAbout8Seconds) {
     Upstream up = start_upstream({"--max-datagrams", "100", "--lead", "2000"});
     testsupport::UdpPeer rx;
