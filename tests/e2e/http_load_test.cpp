@@ -131,7 +131,19 @@ TEST(HttpLoad, TricklingClientsAreClosedWithinTheHeadLimit) {
     }
     EXPECT_TRUE(open.empty());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 14s);  // 10 s a head, plus 1 s steps
-    EXPECT_EQ(count_logged(relay.log(), "Get req, status=200, exiting"), 50);
+    // Fifty heads ending within a second exceed the log's 20 lines a second for one cause: the
+    // rest are counted in "left out" lines, written once the second is over.
+    const auto closures = [&] {
+        const std::string log = relay.log();
+        int n = count_logged(log, "Get req, status=200, exiting");
+        const std::string held = " lines like: Get req, status=%d, exiting";
+        for (size_t at = log.find(held); at != std::string::npos; at = log.find(held, at + 1)) {
+            const size_t line = log.rfind("left out ", at);
+            n += std::atoi(log.c_str() + line + 9);
+        }
+        return n;
+    };
+    EXPECT_TRUE(wait_for([&] { return closures() == 50; }, 5s)) << closures();
     expect_plays_sample(relay, up, kChunk);
 }
 
