@@ -31,10 +31,9 @@ void stream_publish(StreamBoard* board, const StreamRecord& rec) {
     std::memcpy(words, &rec, sizeof words);
     const uint32_t g = board->gen.load(std::memory_order_relaxed);
     board->gen.store(g + 1, std::memory_order_relaxed);
-    // Release fence: a reader that sees any new word also sees the odd generation.
-    std::atomic_thread_fence(std::memory_order_release);
+    // Release: a reader that sees any new word also sees the odd generation stored before.
     for (size_t i = 0; i < StreamBoard::kWords; ++i)
-        board->words[i].store(words[i], std::memory_order_relaxed);
+        board->words[i].store(words[i], std::memory_order_release);
     // Release: the words are complete once the even generation is seen.
     board->gen.store(g + 2, std::memory_order_release);
 }
@@ -43,10 +42,10 @@ StreamRecord stream_read(const StreamBoard& board) {
     uint32_t words[StreamBoard::kWords];
     for (;;) {
         const uint32_t g = board.gen.load(std::memory_order_acquire);
+        // Acquire: the generation below is read after the words, and sees the odd one of a
+        // write whose word was seen.
         for (size_t i = 0; i < StreamBoard::kWords; ++i)
-            words[i] = board.words[i].load(std::memory_order_relaxed);
-        // Acquire fence: the generation below is read after the words.
-        std::atomic_thread_fence(std::memory_order_acquire);
+            words[i] = board.words[i].load(std::memory_order_acquire);
         if ((g & 1) == 0 && board.gen.load(std::memory_order_relaxed) == g)
             break;
     }

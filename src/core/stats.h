@@ -27,13 +27,12 @@ struct BasicWideCounter {
         } else {
             const uint32_t g = gen.load(std::memory_order_relaxed);
             gen.store(g + 1, std::memory_order_relaxed);
-            // Release fence: a reader that sees a new half also sees the odd generation.
-            std::atomic_thread_fence(std::memory_order_release);
             const uint64_t v = (static_cast<uint64_t>(hi.load(std::memory_order_relaxed)) << 32 |
                                 lo.load(std::memory_order_relaxed)) +
                                n;
-            lo.store(static_cast<uint32_t>(v), std::memory_order_relaxed);
-            hi.store(static_cast<uint32_t>(v >> 32), std::memory_order_relaxed);
+            // Release: a reader that sees a new half also sees the odd generation stored before.
+            lo.store(static_cast<uint32_t>(v), std::memory_order_release);
+            hi.store(static_cast<uint32_t>(v >> 32), std::memory_order_release);
             // Release: the halves are complete once the even generation is seen.
             gen.store(g + 2, std::memory_order_release);
         }
@@ -45,10 +44,10 @@ struct BasicWideCounter {
         } else {
             for (;;) {
                 const uint32_t g = gen.load(std::memory_order_acquire);
-                const uint32_t l = lo.load(std::memory_order_relaxed);
-                const uint32_t h = hi.load(std::memory_order_relaxed);
-                // Acquire fence: the generation below is read after the halves.
-                std::atomic_thread_fence(std::memory_order_acquire);
+                // Acquire: the generation below is read after the halves, and sees the odd
+                // one of a write whose half was seen.
+                const uint32_t l = lo.load(std::memory_order_acquire);
+                const uint32_t h = hi.load(std::memory_order_acquire);
                 if ((g & 1) == 0 && gen.load(std::memory_order_relaxed) == g)
                     return static_cast<uint64_t>(h) << 32 | l;
             }
