@@ -318,7 +318,8 @@ def main():
                 r["rtt"] == rtt and r.get(key) == value and
                 (kind != "quarlin" or r.get("latency", 0) == latency)]
 
-    print("### Loss recovery\n")
+    print("### Loss recovery" + ("" if "default" in modes else
+                                 f", playout-latency mode, RTT {args.rtts} ms") + "\n")
     print(f"Load average (1, 5, 15 min) before the runs: {load}. Stream: the sample stamped at "
           f"{KBPS // 1000} Mbit/s; {args.seconds:g} s measured per run from the first stream byte; "
           f"{args.repeats} repeat(s) per cell (lossy-link seeds 1..{args.repeats}); up to "
