@@ -26,6 +26,10 @@ own value is reported too.
 The daemon's playout-latency mode (-L) runs beside the peer at the same latency: at 120 ms and
 at 4 x the round trip (--latencies), with and without the lead. Lost-request datagrams per
 second are the simulator's count of lost requests received over the run's seconds.
+In that mode the daemon's recovery line (once a minute and on SIGTERM) gives the slots it gave
+up without a copy and the late copies, those that came after their slot was given up. Latency
+mode alone (--modes latency) is bounded for the suite: 20 s runs two at a time take about 5 min
+per round trip.
 --modes picks the daemon's default pacing, the latency mode or both.
 
 Prints a markdown section; --plot PNG also draws delivered fraction against loss rate with
