@@ -62,11 +62,12 @@ inline bool playout_dry(int64_t now, int64_t since) {
     return now - since >= kDryAfterUs;
 }
 
-// A newer packet has come after a wait at the newest since `since`: when the wait was longer
-// than the latency the stream paused (the intake re-anchors its requests then too) and the
-// newest is played a latency after now; a shorter stall only makes the packets late.
-inline bool playout_resume_reanchors(int64_t now, int64_t since, int32_t latency_us) {
-    return now - since > latency_us;
+// The first packet after a wait at the newest, due at `due` by the current anchor, seen at now:
+// already overdue, it came more than a latency late (the intake then re-anchors its requests
+// at it too), and it is played a latency after now; a packet stamped later by the pause keeps
+// the anchor.
+inline bool playout_resume_reanchors(int64_t now, int64_t due) {
+    return now > due;
 }
 
 // Estimated timestamp of missing number q between the packets before (seq a, stamped ta) and

@@ -469,8 +469,9 @@ Flow playout_step(Run& r, int* send_pos) {
         return idle_wait(r, sp, cp);
     }
     if (r.newest_since != 0) {
-        if (playout_resume_reanchors(now, r.newest_since, r.latency_us))
-            play_from(r, now + r.latency_us, timespec_us(slot_at(r, cp).ts));
+        const int64_t newest_ts = timespec_us(slot_at(r, cp).ts);
+        if (playout_resume_reanchors(now, playout_due(r.play, newest_ts)))
+            play_from(r, now + r.latency_us, newest_ts);
         r.newest_since = 0;
     }
     if (r.phase == SENDER_RESTARTING) {
