@@ -16,7 +16,8 @@ import subprocess
 import common as c
 
 TOLERANCE = 0.05  # percentage points: differences below this are noise between two runs
-SECTIONS = ["start_time", "takeover", "loss", "cost", "ceiling", "ceiling_datagram", "pacing"]
+SECTIONS = ["start_time", "takeover", "loss", "loss_latency_20", "loss_latency_100", "cost",
+            "ceiling", "ceiling_datagram", "pacing"]
 
 
 def load(folder, name):
@@ -227,8 +228,9 @@ def main():
     out.append(args.settings.strip() + "\n")
     out.append("## Details\n")
     names = {"start_time": "bench/start_time.py", "takeover": "bench/takeover.py",
-             "loss": "bench/loss.py", "cost": "bench/cost.py", "ceiling": "bench/ceiling.py",
-             "ceiling_datagram": "bench/ceiling.py --mode datagram",
+             "loss": "bench/loss.py", "loss_latency_20": "bench/loss.py --modes latency",
+             "loss_latency_100": "bench/loss.py --modes latency", "cost": "bench/cost.py",
+             "ceiling": "bench/ceiling.py", "ceiling_datagram": "bench/ceiling.py --mode datagram",
              "pacing": "bench/pacing_summary.py (bench/pacing.py's measurement)"}
     for name in SECTIONS:
         out.append(section(d, name).replace("\n\n", f"\n\nScript: `{names[name]}`.\n\n", 1))

@@ -10,6 +10,9 @@
 constexpr int64_t kPlayMaxSleepUs = 100000;  // longest sleep before `stop` is looked at again
 constexpr int64_t kMissingPollUs = 1000;     // how often a missing packet's slot is looked at
 constexpr int64_t kTimestampJumpUs = 1000000;
+// At the newest packet, nothing newer: how long the next one is waited for in short polls
+// before the stream counts as dry (the idle wait of the default pacing, and its restart).
+constexpr int64_t kDryAfterUs = 400000;
 
 inline int64_t timespec_us(Timespec32 t) {
     return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
@@ -53,6 +56,19 @@ PlayDecision playout_packet(int64_t now, int64_t due);
 // A missing packet whose own time is `due`: waited for in short polls, so that a copy that
 // arrives is played at once, and given up only when that time has come.
 PlayDecision playout_missing(int64_t now, int64_t due);
+
+// The sender put out the newest packet and has waited for a newer one since `since`.
+inline bool playout_dry(int64_t now, int64_t since) {
+    return now - since >= kDryAfterUs;
+}
+
+// The first packet after a wait at the newest, due at `due` by the current anchor, seen at now:
+// already overdue, it came more than a latency late (the intake then re-anchors its requests
+// at it too), and it is played a latency after now; a packet stamped later by the pause keeps
+// the anchor.
+inline bool playout_resume_reanchors(int64_t now, int64_t due) {
+    return now > due;
+}
 
 // Estimated timestamp of missing number q between the packets before (seq a, stamped ta) and
 // after it (seq b, stamped tb): evenly spaced, as a constant-rate stream is.

@@ -59,6 +59,7 @@ struct Run {
     bool any_sent = false;
     uint32_t last_seq = 0;
     int64_t last_ts = 0;
+    int64_t newest_since = 0;  // waiting at the newest packet since this clock reading; 0 = not
 };
 
 // Acquire: pairs with the client thread's release store of the stop request.
@@ -450,8 +451,29 @@ Flow playout_step(Run& r, int* send_pos) {
     const int cp = load_curpos(r);
     const bool stored = r.ring->filled[sp].load(std::memory_order_acquire) == 1;
     const bool done = stored && r.any_sent && slot_at(r, sp).seqnum == r.last_seq;
-    if (done && sp == cp)
+    if (done && sp == cp) {
+        // A stall upstream is not the end of the stream: the next packet is played as soon as
+        // it is stored, and only a stream dry for the idle wait starts over at the newest.
+        if (r.phase == SENDER_RUNNING && r.idle_waits == 0) {
+            // What is batched goes out at once, as the idle wait would write it.
+            if (r.fill > 0 && !flush_batch(r, sp, r.fill, now))
+                return FLOW_END;
+            if (r.newest_since == 0)
+                r.newest_since = now;
+            if (!playout_dry(now, r.newest_since)) {
+                sleep_us(r, kMissingPollUs);
+                return FLOW_NEXT;
+            }
+        }
+        r.newest_since = 0;
         return idle_wait(r, sp, cp);
+    }
+    if (r.newest_since != 0) {
+        const int64_t newest_ts = timespec_us(slot_at(r, cp).ts);
+        if (playout_resume_reanchors(now, playout_due(r.play, newest_ts)))
+            play_from(r, now + r.latency_us, newest_ts);
+        r.newest_since = 0;
+    }
     if (r.phase == SENDER_RESTARTING) {
         // Whatever arrived while the sender ran dry is skipped: the consumer gets the live
         // stream again, a latency behind. Release: flow control measures from this position.

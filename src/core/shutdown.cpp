@@ -10,6 +10,7 @@
 #include "core/signals.h"
 #include "http/takeover.h"
 #include "intake/protocol.h"
+#include "intake/recovery_loop.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ namespace {
     }
     if (loop->http_mode)
         takeover_force_holder_off(&ctx);
+    recovery_final_line(loop);
     relay_log("Stopping on %s\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
     // Without running exit handlers: the other threads still use what they would destroy.
     _exit(0);

@@ -249,6 +249,11 @@ void recovery_tick(EventLoop* loop) {
     }
 }
 
+void recovery_final_line(EventLoop* loop) {
+    if (loop->recovery.latency_us != 0 && loop->recovery.last_line != 0)
+        write_recovery_line(loop);
+}
+
 void recovery_echo(EventLoop* loop, Timespec32 d) {
     if (loop->recovery.latency_us == 0 || d.tv_sec < 0 || d.tv_sec >= 10)
         return;

@@ -28,5 +28,9 @@ void recovery_after_newest(EventLoop* loop, PacketRing* ring, uint32_t prev_newe
 // Once per pass and after each drain: keepalive, requests that have come due, minute line.
 void recovery_tick(EventLoop* loop);
 
+// On the way out: the recovery line of the part of the minute that has run, so that a run
+// shorter than a minute still says what was asked for and recovered.
+void recovery_final_line(EventLoop* loop);
+
 // A keepalive echo: d is the round trip measured on the wall clock.
 void recovery_echo(EventLoop* loop, Timespec32 d);

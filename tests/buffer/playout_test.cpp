@@ -106,4 +106,60 @@ TEST(PlayoutTest, RunGivesAMissingSlotUpAtItsOwnTimeNotAtThePreviousPackets) {
     EXPECT_LE(left_at, 71000000);
 }
 
+// A 100 ms latency run in which 100 and 101 (stamped 10.00 s and 10.01 s, the first arrived at
+// 4999.95 s) are stored at the start, and 102 and 103 (stamped ts102 and 10 ms later) arrive
+// `stall_ms` after 5000 s, a millisecond apart. The run stops at `stop_ms`.
+std::vector<Sent> run_with_stall(Rig& rig, int64_t stall_ms, int32_t ts102_ns, int64_t stop_ms) {
+    rig.ctx.latency_us = 100000;
+    rig.ctx.first_arrival_sec = 4999;
+    rig.ctx.first_arrival_nsec = 950000000;
+    rig.add(100, {10, 0});
+    rig.add(101, {10, 10000000});
+    std::vector<Sent> sent;
+    int arrived = 0;
+    rig.clock.on_sleep = [&](FakeClock& c) {
+        const int64_t before_ms = (c.now_ns - c.sleeps.back() * 1000 - 5000 * kSec) / 1000000;
+        for (std::string d = Rig::drain_one(rig.out_peer); !d.empty();
+             d = Rig::drain_one(rig.out_peer))
+            for (uint32_t s = 100; s <= 103; ++s)
+                if (d == payload(s))
+                    sent.push_back({s, before_ms});
+        const int64_t now_ms = (c.now_ns - 5000 * kSec) / 1000000;
+        for (; arrived < 2 && now_ms >= stall_ms + arrived; ++arrived)
+            rig.add(102 + static_cast<uint32_t>(arrived), {10, ts102_ns + arrived * 10000000});
+        if (now_ms > stop_ms)
+            rig.ctx.stop = STOP_REQUESTED;
+    };
+    rig.run(100000);
+    return sent;
+}
+
+TEST(PlayoutTest, PauseUpstreamDelaysPacketsAndSkipsNone) {
+    {
+        SCOPED_TRACE(
+            "102 comes 250 ms after its time: played a latency after it came, nothing skipped");
+        Rig rig(MODE_UDP);
+        const auto sent = run_with_stall(rig, 220, 20000000, 400);
+        EXPECT_EQ(sent, (std::vector<Sent>{{100, 50}, {101, 60}, {102, 320}, {103, 330}}));
+        EXPECT_EQ(rig.ctx.given_up.load(), 0u);
+        EXPECT_EQ(rig.log.text().find("sendpos"), std::string::npos) << "no idle wait";
+    }
+    {
+        SCOPED_TRACE("stamped by the pause too: the anchor holds");
+        Rig rig(MODE_UDP);
+        const auto sent = run_with_stall(rig, 200, 250000000, 400);
+        EXPECT_EQ(sent, (std::vector<Sent>{{100, 50}, {101, 60}, {102, 300}, {103, 310}}));
+    }
+    {
+        SCOPED_TRACE("a stream dry for the idle wait: the idle wait of today, and its restart");
+        Rig rig(MODE_UDP);
+        const auto sent = run_with_stall(rig, 500, 20000000, 1200);
+        ASSERT_GE(sent.size(), 2u);
+        EXPECT_EQ(sent[1], (Sent{101, 60}));
+        EXPECT_NE(rig.log.text().find("sendpos"), std::string::npos);
+        EXPECT_NE(rig.log.text().find("Playing out 100 ms after arrival, send_pos="),
+                  std::string::npos);
+    }
+}
+
 }  // namespace
