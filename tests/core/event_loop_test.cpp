@@ -109,6 +109,9 @@ TEST_F(HttpLoop, OneConnectionIsAcceptedPerPass) {
     }
     for (int fd : c)
         close(fd);
+    // Their threads log into this test's capture: let them end before it goes.
+    EXPECT_TRUE(testsupport::wait_for([&] { return count_of(log.text(), "Exiting") == 2; },
+                                      std::chrono::seconds(5)));
 }
 
 // Datagram mode asks for a stream that does not come about every second, from the first timing.
