@@ -19,6 +19,27 @@ const std::string& sample_bytes() {
     return bytes;
 }
 
+std::string sample_mismatch(const std::string& got, size_t from, size_t sample_from, size_t n) {
+    const std::string& sample = sample_bytes();
+    if (got.size() < from + n || sample.size() < sample_from + n)
+        return "only " + std::to_string(got.size() < from ? 0 : got.size() - from) + " of " +
+               std::to_string(n) + " bytes to compare";
+    size_t at = 0;
+    while (at < n && got[from + at] == sample[sample_from + at])
+        ++at;
+    if (at == n)
+        return "";
+    const size_t k = at / kChunk;  // the datagram that differs, counted from sample_from
+    const std::string there = got.substr(from + k * kChunk, kChunk);
+    const size_t found = sample.find(there, sample_from);
+    std::string what = "datagram " + std::to_string(k) + " of " + std::to_string(n / kChunk) +
+                       " differs (byte " + std::to_string(at % kChunk) + ")";
+    if (found != std::string::npos && (found - sample_from) % kChunk == 0)
+        what += "; it holds the sample's datagram " +
+                std::to_string((found - sample_from) / kChunk);
+    return what;
+}
+
 long long Tool::counter(const std::string& key) {
     child.stop();
     const std::string err = child.err();
@@ -157,8 +178,7 @@ void expect_plays_sample(const Relay& relay, const Upstream& up, size_t n) {
     close(fd);
     ASSERT_EQ(got.size(), kHeadBytes + n);
     EXPECT_EQ(got.substr(0, kHeadBytes), kHead);
-    EXPECT_TRUE(got.compare(kHeadBytes, n, sample_bytes(), 0, n) == 0)
-        << "stream bytes differ from the sample";
+    EXPECT_EQ(sample_mismatch(got, kHeadBytes, 0, n), "");
 }
 
 }  // namespace e2e

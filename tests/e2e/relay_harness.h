@@ -17,6 +17,9 @@ extern const char kHead[];
 
 // The bundled sample, read once.
 const std::string& sample_bytes();
+// "" when got[from, from + n) is the sample's [sample_from, sample_from + n); otherwise where the
+// first datagram differs and what it holds instead (a later one: datagrams were skipped).
+std::string sample_mismatch(const std::string& got, size_t from, size_t sample_from, size_t n);
 
 // upstream-sim or lossy-link on a free UDP port, returned once it says it is listening.
 struct Tool {

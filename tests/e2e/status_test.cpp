@@ -35,7 +35,9 @@ std::string prometheus_python() {
 }
 
 TEST(StatusPages, ReadAHundredTimesEachWhileAPlayerStreamsByteExact) {
-    Upstream up = start_upstream();
+    // The lead lets a datagram that a loaded machine drops on loopback be asked for again in
+    // time; without one the relay plays too close behind the newest to recover it.
+    Upstream up = start_upstream({"--lead", "1000"});
     Relay relay = start_http_relay();
     const int player = http_get(relay.http_port, stream_path(up));
     ASSERT_EQ(read_bytes(player, kHeadBytes + kChunk, 10s).size(), kHeadBytes + kChunk);
@@ -52,7 +54,7 @@ TEST(StatusPages, ReadAHundredTimesEachWhileAPlayerStreamsByteExact) {
     const size_t n = kChunk * 300;
     const std::string more = read_bytes(player, n - kChunk, 20s);
     ASSERT_EQ(more.size(), n - kChunk);
-    EXPECT_TRUE(more.compare(0, more.size(), sample_bytes(), kChunk, more.size()) == 0);
+    EXPECT_EQ(sample_mismatch(more, 0, kChunk, more.size()), "") << relay.log();
     EXPECT_EQ(count_of(up.events(), " req "), 1) << "the pages asked the upstream something";
     EXPECT_EQ(count_of(relay.log(), "Left sender thread"), 0);
     EXPECT_NE(status.find("stream: \"sample\" from upstream 127.0.0.1:"), std::string::npos)
