@@ -64,6 +64,11 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free);
 static_assert(offsetof(PacketRing, slots) == 20496);
 static_assert(sizeof(PacketRing) == 7884816);
 
+// sp when it names a slot of the ring, else -1 (the sender's "no position yet" included).
+inline int ring_slot_or_none(const PacketRing* ring, int sp) {
+    return sp >= 0 && sp < ring->nslots.load(std::memory_order_relaxed) ? sp : -1;
+}
+
 // A new ring: every byte zero, then nslots = 5120, curseq = curpos = 0. nullptr when the
 // memory cannot be had.
 PacketRing* ring_alloc();

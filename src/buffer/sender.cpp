@@ -169,8 +169,8 @@ bool repeat_request(Run& r, int send_pos) {
 
 // Datagrams in the ring beyond the sender's slot, as flow control counts them.
 uint32_t backlog(const Run& r) {
-    const int sp = load_send_pos(r);
-    if (sp < 0 || sp >= r.ring->nslots.load(std::memory_order_relaxed))
+    const int sp = ring_slot_or_none(r.ring, load_send_pos(r));
+    if (sp < 0)
         return 0;
     return load_curseq(r) - slot_at(r, sp).seqnum;
 }

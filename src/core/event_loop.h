@@ -69,8 +69,7 @@ struct EventLoop {
 // The sender's slot, range-checked against the ring: -1 while the sender has none. Relaxed:
 // only the index matters; the slot it names is written by the loop's thread alone.
 inline int sender_slot(const EventLoop* loop, const PacketRing* ring) {
-    const int sp = loop->send_pos.load(std::memory_order_relaxed);
-    return sp >= 0 && sp < ring->nslots.load(std::memory_order_relaxed) ? sp : -1;
+    return ring_slot_or_none(ring, loop->send_pos.load(std::memory_order_relaxed));
 }
 
 // Fills the loop's start values and the RelayContext's address fields; creates the wake-up
