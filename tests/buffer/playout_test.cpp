@@ -41,36 +41,34 @@ TEST(PlayoutTest, MissingPacketIsGivenUpOnlyAtItsOwnTime) {
 
 constexpr int64_t kSec = 1000000000;
 
-// A datagram-mode run with a 100 ms latency: packets 100, 101, 103, 104 stamped 10 ms apart
-// from 10 s are stored when the run starts; the first arrived at clock 4999.95 s. `intake`
-// acts as the intake at each sleep, given the clock at which the sleep began (ns after
-// 5000 s); the run stops at clock 5000.3 s. Returns each datagram's
-// number (its payload's) and the clock (ms after 5000 s) at which it went out.
+// A datagram-mode run with a 100 ms latency; the first packet arrived at clock 4999.95 s and
+// `stored` (stamped 10 ms apart from 10 s for 100) are in the ring when it starts. At each
+// sleep `intake` acts as the intake, given the clock (ns after 5000 s) at which the sleep began
+// and the clock at its end; the run stops past `stop_ms`. Returns each datagram's number (its
+// payload's) and the clock (ms after 5000 s) at which it went out.
 struct Sent {
     uint32_t seq;
     int64_t at_ms;
     bool operator==(const Sent&) const = default;
 };
 
-std::vector<Sent> run_with_gap(Rig& rig, const std::function<void(Rig&, int64_t)>& intake) {
+std::vector<Sent> play(Rig& rig, const std::vector<uint32_t>& stored, int64_t stop_ms,
+                       const std::function<void(Rig&, int64_t, int64_t)>& intake) {
     rig.ctx.latency_us = 100000;
     rig.ctx.first_arrival_sec = 4999;
     rig.ctx.first_arrival_nsec = 950000000;
-    for (uint32_t s : {100u, 101u, 103u, 104u})
+    for (uint32_t s : stored)
         rig.add(s, {10, static_cast<int32_t>((s - 100) * 10000000)});
     std::vector<Sent> sent;
     rig.clock.on_sleep = [&](FakeClock& c) {
-        const int64_t before = c.now_ns - c.sleeps.back() * 1000;
-        for (;;) {
-            const std::string d = Rig::drain_one(rig.out_peer);
-            if (d.empty())
-                break;
+        const int64_t to = c.now_ns - 5000 * kSec, from = to - c.sleeps.back() * 1000;
+        for (std::string d = Rig::drain_one(rig.out_peer); !d.empty();
+             d = Rig::drain_one(rig.out_peer))
             for (uint32_t s = 100; s <= 104; ++s)
                 if (d == payload(s))
-                    sent.push_back({s, (before - 5000 * kSec) / 1000000});
-        }
-        intake(rig, before - 5000 * kSec);
-        if (c.now_ns > 5000 * kSec + 300000000)
+                    sent.push_back({s, from / 1000000});
+        intake(rig, from, to);
+        if (to > stop_ms * 1000000)
             rig.ctx.stop = STOP_REQUESTED;
     };
     rig.run(100000);
@@ -79,13 +77,13 @@ std::vector<Sent> run_with_gap(Rig& rig, const std::function<void(Rig&, int64_t)
 
 TEST(PlayoutTest, RunPlaysALatencyAfterArrivalAndWaitsForACopyUntilItsSlotIsDue) {
     Rig rig(MODE_UDP);
-    const auto sent = run_with_gap(rig, [](Rig& r, int64_t now_ns) {
-        static bool stored = false;
-        if (!stored && now_ns >= 55000000) {  // the copy of 102 comes 55 ms after 5000 s
-            r.add(102, {10, 20000000});
-            stored = true;
-        }
-    });
+    const auto sent = play(
+        rig, {100, 101, 103, 104}, 300, [stored = false](Rig& r, int64_t from, int64_t) mutable {
+            if (!stored && from >= 55000000) {  // the copy of 102 comes 55 ms after 5000 s
+                r.add(102, {10, 20000000});
+                stored = true;
+            }
+        });
     EXPECT_EQ(sent, (std::vector<Sent>{{100, 50}, {101, 60}, {102, 70}, {103, 80}, {104, 90}}));
     EXPECT_EQ(rig.ctx.given_up.load(), 0u);
     EXPECT_NE(rig.log.text().find("Playing out 100 ms after arrival"), std::string::npos);
@@ -95,9 +93,9 @@ TEST(PlayoutTest, RunGivesAMissingSlotUpAtItsOwnTimeNotAtThePreviousPackets) {
     Rig rig(MODE_UDP);
     const int slot102 = 102 % kRingSlots;
     int64_t left_at = -1;  // when the sender stepped past 102's slot
-    const auto sent = run_with_gap(rig, [&](Rig& r, int64_t now_ns) {
+    const auto sent = play(rig, {100, 101, 103, 104}, 300, [&](Rig& r, int64_t from, int64_t) {
         if (left_at < 0 && r.send_pos.load() > slot102)
-            left_at = now_ns;
+            left_at = from;
     });
     EXPECT_EQ(sent, (std::vector<Sent>{{100, 50}, {101, 60}, {103, 80}, {104, 90}}));
     EXPECT_EQ(rig.ctx.given_up.load(), 1u);
@@ -106,32 +104,14 @@ TEST(PlayoutTest, RunGivesAMissingSlotUpAtItsOwnTimeNotAtThePreviousPackets) {
     EXPECT_LE(left_at, 71000000);
 }
 
-// A 100 ms latency run in which 100 and 101 (stamped 10.00 s and 10.01 s, the first arrived at
-// 4999.95 s) are stored at the start, and 102 and 103 (stamped ts102 and 10 ms later) arrive
-// `stall_ms` after 5000 s, a millisecond apart. The run stops at `stop_ms`.
-std::vector<Sent> run_with_stall(Rig& rig, int64_t stall_ms, int32_t ts102_ns, int64_t stop_ms) {
-    rig.ctx.latency_us = 100000;
-    rig.ctx.first_arrival_sec = 4999;
-    rig.ctx.first_arrival_nsec = 950000000;
-    rig.add(100, {10, 0});
-    rig.add(101, {10, 10000000});
-    std::vector<Sent> sent;
+// 100 and 101 are stored at the start; 102 and 103 (stamped ts102 and 10 ms later) arrive
+// `at_ms` after 5000 s, a millisecond apart.
+std::vector<Sent> run_with_stall(Rig& rig, int64_t at_ms, int32_t ts102_ns, int64_t stop_ms) {
     int arrived = 0;
-    rig.clock.on_sleep = [&](FakeClock& c) {
-        const int64_t before_ms = (c.now_ns - c.sleeps.back() * 1000 - 5000 * kSec) / 1000000;
-        for (std::string d = Rig::drain_one(rig.out_peer); !d.empty();
-             d = Rig::drain_one(rig.out_peer))
-            for (uint32_t s = 100; s <= 103; ++s)
-                if (d == payload(s))
-                    sent.push_back({s, before_ms});
-        const int64_t now_ms = (c.now_ns - 5000 * kSec) / 1000000;
-        for (; arrived < 2 && now_ms >= stall_ms + arrived; ++arrived)
-            rig.add(102 + static_cast<uint32_t>(arrived), {10, ts102_ns + arrived * 10000000});
-        if (now_ms > stop_ms)
-            rig.ctx.stop = STOP_REQUESTED;
-    };
-    rig.run(100000);
-    return sent;
+    return play(rig, {100, 101}, stop_ms, [&](Rig& r, int64_t, int64_t to) {
+        for (; arrived < 2 && to / 1000000 >= at_ms + arrived; ++arrived)
+            r.add(102 + static_cast<uint32_t>(arrived), {10, ts102_ns + arrived * 10000000});
+    });
 }
 
 TEST(PlayoutTest, PauseUpstreamDelaysPacketsAndSkipsNone) {

@@ -196,44 +196,31 @@ TEST(SenderRunTest, ThreadedHttpRunDeliversPayloadsInOrder) {
     EXPECT_EQ(count_of(rig.log.text(), "!! Send error"), 0);
 }
 
-// A run whose stream has only its first packet (10) stored when it starts, the next ones
-// coming during its first sleep, must play the stream from that packet.
-void run_from_the_first_packet(Rig& rig, uint32_t more, size_t stop_at_sleep) {
-    rig.add(10, {1, 0});
-    rig.clock.on_sleep = [&rig, more](FakeClock& c) {
-        for (uint32_t s = 11; c.sleeps.size() == 1 && s <= 10 + more; ++s)
-            rig.add(s, {1, static_cast<int32_t>((s - 10) * 1000)});
-    };
-    rig.run(stop_at_sleep);
-}
-
-// A datagram run is not moved to the newest packet by its first idle wait.
-TEST(SenderRunTest, IdleWaitBeforeTheFirstPacketKeepsTheStreamStart) {
-    Rig rig(MODE_UDP);
-    run_from_the_first_packet(rig, 4, 250);
-    EXPECT_EQ(Rig::drain(rig.out_peer).substr(0, 1316), payload(10));
-}
-
-// A fast stream arriving while a datagram run idles at its first packet ends the idle wait and
-// the buffering wait at the safe backlog, before the ring reaches the suspend threshold.
-TEST(SenderRunTest, FastStreamEndsTheDatagramStartAtTheSafeBacklog) {
-    Rig rig(MODE_UDP);
-    rig.add(10, {1, 0});
-    rig.clock.on_sleep = [&rig](FakeClock& c) {
-        for (uint32_t s = 11; c.sleeps.size() == 1 && s <= 10 + kBufferedEnoughBacklog; ++s)
-            rig.add(s, {1, static_cast<int32_t>((s - 10) * 1000)});
-    };
-    rig.run(3);
-    EXPECT_EQ(rig.clock.sleeps.front(), 10000);
-    EXPECT_EQ(Rig::drain_one(rig.out_peer), payload(10));
-}
-
-// A player's run starts after the margin wait of 1.5 x rtt, not after an idle wait of 400 ms.
-TEST(SenderRunTest, HttpStartWithOnlyTheFirstPacketWaitsTheMarginNotAnIdleWait) {
-    Rig rig(MODE_HTTP);
-    run_from_the_first_packet(rig, 1, 10);
-    EXPECT_EQ(Sleeps(rig.clock.sleeps.begin(), rig.clock.sleeps.begin() + 9), Sleeps(9, 10000));
-    EXPECT_EQ(Rig::drain(rig.out_peer), payload(10));
+// A run that starts with only the stream's first packet (10) stored, the next ones coming
+// during its first sleep, plays from that packet: a datagram run is not moved to the newest
+// packet by its first idle wait, and a fast stream ends its buffering wait at the safe backlog
+// (before the suspend threshold); a player's run starts after the margin wait of 1.5 x rtt,
+// not after an idle wait of 400 ms.
+TEST(SenderRunTest, StartWithOnlyTheFirstPacketPlaysFromIt) {
+    const struct {
+        int mode;
+        uint32_t more;
+        size_t stop_at_sleep, polls;  // sleeps of 10 ms at the start
+    } cases[] = {
+        {MODE_UDP, 4, 250, 1}, {MODE_UDP, kBufferedEnoughBacklog, 3, 1}, {MODE_HTTP, 1, 10, 9}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.more);
+        Rig rig(c.mode);
+        rig.add(10, {1, 0});
+        rig.clock.on_sleep = [&rig, &c](FakeClock& k) {
+            for (uint32_t s = 11; k.sleeps.size() == 1 && s <= 10 + c.more; ++s)
+                rig.add(s, {1, static_cast<int32_t>((s - 10) * 1000)});
+        };
+        rig.run(c.stop_at_sleep);
+        EXPECT_EQ(Sleeps(rig.clock.sleeps.begin(), rig.clock.sleeps.begin() + c.polls),
+                  Sleeps(c.polls, 10000));
+        EXPECT_EQ(Rig::drain_one(rig.out_peer), payload(10));
+    }
 }
 
 // An upstream that ignores suspend and sends a minute ahead overflows the socket; the next
@@ -242,27 +229,21 @@ TEST(SenderRunTest, HttpStartWithOnlyTheFirstPacketWaitsTheMarginNotAnIdleWait) 
 TEST(SenderRunTest, FirstPacketOverwrittenByARingJumpDoesNotStallTheRun) {
     signal(SIGPIPE, SIG_IGN);  // as the daemon runs
     Rig rig(MODE_HTTP);
-    sendertest::LogCapture log;
-    FakeClock clock;
     const uint32_t far = 1 + 2 * kRingSlots + 5;
     rig.add(1, {10, 0});
     rig.add(far, {70, 0});
     ASSERT_EQ(rig.ring()->filled[1].load(), 0);  // the first packet's slot is a placeholder
-    clock.on_sleep = [&](FakeClock& c) {
+    rig.clock.on_sleep = [&](FakeClock& c) {
         // The stream goes on: the run, past its first wait, restarts at the newest packet.
         if (c.sleeps.size() == 11)
             rig.add(far + 1, {70, 5264000});
         if (c.sleeps.size() == 13)
             rig.add(far + 2, {70, 10528000});
-        if (c.sleeps.size() == 130)  // bounds the run while the fault is present
-            rig.ctx.stop = STOP_REQUESTED;
     };
-    const SenderEnv env = clock.env();
-    sender_run(&rig.ctx, &env);
-    const std::string out = Rig::drain(rig.out_peer);
-    EXPECT_NE(log.text().find("After sleep"), std::string::npos)
+    rig.run(130);  // bounds the run while the fault is present
+    EXPECT_NE(rig.log.text().find("After sleep"), std::string::npos)
         << "no margin wait: still polling for the first packet";
-    EXPECT_NE(out.find(payload(far + 1, 1316)), std::string::npos) << log.text();
+    EXPECT_NE(Rig::drain(rig.out_peer).find(payload(far + 1)), std::string::npos) << rig.log.text();
 }
 
 }  // namespace

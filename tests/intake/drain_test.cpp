@@ -13,10 +13,8 @@ namespace {
 
 using intaketest::count_of;
 using intaketest::Harness;
-using intaketest::LogCapture;
 
 TEST(DrainTest, DataByLengthEchoesSetTheRoundTripEstimate) {
-    LogCapture log;
     Harness h;
     h.store(99);
     h.send(100, 1000, 0, 188);
@@ -53,7 +51,6 @@ TEST(DrainTest, DataByLengthEchoesSetTheRoundTripEstimate) {
 
 // Keepalives and statistics lines by stream second, and the count of skipped numbers.
 TEST(DrainTest, ScheduleAndLossCountFollowTheDatagrams) {
-    LogCapture log;
     Harness h;
     h.store(1000);
     h.loop->intake.prev_curseq = 1000;
@@ -67,30 +64,29 @@ TEST(DrainTest, ScheduleAndLossCountFollowTheDatagrams) {
                  {1041, 61, 250000000, 1, 1, 0}, {1050, 70, 900000000, 0, 0, 8},
                  {1051, 69, 0, 1, 0, 8}};  // back from a multiple of 10: a change all the same
     for (const auto& s : steps) {
-        const int lines_before = count_of(log.text(), "isock read ");
+        const int lines_before = count_of(h.log.text(), "isock read ");
         h.send(s.seq, s.sec, s.nsec);
         h.drain();
         EXPECT_EQ(h.sent(RELAY_MSG_KEEPALIVE).size(), static_cast<size_t>(s.keepalives)) << s.seq;
-        EXPECT_EQ(count_of(log.text(), "isock read ") - lines_before, s.lines) << s.seq;
+        EXPECT_EQ(count_of(h.log.text(), "isock read ") - lines_before, s.lines) << s.seq;
         EXPECT_EQ(h.loop->intake.lost, s.lost) << s.seq;
     }
-    EXPECT_NE(log.text().find("isock read 188 bytes, 61 sec, 250000 us; rtt=60000, total "
-                              "packets=1041, curpos=1040, send_pos=-1, lost=37, loss "
-                              "rate=92.5000\n"),
+    EXPECT_NE(h.log.text().find("isock read 188 bytes, 61 sec, 250000 us; rtt=60000, total "
+                                "packets=1041, curpos=1040, send_pos=-1, lost=37, loss "
+                                "rate=92.5000\n"),
               std::string::npos)
-        << log.text();
+        << h.log.text();
     EXPECT_EQ(h.loop->intake.stats_base, 1040u);
 }
 
 TEST(DrainTest, ResetseqRebasesOnTheFirstDatagram) {
-    LogCapture log;
     Harness h;
     h.store(700);
     h.loop->ctx.resetseq.store(1);
     h.send(20000);
     h.send(20001);
     h.drain();
-    EXPECT_NE(log.text().find("need resetseq: seqnum: 20000, curpos=4640\n"), std::string::npos);
+    EXPECT_NE(h.log.text().find("need resetseq: seqnum: 20000, curpos=4640\n"), std::string::npos);
     EXPECT_EQ(h.ring->curpos.load(), 4641);
     EXPECT_EQ(h.loop->send_pos.load(), 4640);
     EXPECT_EQ(h.loop->scan_base.load(), 20000u);
@@ -99,7 +95,6 @@ TEST(DrainTest, ResetseqRebasesOnTheFirstDatagram) {
 }
 
 TEST(DrainTest, EveryTwentiethNewestScansForLosses) {
-    LogCapture log;
     Harness h;
     h.store(1000);
     h.sender_at(1000);
@@ -110,16 +105,10 @@ TEST(DrainTest, EveryTwentiethNewestScansForLosses) {
         if (s != 1010 && s != 1011)
             h.send(s);
     h.drain();
-    const auto lost = h.sent(RELAY_MSG_LOST_REQUEST);
-    ASSERT_EQ(lost.size(), 1u);
-    uint32_t seqs[kLostRequestMax];
-    ASSERT_EQ(read_lost_request(lost[0].data(), lost[0].size(), seqs, kLostRequestMax), 2);
-    EXPECT_EQ(seqs[0], 1010u);
-    EXPECT_EQ(seqs[1], 1011u);
+    EXPECT_EQ(h.asked(), (std::vector<uint32_t>{1010, 1011}));
 }
 
 TEST(DrainTest, RingFullDatagramsAreDroppedNotStored) {
-    LogCapture log;
     Harness h;
     h.store(2000);
     h.sender_at(2000);
@@ -130,8 +119,8 @@ TEST(DrainTest, RingFullDatagramsAreDroppedNotStored) {
     EXPECT_EQ(h.curseq(), 7119u);
     EXPECT_EQ(h.slot_of(2000).seqnum, 2000u);
     EXPECT_EQ(h.loop->intake.ring_full_drops, 2u);
-    EXPECT_EQ(count_of(log.text(), "!! ring full, dropping seq=7120 (send_pos seq=2000)\n"), 1);
-    EXPECT_EQ(count_of(log.text(), "!! ring full"), 1);  // one line a second
+    EXPECT_EQ(count_of(h.log.text(), "!! ring full, dropping seq=7120 (send_pos seq=2000)\n"), 1);
+    EXPECT_EQ(count_of(h.log.text(), "!! ring full"), 1);  // one line a second
 
     h.sender_at(2100);  // the sender moved on: the next datagram fills the gap with placeholders
     h.send(7122);
@@ -147,14 +136,13 @@ TEST(DrainTest, RingFullDatagramsAreDroppedNotStored) {
 }
 
 TEST(DrainTest, DatagramModeStartsTheSenderOnceOnTheFirstPacket) {
-    LogCapture log;
     testsupport::FakeUpstream sink;
     auto* h = new Harness(false);
     h->loop->osock = sink.open_relay_socket();
     h->send(10);
     h->send(11);
     h->drain();
-    EXPECT_EQ(count_of(log.text(), "!!\n"), 1);
+    EXPECT_EQ(count_of(h->log.text(), "!!\n"), 1);
     EXPECT_TRUE(h->loop->sender_started);
     EXPECT_NE(h->loop->send_pos.load(), -1);
     // The sender leaves its loop on stop; one that does not in time keeps its loop alive.
@@ -170,7 +158,6 @@ TEST(DrainTest, DatagramModeStartsTheSenderOnceOnTheFirstPacket) {
 
 // Two jumps of about 2^31 each used to overflow the signed count of skipped numbers.
 TEST(DrainTest, LostCountSaturatesInsteadOfOverflowing) {
-    LogCapture log;
     Harness h;
     const int& lost = h.loop->intake.lost;
     h.send(0x7FFFFFF0u);
@@ -188,7 +175,6 @@ TEST(DrainTest, LostCountSaturatesInsteadOfOverflowing) {
 // After a take-over the ring still holds the previous stream's placeholders; the scan that makes
 // a whole turn from the new stream's first datagram used to ask the new upstream for them.
 TEST(DrainTest, TakeOverDoesNotAskForThePreviousStreamsPlaceholders) {
-    LogCapture log;
     Harness h;
     h.store(1000);
     h.store(1100);  // placeholders 1001..1099 of the stream before
@@ -197,18 +183,14 @@ TEST(DrainTest, TakeOverDoesNotAskForThePreviousStreamsPlaceholders) {
     h.send(5);  // the new stream's first datagram: re-base, then a scan of the whole ring
     h.drain();
     ASSERT_EQ(h.curseq(), 5u);
-    EXPECT_TRUE(h.sent(RELAY_MSG_LOST_REQUEST, 100).empty());
+    EXPECT_TRUE(h.asked(100).empty());
 
     // Its own gaps are still asked for once they are 51 behind.
     h.send(7);
     for (uint32_t s = 8; s <= 70; ++s)
         h.send(s);
     h.drain();
-    const auto asked = h.sent(RELAY_MSG_LOST_REQUEST, 500);
-    ASSERT_FALSE(asked.empty());
-    uint32_t seqs[kLostRequestMax];
-    ASSERT_EQ(read_lost_request(asked[0].data(), asked[0].size(), seqs, kLostRequestMax), 1);
-    EXPECT_EQ(seqs[0], 6u);
+    EXPECT_EQ(h.asked(500), std::vector<uint32_t>{6});
 }
 
 }  // namespace

@@ -13,10 +13,8 @@ namespace {
 
 using intaketest::count_of;
 using intaketest::Harness;
-using intaketest::LogCapture;
 
 TEST(FlowControlTest, SuspendFromBacklog4721EveryThirtiethAfter) {
-    LogCapture log;
     Harness h;
     h.store(2000);
     h.sender_at(2000);
@@ -29,8 +27,8 @@ TEST(FlowControlTest, SuspendFromBacklog4721EveryThirtiethAfter) {
     h.send(6755);   // late, with a queue-full backlog: neither checked nor counted
     h.drain();
     EXPECT_EQ(h.sent(RELAY_MSG_SUSPEND).size(), 2u);
-    EXPECT_EQ(count_of(log.text(), "queue full, sending suspend (diff 4721)\n"), 1);
-    EXPECT_EQ(count_of(log.text(), "queue full, sending suspend (diff 4751)\n"), 1);
+    EXPECT_EQ(count_of(h.log.text(), "queue full, sending suspend (diff 4721)\n"), 1);
+    EXPECT_EQ(count_of(h.log.text(), "queue full, sending suspend (diff 4751)\n"), 1);
     EXPECT_EQ(h.loop->flow.suspend_count, 32);
 }
 
@@ -44,7 +42,6 @@ void suspended_with_backlog(Harness& h, uint32_t backlog) {
 }
 
 TEST(FlowControlTest, ReleaseEveryThirtiethCheckKeepaliveEveryFiftiethPass) {
-    LogCapture log;
     Harness at, h;
     suspended_with_backlog(at, 3120);  // not yet below 3120
     flow_pass_checks(at.loop);
@@ -60,14 +57,13 @@ TEST(FlowControlTest, ReleaseEveryThirtiethCheckKeepaliveEveryFiftiethPass) {
     EXPECT_EQ(sent_on, (std::map<RelayMessageKind, std::vector<int>>{
                            {RELAY_MSG_RELEASE, {1, 31, 61, 91}},
                            {RELAY_MSG_KEEPALIVE_SUSPENDED, {50, 100}}}));
-    EXPECT_EQ(count_of(log.text(), "queue decreased, sending release\n"), 4);
+    EXPECT_EQ(count_of(h.log.text(), "queue decreased, sending release\n"), 4);
     EXPECT_EQ(
-        count_of(log.text(), "sending keepalive in suspend, curseq=5119, sendpos.seqnum=2000\n"),
+        count_of(h.log.text(), "sending keepalive in suspend, curseq=5119, sendpos.seqnum=2000\n"),
         2);
 }
 
 TEST(FlowControlTest, SuspensionEndsOnlyWithADatagramAfterAReleaseCheck) {
-    LogCapture log;
     Harness h;
     suspended_with_backlog(h, 1000);
     h.send(2500);  // a re-sent lost packet before any release check
@@ -84,7 +80,6 @@ TEST(FlowControlTest, SuspensionEndsOnlyWithADatagramAfterAReleaseCheck) {
 }
 
 TEST(FlowControlTest, OsockArrivalsAndErrorsAreLogged) {
-    LogCapture log;
     Harness h(false);
     testsupport::FakeUpstream peer;
     h.loop->osock = peer.open_relay_socket();
@@ -92,7 +87,7 @@ TEST(FlowControlTest, OsockArrivalsAndErrorsAreLogged) {
     peer.send_raw(junk, sizeof junk);
     testsupport::wait_readable(h.loop->osock, 500);
     osock_read(h.loop);
-    EXPECT_EQ(log.text().rfind("osock read 100 bytes, ", 0), 0u) << log.text();
+    EXPECT_EQ(h.log.text().rfind("osock read 100 bytes, ", 0), 0u) << h.log.text();
 
     // A send to a port nobody listens on leaves a pending error on the socket.
     close(peer.fd);
@@ -100,7 +95,7 @@ TEST(FlowControlTest, OsockArrivalsAndErrorsAreLogged) {
     send(h.loop->osock, junk, 1, 0);
     testsupport::wait_readable(h.loop->osock, 500);
     osock_read(h.loop);
-    EXPECT_NE(log.text().find("osock error: Connection refused\n"), std::string::npos);
+    EXPECT_NE(h.log.text().find("osock error: Connection refused\n"), std::string::npos);
     close(h.loop->osock);
 }
 

@@ -4,8 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,24 +18,9 @@ namespace intaketest {
 
 using testsupport::count_of;
 
-// Points the log at a memory stream for the life of the record.
-struct LogCapture {
-    char* buf = nullptr;
-    size_t size = 0;
-    FILE* fp = open_memstream(&buf, &size);
-    FILE* saved = log_fp.exchange(fp);
-    ~LogCapture() {
-        log_fp.store(saved);
-        fclose(fp);
-        free(buf);
-    }
-    std::string text() {
-        fflush(fp);
-        return std::string(buf, size);
-    }
-};
-
+// The log is captured from before the loop exists until after it is gone.
 struct Harness {
+    testsupport::LogCapture log;
     std::unique_ptr<EventLoop> owned = std::make_unique<EventLoop>();
     EventLoop* loop = owned.get();
     testsupport::FakeUpstream up;
@@ -81,6 +64,16 @@ struct Harness {
             if (classify_relay_message(d.data(), d.size()) == kind)
                 out.push_back(d);
         return out;
+    }
+    // The numbers of every lost request among them.
+    std::vector<uint32_t> asked(int wait_ms = 0) {
+        std::vector<uint32_t> all;
+        for (const auto& d : sent(RELAY_MSG_LOST_REQUEST, wait_ms)) {
+            uint32_t seqs[kLostRequestMax];
+            const int n = read_lost_request(d.data(), d.size(), seqs, kLostRequestMax);
+            all.insert(all.end(), seqs, seqs + (n > 0 ? n : 0));
+        }
+        return all;
     }
 };
 
