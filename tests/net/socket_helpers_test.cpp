@@ -21,15 +21,11 @@
 #include <string>
 
 #include "net/openers.h"
+#include "support/fake_upstream.h"
 
 namespace {
 
-int local_port(int fd) {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    return ntohs(addr.sin_port);
-}
+using testsupport::local_port;
 
 int open_descriptors() {
     int n = 0;

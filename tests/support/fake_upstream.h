@@ -33,17 +33,23 @@ inline bool wait_readable(int fd, int ms) {
     return poll(&p, 1, ms) == 1;
 }
 
+// The port fd is bound to.
+inline int local_port(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
 // Binds fd to an ephemeral port on 127.0.0.1, with a receive buffer large enough for a whole
 // test's burst. Returns the port.
 inline int bind_loopback(int fd) {
     int size = 32 << 20;
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in a = loopback(0);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
+    const sockaddr_in a = loopback(0);
+    bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    return local_port(fd);
 }
 
 struct UdpPeer {
