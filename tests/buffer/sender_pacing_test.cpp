@@ -9,23 +9,6 @@
 
 namespace {
 
-TEST(SenderPacingTest, StepFollowsPhaseAndPositions) {
-    const struct {
-        SenderPhase phase;
-        int send_pos, curpos, prevpos;
-        SenderStep want;
-    } cases[] = {{SENDER_STARTING, -1, 0, -1, STEP_BUFFER_WAIT},
-                 {SENDER_STARTING, 5, 5, -1, STEP_IDLE_WAIT},
-                 {SENDER_RESTARTING, 5, 9, 5, STEP_BUFFER_WAIT},
-                 {SENDER_RESTARTING, 9, 9, 5, STEP_IDLE_WAIT},
-                 {SENDER_RUNNING, 9, 9, 8, STEP_IDLE_WAIT},
-                 {SENDER_RUNNING, 8, 9, 8, STEP_REANCHOR},
-                 {SENDER_RUNNING, 8, 9, 7, STEP_PACE}};
-    for (const auto& c : cases)
-        EXPECT_EQ(sender_step(c.phase, c.send_pos, c.curpos, c.prevpos), c.want)
-            << c.phase << " " << c.send_pos << " " << c.curpos << " " << c.prevpos;
-}
-
 TEST(SenderPacingTest, PaceSleepsUntilDueSendsLateAtOnceAndJumpsFromASecondAhead) {
     // The packet stamped 10 s went out at anchor_clock.
     const struct {

@@ -1,4 +1,4 @@
-// Byte images of the upstream protocol's datagrams and the classification of what arrives.
+// Byte images of the upstream protocol's datagrams.
 #include "intake/protocol.h"
 
 #include <gtest/gtest.h>
@@ -61,22 +61,6 @@ TEST(ProtocolTest, StreamAndStopRequests) {
     EXPECT_EQ(build_stop_request(rec), kStopRequestBytes);
     EXPECT_EQ(bytes_of(rec, 9), (Bytes{2, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(classify_relay_message(rec, 9), RELAY_MSG_STOP);
-}
-
-TEST(ProtocolTest, ArrivalsAreClassifiedByLengthThenType) {
-    const struct {
-        uint32_t type;
-        ssize_t n;
-        ArrivalKind kind;
-    } cases[] = {
-        {3, -1, ARRIVAL_NONE},       {3, 0, ARRIVAL_NONE},   {3, 3, ARRIVAL_IGNORED},
-        {3, 11, ARRIVAL_SHORT_ECHO}, {3, 12, ARRIVAL_ECHO},  {3, 187, ARRIVAL_ECHO},
-        {4, 187, ARRIVAL_IGNORED},   {3, 188, ARRIVAL_DATA}, {0x12345678, 1328, ARRIVAL_DATA}};
-    unsigned char buf[1328] = {};
-    for (const auto& c : cases) {
-        std::memcpy(buf, &c.type, 4);
-        EXPECT_EQ(classify_arrival(buf, c.n), c.kind) << c.type << ", " << c.n << " bytes";
-    }
 }
 
 }  // namespace
