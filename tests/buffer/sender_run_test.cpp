@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "buffer/sender.h"
@@ -22,14 +23,12 @@ using sendertest::Rig;
 using testsupport::count_of;
 using Sleeps = std::vector<int64_t>;
 
-Sleeps repeat(Sleeps v, int n, int64_t us) {
-    v.insert(v.end(), static_cast<size_t>(n), us);
+// Sleeps given as runs of {how many, length in us}.
+Sleeps runs(std::initializer_list<std::pair<int, int64_t>> list) {
+    Sleeps v;
+    for (const auto& [n, us] : list)
+        v.insert(v.end(), static_cast<size_t>(n), us);
     return v;
-}
-
-Sleeps operator+(Sleeps a, const Sleeps& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 TEST(SenderRunTest, StopDuringFirstPacketPollEndsTheRun) {
@@ -59,8 +58,7 @@ TEST(SenderRunTest, HttpRunWaitsOneAndAHalfRttThenPacesAndBatches) {
 
     // The margin wait looks at the backlog every 10 ms; 5001 is due 300 ms after 5000, which
     // the first write carries alone; 5003 is due with 5002, the jump's new anchor.
-    EXPECT_EQ(rig.clock.sleeps,
-              repeat(repeat({10000, 10000}, 45, 10000), 1, 300000) + Sleeps(21, 400000));
+    EXPECT_EQ(rig.clock.sleeps, runs({{47, 10000}, {1, 300000}, {21, 400000}}));
     std::string idle_lines;
     for (int i = 0; i < 21; ++i)
         idle_lines += "sendpos 5004 = curpos 5004, curseq = 5004\n";
@@ -95,7 +93,7 @@ TEST(SenderRunTest, TwentyOneIdleWaitsRepeatTheRequest) {
         rig.add(50, {3, 0}, 100);
         // A player's run first waits its margin of 1.5 x rtt at the stream's first packet; a
         // datagram run that has sent nothing looks at the backlog every 10 ms of its idle waits.
-        const Sleeps sleeps = c.mode == MODE_HTTP ? repeat(Sleeps(9, 10000), c.waits, 400000)
+        const Sleeps sleeps = c.mode == MODE_HTTP ? runs({{9, 10000}, {c.waits, 400000}})
                                                   : Sleeps(40 * c.waits, 10000);
         rig.run(sleeps.size());
         EXPECT_EQ(rig.clock.sleeps, sleeps);
@@ -116,9 +114,9 @@ TEST(SenderRunTest, TwentyOneIdleWaitsRepeatTheRequest) {
 TEST(SenderRunTest, StarvationRebuffersAtTheNewestPacket) {
     const struct {
         int mode;
-        Sleeps sleeps;  // up to the second idle wait; waits look at the backlog every 10 ms
-    } cases[] = {{MODE_HTTP, repeat(repeat(Sleeps(9, 10000), 1, 400000), 90, 10000)},
-                 {MODE_UDP, repeat(repeat(Sleeps(200, 10000), 1, 400000), 200, 10000)}};
+        Sleeps sleeps;  // to the second idle wait; waits look at the backlog every 10 ms
+    } cases[] = {{MODE_HTTP, runs({{9, 10000}, {1, 400000}, {90, 10000}, {1, 400000}})},
+                 {MODE_UDP, runs({{200, 10000}, {1, 400000}, {200, 10000}, {1, 400000}})}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
         Rig rig(c.mode);
@@ -129,8 +127,8 @@ TEST(SenderRunTest, StarvationRebuffersAtTheNewestPacket) {
             for (uint32_t s = 12; k.sleeps.size() == idle && s <= 15; ++s)
                 rig.add(s, {1, static_cast<int32_t>(s * 1000)});
         };
-        rig.run(c.sleeps.size() + 1);
-        EXPECT_EQ(rig.clock.sleeps, repeat(c.sleeps, 1, 400000));
+        rig.run(c.sleeps.size());
+        EXPECT_EQ(rig.clock.sleeps, c.sleeps);
         EXPECT_EQ(count_of(rig.log.text(),
                            "Sleeping to get buffer, send_pos=11, curpos = 15, "
                            "rtt=60000000\nAfter sleep send_pos=15, curpos = 15\n"),

@@ -131,9 +131,8 @@ struct Rig {
     // Everything readable on fd now.
     static std::string drain(int fd) {
         std::string all;
-        char buf[65536];
-        for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-            all.append(buf, static_cast<size_t>(n));
+        for (std::string d = drain_one(fd); !d.empty(); d = drain_one(fd))
+            all += d;
         return all;
     }
 };

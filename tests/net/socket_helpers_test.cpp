@@ -16,12 +16,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "net/openers.h"
 #include "support/fake_upstream.h"
+#include "support/process.h"
 
 namespace {
 
@@ -43,10 +42,7 @@ bool igmp_lists(const char* group) {
     inet_aton(group, &addr);
     char hex[9];
     std::snprintf(hex, sizeof hex, "%08X", addr.s_addr);  // printed as the raw word
-    std::ifstream in("/proc/net/igmp");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str().find(hex) != std::string::npos;
+    return testsupport::read_file("/proc/net/igmp").find(hex) != std::string::npos;
 }
 
 // Prepares a network namespace of this process's own, holding only loopback with a route for
