@@ -1,0 +1,225 @@
+// What the daemon's end-to-end tests take from their tools but cannot see from the relay's
+// side: upstream-sim paces by its stamps, suspends, and answers lost requests with the copies
+// it sent; both tools' seeded impairments take their share, repeat with the seed, and
+// lossy-link holds each direction back by its delay.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "e2e/relay_harness.h"
+#include "support/fake_upstream.h"
+
+namespace {
+
+using namespace e2e;
+using Udp = testsupport::UdpPeer;
+
+constexpr int64_t kMs = 1000000;  // nanoseconds
+
+std::string words(std::initializer_list<uint32_t> ws) {
+    std::string out;
+    for (uint32_t w : ws)
+        out.append(reinterpret_cast<const char*>(&w), 4);
+    return out;
+}
+
+int64_t wall_ns() {
+    return std::chrono::system_clock::now().time_since_epoch() / 1ns;
+}
+
+struct Datagram {
+    std::string bytes;
+    int64_t arrival_ns;  // wall clock
+    uint32_t word(size_t i) const {
+        uint32_t w;
+        std::memcpy(&w, bytes.data() + 4 * i, 4);
+        return w;
+    }
+    uint32_t seq() const { return word(0); }
+    int64_t stamp_ns() const {
+        return int64_t{static_cast<int32_t>(word(1))} * 1000000000 + word(2);
+    }
+};
+
+// Plays the relay: one UDP socket per stream, as the daemon uses.
+struct FakeRelay : Udp {
+    int sim;
+    explicit FakeRelay(const Tool& s) : sim(s.port) {}
+    void send(std::initializer_list<uint32_t> ws) { send_to(sim, words(ws)); }
+    void request(const std::string& url) { send_to(sim, words({2}) + url + std::string(5, '\0')); }
+    // Data datagrams until n have come, none came for quiet_ms, or 5 s have passed.
+    std::vector<Datagram> collect(size_t n, int quiet_ms = 1000) {
+        std::vector<Datagram> out;
+        for (const auto give_up = std::chrono::steady_clock::now() + 5s;
+             out.size() < n && std::chrono::steady_clock::now() < give_up;) {
+            const auto d = receive(quiet_ms);
+            if (!d)
+                break;
+            if (d->size() >= 188)
+                out.push_back({*d, wall_ns()});
+        }
+        return out;
+    }
+};
+
+TEST(UpstreamSim, PacesByItsStampsSuspendsAndAnswersLostRequestsWithTheCopiesItSent) {
+    Tool sim =
+        start_sim({"--stream", std::string("a=") + SAMPLE_TS, "--lead", "1000", "--history", "60"});
+    FakeRelay relay(sim);
+    const int64_t asked = wall_ns();
+    relay.request("a");
+    std::vector<Datagram> got = relay.collect(500);
+    ASSERT_EQ(got.size(), 500u);
+    // Stamped from the wall clock at the request, advancing ~1 s per 250 KB of the sample. The
+    // first second comes at once; later datagrams one lead ahead of their play-out. Sending
+    // early is a fault whatever the load; lateness is bounded loosely and judged by the median.
+    EXPECT_NEAR(got[0].stamp_ns() - asked, 0, 200 * kMs);
+    EXPECT_NEAR(got[190].stamp_ns() - got[0].stamp_ns(), 1000 * kMs, 100 * kMs);
+    EXPECT_LT(got[150].arrival_ns - asked, 400 * kMs);
+    std::vector<int64_t> late;
+    for (size_t k = 0; k < got.size(); ++k) {
+        ASSERT_EQ(got[k].seq(), k + 1);
+        ASSERT_EQ(got[k].bytes.compare(12, kChunk, sample_bytes(), k * kChunk, kChunk), 0) << k;
+        ASSERT_LT(got[k].word(2), 1000000000u);
+        ASSERT_GE(got[k].stamp_ns(), got[k ? k - 1 : 0].stamp_ns());
+        if (k >= 250)
+            late.push_back(got[k].arrival_ns - (got[k].stamp_ns() - 1000 * kMs));
+    }
+    EXPECT_GT(*std::min_element(late.begin(), late.end()), -20 * kMs) << "sent early";
+    EXPECT_LT(*std::max_element(late.begin(), late.end()), 300 * kMs);
+    std::nth_element(late.begin(), late.begin() + late.size() / 2, late.end());
+    EXPECT_NEAR(late[late.size() / 2], 0, 40 * kMs);
+
+    relay.send({4});  // suspend: what is on its way still comes, then nothing new
+    for (const Datagram& d : relay.collect(100000, 300))
+        got.push_back(d);
+    const uint32_t last = got.back().seq();
+    ASSERT_EQ(last, got.size());
+    ASSERT_LT(last, 520u) << "suspend did not pause the stream";
+    // Within the 60 kept: last, last-10, last-59. Too old: last-60. Not sent yet: last+1.
+    relay.send({1, 5, last, last - 10, last - 60, last + 1, last - 59});
+    const std::vector<Datagram> again = relay.collect(100000, 300);
+    ASSERT_EQ(again.size(), 3u);
+    for (size_t i = 0; i < again.size(); ++i) {
+        EXPECT_EQ(again[i].seq(), last - (i == 0 ? 0 : i == 1 ? 10 : 59));
+        EXPECT_EQ(again[i].bytes, got.at(again[i].seq() - 1).bytes) << again[i].seq();
+    }
+    // The timed keepalive comes back byte for byte; the suspended-form one is not echoed.
+    relay.send({3, 0});
+    relay.send({3, 1700000123, 987654321});
+    EXPECT_EQ(relay.receive(1000).value_or(""), words({3, 1700000123, 987654321}));
+    EXPECT_FALSE(relay.receive(200).has_value());
+
+    // Release: the next sequence number, with its original stamp, nothing skipped.
+    relay.send({5});
+    const std::vector<Datagram> after = relay.collect(20);
+    ASSERT_EQ(after.size(), 20u);
+    for (size_t k = 0; k < after.size(); ++k)
+        EXPECT_EQ(after[k].seq(), last + 1 + k);
+    EXPECT_NEAR(after[0].stamp_ns() - got.back().stamp_ns(), 5 * kMs, 3 * kMs);
+    relay.request("");  // stop: the session ends
+    relay.collect(100000, 200);
+    EXPECT_FALSE(relay.receive(300).has_value());
+    sim.child.stop();
+    for (const char* kv : {" retransmitted=3 ", " seqs-not-in-history=2 ", " keepalives-echoed=1 "})
+        EXPECT_NE(sim.child.err().find(kv), std::string::npos) << kv;
+}
+
+// What a 2000-datagram burst through the given impairment brings.
+std::vector<Datagram> through(Tool& sim, const std::vector<std::string>& impairment) {
+    std::vector<std::string> args = {"--default", SAMPLE_TS,         "--lead",
+                                     "100000",    "--max-datagrams", "2000"};
+    args.insert(args.end(), impairment.begin(), impairment.end());
+    sim = start_sim(args);
+    FakeRelay relay(sim);
+    relay.request("x");
+    return relay.collect(100000, 500);
+}
+
+std::vector<uint32_t> seqs(const std::vector<Datagram>& got) {
+    std::vector<uint32_t> out;
+    for (const Datagram& d : got)
+        out.push_back(d.seq());
+    return out;
+}
+
+// The loss the daemon's tests inject into the stream, and the constant bitrate the benches use.
+TEST(UpstreamSim, SeededLossTakesItsShareRepeatablyAndConstantBitrateStampsEvenly) {
+    Tool sim, other;
+    auto args = [](const char* seed) {
+        return std::vector<std::string>{"--loss-out", "20", "--seed", seed, "--cbr", "1052.8"};
+    };
+    const std::vector<Datagram> lossy = through(sim, args("7"));
+    EXPECT_NEAR(static_cast<double>(lossy.size()), 1600, 80);
+    EXPECT_EQ(sim.counter("dropped-loss"), 2000 - static_cast<long long>(lossy.size()));
+    EXPECT_EQ(seqs(through(other, args("7"))), seqs(lossy));
+    EXPECT_NE(seqs(through(other, args("8"))), seqs(lossy));
+    // 1052.8 kbit/s is one 1316-byte payload each 10 ms.
+    for (const Datagram& d : lossy)
+        ASSERT_NEAR(d.stamp_ns() - lossy[0].stamp_ns(),
+                    int64_t{d.seq() - lossy[0].seq()} * 10 * kMs, 2000)
+            << d.seq();
+}
+
+std::string numbered(uint32_t n) {
+    return std::string(reinterpret_cast<const char*>(&n), sizeof n) + std::string(60, 'x');
+}
+
+// The numbers of the datagrams that reach target, until none came for quiet_ms.
+std::vector<uint32_t> numbers(const Udp& target, int quiet_ms) {
+    std::vector<uint32_t> got;
+    for (auto d = target.receive(quiet_ms); d; d = target.receive(quiet_ms))
+        std::memcpy(&got.emplace_back(), d->data(), sizeof(uint32_t));
+    return got;
+}
+
+// Sends 2000 numbered datagrams through a link with the given impairment and returns the
+// numbers that reached the target, draining as it goes so that no socket buffer overflows.
+std::vector<uint32_t> delivered_through(const std::vector<std::string>& impairment) {
+    Udp target, client;
+    Tool link = start_link(target.port, impairment);
+    std::vector<uint32_t> got;
+    for (uint32_t i = 0; i < 2000; ++i) {
+        client.send_to(link.port, numbered(i));
+        for (uint32_t n : numbers(target, i % 50 == 49 ? 5 : 0))
+            got.push_back(n);
+    }
+    for (uint32_t n : numbers(target, 300))
+        got.push_back(n);
+    EXPECT_EQ(link.counter("up-received"), 2000) << "lost before the link";
+    EXPECT_EQ(link.counter("up-forwarded"), static_cast<long long>(got.size()));
+    return got;
+}
+
+TEST(LossyLink, SeededLossAndBurstsRepeatAndDelayHoldsEachDirectionBack) {
+    const auto first = delivered_through({"--up-loss", "25", "--seed", "11"});
+    EXPECT_NEAR(static_cast<double>(first.size()), 1500, 100);
+    EXPECT_TRUE(std::is_sorted(first.begin(), first.end()));
+    EXPECT_EQ(delivered_through({"--up-loss", "25", "--seed", "11"}), first);
+    EXPECT_NE(delivered_through({"--up-loss", "25", "--seed", "12"}), first);
+
+    // Bursts of 5: every gap is a whole number of bursts.
+    const auto bursty = delivered_through({"--up-burst", "4:5", "--seed", "3"});
+    size_t gaps = 0;
+    for (size_t i = 1; i < bursty.size(); ++i) {
+        gaps += bursty[i] != bursty[i - 1] + 1;
+        ASSERT_EQ((bursty[i] - bursty[i - 1] - 1) % 5, 0u) << "gap before " << bursty[i];
+    }
+    EXPECT_GT(gaps, 20u);
+
+    Udp target, client;
+    Tool link = start_link(target.port, {"--up-delay", "150", "--down-delay", "100",
+                                         "--down-jitter", "40", "--seed", "5"});
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client.send_to(link.port, numbered(1)));
+    int side = 0;
+    ASSERT_EQ(target.receive(3000, &side), numbered(1));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, 150ms);
+    sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(target.send_to(side, numbered(2)));
+    ASSERT_EQ(client.receive(3000), numbered(2));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, 60ms) << "100 ms less 40 of jitter";
+}
+
+}  // namespace
