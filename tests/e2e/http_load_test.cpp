@@ -1,14 +1,11 @@
 // HTTP mode under awkward players: one that stops reading, crowds of idle and trickling
 // connections. The stream must still reach the latest valid player.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <thread>
 
 #include "e2e/relay_harness.h"
@@ -45,32 +42,6 @@ TEST(HttpLoad, HolderWhosePlayerStoppedReadingIsTakenOver) {
     close(stalled);
 }
 
-int open_descriptors(pid_t pid) {
-    int n = 0;
-    if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (readdir(d) != nullptr)
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
-
-// Connections waiting in the accept queue of the listener on port: the receive queue that
-// /proc/net/tcp shows for a listening socket. -1 when there is no such listener.
-int accept_queue(int port) {
-    std::ifstream tcp("/proc/net/tcp");
-    std::string line;
-    std::getline(tcp, line);  // the column heads
-    while (std::getline(tcp, line)) {
-        unsigned local_port = 0, state = 0, tx = 0, rx = 0;
-        if (sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x %x:%x", &local_port, &state, &tx, &rx) ==
-                4 &&
-            static_cast<int>(local_port) == port && state == 0x0A)
-            return static_cast<int>(rx);
-    }
-    return -1;
-}
-
 // Raises this process's open-file limit (the relay inherits it) for the crowd test.
 bool raise_nofile(rlim_t want) {
     rlimit lim{};
@@ -85,16 +56,16 @@ TEST(HttpLoad, ElevenHundredIdleConnectionsDoNotKeepAPlayerFromItsStream) {
     Upstream up = start_upstream();
     Relay relay = start_http_relay();
     std::vector<int> idle;
-    const int base = open_descriptors(relay.child.pid);
+    const int base = usage_of(relay.child.pid).fds;
     int most = 0;
     for (int i = 0; i < 1100; ++i) {
         // Eight at a time, each eight once the relay has accepted all before: well within the
         // listen backlog of 10, beyond which the kernel drops the handshake and the connect
         // would wait for a retransmission a second later.
         if (i >= 8 && i % 8 == 0) {
-            ASSERT_TRUE(wait_for([&] { return accept_queue(relay.http_port) == 0; }, 10s))
+            ASSERT_TRUE(wait_for([&] { return accept_backlog(relay.http_port) == 0; }, 10s))
                 << "connection " << i;
-            most = std::max(most, open_descriptors(relay.child.pid) - base);
+            most = std::max(most, usage_of(relay.child.pid).fds - base);
         }
         idle.push_back(connect_tcp(relay.http_port));
         ASSERT_GE(idle.back(), 0) << "connection " << i;
@@ -134,14 +105,8 @@ TEST(HttpLoad, TricklingClientsAreClosedWithinTheHeadLimit) {
     // Fifty heads ending within a second exceed the log's 20 lines a second for one cause: the
     // rest are counted in "left out" lines, written once the second is over.
     const auto closures = [&] {
-        const std::string log = relay.log();
-        int n = count_logged(log, "Get req, status=200, exiting");
-        const std::string held = " lines like: Get req, status=%d, exiting";
-        for (size_t at = log.find(held); at != std::string::npos; at = log.find(held, at + 1)) {
-            const size_t line = log.rfind("left out ", at);
-            n += std::atoi(log.c_str() + line + 9);
-        }
-        return n;
+        return count_logged(relay.log(), "Get req, status=200, exiting",
+                            "Get req, status=%d, exiting");
     };
     EXPECT_TRUE(wait_for([&] { return closures() == 50; }, 5s)) << closures();
     expect_plays_sample(relay, up, kChunk);

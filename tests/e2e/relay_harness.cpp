@@ -1,6 +1,7 @@
 // The relay and tool processes and the client side of the end-to-end tests.
 #include "e2e/relay_harness.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -35,8 +36,8 @@ std::string sample_mismatch(const std::string& got, size_t from, size_t sample_f
     std::string what = "datagram " + std::to_string(k) + " of " + std::to_string(n / kChunk) +
                        " differs (byte " + std::to_string(at % kChunk) + ")";
     if (found != std::string::npos && (found - sample_from) % kChunk == 0)
-        what += "; it holds the sample's datagram " +
-                std::to_string((found - sample_from) / kChunk);
+        what +=
+            "; it holds the sample's datagram " + std::to_string((found - sample_from) / kChunk);
     return what;
 }
 
@@ -95,6 +96,28 @@ Relay start_http_relay(const std::vector<std::string>& extra_args) {
         },
         5s);
     return relay;
+}
+
+testsupport::Child start_datagram_relay(int upstream_port, int out_port,
+                                        const std::vector<std::string>& extra_args) {
+    std::vector<std::string> argv = {
+        QUARLIN_BIN, "-i", "127.0.0.1", "-r", std::to_string(upstream_port), "-u",
+        "sample",    "-o", "127.0.0.1", "-p", std::to_string(out_port)};
+    argv.insert(argv.begin() + 1, extra_args.begin(), extra_args.end());
+    return testsupport::start_child(argv);
+}
+
+Usage usage_of(pid_t pid) {
+    int n[2] = {0, 0};
+    for (int i : {0, 1}) {
+        const std::string path = "/proc/" + std::to_string(pid) + (i ? "/fd" : "/task");
+        if (DIR* dir = opendir(path.c_str())) {
+            while (dirent* e = readdir(dir))
+                n[i] += e->d_name[0] != '.';
+            closedir(dir);
+        }
+    }
+    return {n[0], n[1]};
 }
 
 int accept_backlog(int port) {

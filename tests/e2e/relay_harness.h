@@ -46,6 +46,16 @@ struct Relay {
     std::string log() const { return child.out(); }
 };
 Relay start_http_relay(const std::vector<std::string>& extra_args = {});
+// The relay in datagram mode, the stream "sample" from the upstream to 127.0.0.1:out_port.
+testsupport::Child start_datagram_relay(int upstream_port, int out_port,
+                                        const std::vector<std::string>& extra_args = {});
+
+// Threads and open descriptors of a process, from /proc/PID/task and /proc/PID/fd.
+struct Usage {
+    int threads, fds;
+    bool operator==(const Usage&) const = default;
+};
+Usage usage_of(pid_t pid);
 
 // Connections waiting in the listen queue of the TCP port on this machine (not yet accepted),
 // read from /proc/net/tcp; -1 when no socket listens there.

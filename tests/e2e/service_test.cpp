@@ -11,18 +11,7 @@ namespace {
 using namespace e2e;
 using testsupport::count_of;
 using testsupport::read_file;
-using testsupport::start_child;
 using testsupport::wait_for;
-
-std::vector<std::string> datagram_args(int upstream_port, int out_port) {
-    return {"-i", "127.0.0.1", "-r", std::to_string(upstream_port), "-u", "sample",
-            "-o", "127.0.0.1", "-p", std::to_string(out_port)};
-}
-
-testsupport::Child start_relay(std::vector<std::string> args) {
-    args.insert(args.begin(), QUARLIN_BIN);
-    return start_child(args);
-}
 
 bool upstream_saw_stop(const Upstream& up) {
     return wait_for([&] { return up.events().find(" stop len=9") != std::string::npos; }, 2s);
@@ -46,7 +35,7 @@ TEST(Service, StopSignalsTellTheUpstreamCloseThePlayerAndExitZero) {
         SCOPED_TRACE("datagram mode, SIGINT while streaming to the -o address");
         Upstream up = start_upstream();
         testsupport::UdpPeer rx;
-        auto relay = start_relay(datagram_args(up.port, rx.port));
+        auto relay = start_datagram_relay(up.port, rx.port);
         ASSERT_TRUE(rx.receive(10000));
         EXPECT_EQ(relay.stop(SIGINT, 2s), 0);
         EXPECT_TRUE(upstream_saw_stop(up)) << up.events();
@@ -58,10 +47,7 @@ TEST(Service, DaemonReopensItsLogOnHupAndStreamsOn) {
     const std::string log = testsupport::make_temp_dir() + "/relay.log";
     Upstream up = start_upstream();
     testsupport::UdpPeer rx;
-    std::vector<std::string> args = {"-d", "-l", log};
-    for (const std::string& a : datagram_args(up.port, rx.port))
-        args.push_back(a);
-    auto starter = start_relay(args);
+    auto starter = start_datagram_relay(up.port, rx.port, {"-d", "-l", log});
     ASSERT_EQ(starter.wait_exit(5s), 0);
     const std::vector<pid_t> pids = testsupport::pids_started_with(log);
     ASSERT_EQ(pids.size(), 1u);
@@ -93,7 +79,7 @@ TEST(Service, AClosedPortFloodIsLimitedCountedAndRotated) {
         const std::string left_out =
             " lines like: the consumer refusing datagrams (!! Send error, osock error)\n";
         const auto start = std::chrono::steady_clock::now();
-        auto relay = start_relay(datagram_args(up.port, closed_port));
+        auto relay = start_datagram_relay(up.port, closed_port);
         ASSERT_TRUE(wait_for(
             [&] {
                 return relay.out().find(left_out) != std::string::npos &&
@@ -112,10 +98,7 @@ TEST(Service, AClosedPortFloodIsLimitedCountedAndRotated) {
     {
         SCOPED_TRACE("-l with -m 1: the log file and its .1 stay near 1 kB each");
         const std::string log = testsupport::make_temp_dir() + "/relay.log";
-        std::vector<std::string> args = {"-l", log, "-m", "1"};
-        for (const std::string& a : datagram_args(up.port, closed_port))
-            args.push_back(a);
-        auto relay = start_relay(args);
+        auto relay = start_datagram_relay(up.port, closed_port, {"-l", log, "-m", "1"});
         ASSERT_TRUE(wait_for(
             [&] { return read_file(log + ".1").size() >= 1024 && read_file(log).size() > 0; },
             10s));

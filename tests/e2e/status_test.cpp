@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "e2e/relay_harness.h"
+#include "support/fake_upstream.h"
 
 namespace {
 
@@ -34,13 +35,23 @@ std::string prometheus_python() {
     return "";
 }
 
-TEST(StatusPages, ReadAHundredTimesEachWhileAPlayerStreamsByteExact) {
+// Both pages read a hundred times each, a silent connection, a refused method and a wrong
+// resource, while a player streams.
+TEST(StatusPages, PagesAndRefusedConnectionsLeaveAPlayerStreamingByteExact) {
     // The lead lets a datagram that a loaded machine drops on loopback be asked for again in
     // time; without one the relay plays too close behind the newest to recover it.
     Upstream up = start_upstream({"--lead", "1000"});
     Relay relay = start_http_relay();
     const int player = http_get(relay.http_port, stream_path(up));
     ASSERT_EQ(read_bytes(player, kHeadBytes + kChunk, 10s).size(), kHeadBytes + kChunk);
+    const int silent = connect_tcp(relay.http_port);
+    const int refused = connect_tcp(relay.http_port);
+    ASSERT_EQ(write(refused, "POST / HTTP/1.0\r\n\r\n", 19), 19);
+    const int wrong = http_get(relay.http_port, "/favicon.ico");
+    EXPECT_TRUE(peer_closed(refused, 5s));
+    EXPECT_TRUE(peer_closed(wrong, 5s));
+    for (int fd : {silent, refused, wrong})
+        close(fd);
     std::string status, metrics;
     for (int i = 0; i < 100; ++i) {
         status = fetch(relay.http_port, "GET", "/status");
@@ -55,7 +66,7 @@ TEST(StatusPages, ReadAHundredTimesEachWhileAPlayerStreamsByteExact) {
     const std::string more = read_bytes(player, n - kChunk, 20s);
     ASSERT_EQ(more.size(), n - kChunk);
     EXPECT_EQ(sample_mismatch(more, 0, kChunk, more.size()), "") << relay.log();
-    EXPECT_EQ(count_of(up.events(), " req "), 1) << "the pages asked the upstream something";
+    EXPECT_EQ(count_of(up.events(), " req "), 1) << "the upstream was asked something else";
     EXPECT_EQ(count_of(relay.log(), "Left sender thread"), 0);
     EXPECT_NE(status.find("stream: \"sample\" from upstream 127.0.0.1:"), std::string::npos)
         << status;
@@ -110,10 +121,19 @@ TEST(StatusPages, UpstreamOutsideTheAllowListGetsNoDatagramAndTheStreamGoesOn) {
 }
 
 TEST(StatusPages, ListenerBindsOnlyTheGivenAddress) {
-    Relay relay = start_http_relay({"-b", "127.0.0.2"});
-    EXPECT_LT(connect_tcp(relay.http_port), 0);  // 127.0.0.1 is not listened on
-    const std::string page = fetch(relay.http_port, "GET", "/status");
-    EXPECT_EQ(page, "");
+    const int port = testsupport::free_port(true);
+    auto relay =
+        testsupport::start_child({QUARLIN_BIN, "-h", std::to_string(port), "-b", "127.0.0.2"});
+    sockaddr_in given = testsupport::loopback(port);
+    given.sin_addr.s_addr = htonl(0x7f000002);
+    const auto accepts_there = [&] {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&given), sizeof given) == 0;
+        close(fd);
+        return ok;
+    };
+    ASSERT_TRUE(wait_for(accepts_there, 5s)) << relay.out();
+    EXPECT_LT(connect_tcp(port), 0);  // 127.0.0.1 is not listened on
 }
 
 }  // namespace

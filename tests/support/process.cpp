@@ -152,9 +152,9 @@ int count_of(const std::string& hay, const std::string& needle) {
     return n;
 }
 
-int count_logged(const std::string& log, const std::string& prefix) {
+int count_logged(const std::string& log, const std::string& prefix, const std::string& format) {
     const std::string left_out = "left out ";
-    const std::string like = " lines like: " + prefix;
+    const std::string like = " lines like: " + format;
     int n = 0;
     size_t at = 0;
     while (at < log.size()) {

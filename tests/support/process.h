@@ -51,9 +51,9 @@ std::vector<pid_t> pids_started_with(const std::string& arg);
 
 // Number of times needle occurs in hay.
 int count_of(const std::string& hay, const std::string& needle);
-// Lines of log that begin with prefix, including those the relay's rate limit left out (its
-// "left out N lines like: <format>" lines, for a format that begins with prefix).
-int count_logged(const std::string& log, const std::string& prefix);
+// Lines of log that begin with prefix, and those of the given format that the relay's rate
+// limit left out (its "left out N lines like: <format>" lines).
+int count_logged(const std::string& log, const std::string& prefix, const std::string& format);
 
 // Points the relay's log at a temporary file for the life of the object. text() reads through
 // the descriptor, so the position that other threads write at does not move.
