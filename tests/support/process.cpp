@@ -153,23 +153,16 @@ int count_of(const std::string& hay, const std::string& needle) {
 }
 
 int count_logged(const std::string& log, const std::string& prefix, const std::string& format) {
-    const std::string left_out = "left out ";
     const std::string like = " lines like: " + format;
+    std::istringstream lines(log);
     int n = 0;
-    size_t at = 0;
-    while (at < log.size()) {
-        size_t end = log.find('\n', at);
-        if (end == std::string::npos)
-            end = log.size();
-        const std::string line = log.substr(at, end - at);
-        if (line.compare(0, prefix.size(), prefix) == 0) {
+    for (std::string line; std::getline(lines, line);) {
+        const size_t digits_end = line.find(' ', 9);  // after "left out N"
+        if (line.starts_with(prefix))
             ++n;
-        } else if (line.compare(0, left_out.size(), left_out) == 0) {
-            const size_t digits = line.find(' ', left_out.size());
-            if (digits != std::string::npos && line.compare(digits, like.size(), like) == 0)
-                n += atoi(line.c_str() + left_out.size());
-        }
-        at = end + 1;
+        else if (line.starts_with("left out ") && digits_end != std::string::npos &&
+                 line.compare(digits_end, like.size(), like) == 0)
+            n += atoi(line.c_str() + 9);
     }
     return n;
 }
