@@ -115,10 +115,7 @@ TEST(HttpRelay, OnlyTheLastOfQuickPlayersStreamsWhetherTheOthersStayOrLeave) {
 TEST(HttpRelay, HeadAndUnreachableUpstreamGetNoStreamAndALostRequestIsRepeated) {
     Upstream up = start_upstream({"--drop-requests", "1"});
     Relay relay = start_http_relay();
-    int head = connect_tcp(relay.http_port);
-    std::string request = "HEAD " + stream_path(up) + " HTTP/1.0\r\n\r\n";
-    ASSERT_EQ(write(head, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-    EXPECT_EQ(read_bytes(head, 1000, 5s), kHead);
+    EXPECT_EQ(fetch(relay.http_port, "HEAD", stream_path(up)), kHead);
     EXPECT_EQ(count_of(up.events(), " req "), 0);
     int bad = http_get(relay.http_port, "/255.255.255.255-5000/x");
     EXPECT_EQ(read_bytes(bad, 1, 10s), "");
@@ -127,7 +124,7 @@ TEST(HttpRelay, HeadAndUnreachableUpstreamGetNoStreamAndALostRequestIsRepeated) 
     expect_sample_prefix(read_bytes(good, kHeadBytes + 1316 * 20, 10s), 1316 * 20);
     EXPECT_NE(relay.log().find("!! Sending another request for sample\n"), std::string::npos);
     EXPECT_EQ(count_of(up.events(), "ignored=drop-requests"), 1);
-    for (int fd : {head, bad, good})
+    for (int fd : {bad, good})
         close(fd);
 }
 

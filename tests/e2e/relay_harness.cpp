@@ -149,9 +149,9 @@ int connect_tcp(int port, int rcvbuf) {
     return fd;
 }
 
-int http_get(int port, const std::string& path, int rcvbuf) {
+int http_get(int port, const std::string& path, int rcvbuf, const std::string& method) {
     const int fd = connect_tcp(port, rcvbuf);
-    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: box\r\n\r\n";
+    const std::string request = method + " " + path + " HTTP/1.0\r\nHost: box\r\n\r\n";
     if (fd >= 0 &&
         write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
         close(fd);
@@ -188,6 +188,13 @@ std::string read_bytes(int fd, size_t n, std::chrono::milliseconds timeout) {
 
 bool peer_closed(int fd, std::chrono::milliseconds timeout) {
     return read_until(fd, timeout, nullptr, 0);
+}
+
+std::string fetch(int port, const std::string& method, const std::string& path) {
+    const int fd = http_get(port, path, 0, method);
+    const std::string got = fd < 0 ? "" : read_bytes(fd, 1 << 16, 5s);
+    close(fd);
+    return got;
 }
 
 std::string stream_path(const Upstream& up, const std::string& name) {

@@ -63,8 +63,11 @@ int accept_backlog(int port);
 
 // A connection to the port, with a receive buffer of rcvbuf bytes if given; -1 on failure.
 int connect_tcp(int port, int rcvbuf = 0);
-// Connects and sends "GET path HTTP/1.0", a Host line and an empty line. Returns the socket.
-int http_get(int port, const std::string& path, int rcvbuf = 0);
+// Connects and sends "GET path HTTP/1.0" (or another method), a Host line and an empty line.
+// Returns the socket.
+int http_get(int port, const std::string& path, int rcvbuf = 0, const std::string& method = "GET");
+// The whole answer to one request, up to the close or 5 s.
+std::string fetch(int port, const std::string& method, const std::string& path);
 
 // Reads until n bytes have arrived, the peer closes, or the time-out passes.
 std::string read_bytes(int fd, size_t n, std::chrono::milliseconds timeout);

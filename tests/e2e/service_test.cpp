@@ -1,4 +1,5 @@
-// The daemon as a service manager meets it: stop signals, SIGHUP and a log that stays small.
+// The daemon as a service manager meets it: stop signals, daemon mode and SIGHUP, and a log
+// that stays small.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -43,12 +44,13 @@ TEST(Service, StopSignalsTellTheUpstreamCloseThePlayerAndExitZero) {
     }
 }
 
-TEST(Service, DaemonReopensItsLogOnHupAndStreamsOn) {
+TEST(Service, DaemonDetachesLogsToItsFileAndReopensItOnHupStreamingOn) {
     const std::string log = testsupport::make_temp_dir() + "/relay.log";
     Upstream up = start_upstream();
     testsupport::UdpPeer rx;
     auto starter = start_datagram_relay(up.port, rx.port, {"-d", "-l", log});
     ASSERT_EQ(starter.wait_exit(5s), 0);
+    EXPECT_EQ(starter.out(), "Daemon started\n");
     const std::vector<pid_t> pids = testsupport::pids_started_with(log);
     ASSERT_EQ(pids.size(), 1u);
     for (int i = 0; i < 50; ++i)
@@ -65,6 +67,8 @@ TEST(Service, DaemonReopensItsLogOnHupAndStreamsOn) {
     }
     EXPECT_NE(sample_bytes().find(got), std::string::npos) << "a gap after SIGHUP";
     EXPECT_NE(read_file(log + ".old").find("!!\n"), std::string::npos);
+    // "rcv buflen" goes to standard output, which the daemon has pointed at /dev/null.
+    EXPECT_EQ(read_file(log + ".old").find("rcv buflen"), std::string::npos);
     kill(pids[0], SIGTERM);
     EXPECT_TRUE(upstream_saw_stop(up));
     EXPECT_TRUE(wait_for([&] { return testsupport::pids_started_with(log).empty(); }, 2s));

@@ -1,11 +1,10 @@
-// The daemon's start-up as a user meets it: usage lines, exit statuses, daemon mode, failures.
+// The daemon's start-up as a user meets it: usage lines, exit statuses, failures.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "e2e/relay_harness.h"
 #include "support/fake_upstream.h"
+#include "support/process.h"
 
 namespace {
 
@@ -74,36 +73,6 @@ TEST(Startup, UnreachableUpstreamRetries20TimesThenExits255) {
     EXPECT_NE(out.find("connect try 20, "), std::string::npos);
     EXPECT_NE(out.find(", 255.255.255.255:5000\n"), std::string::npos);
     EXPECT_NE(child.err().find("prepare_isock: connect "), std::string::npos);
-}
-
-TEST(Startup, DaemonModeDetachesLogsToItsFileAndKeepsSocketNoiseOut) {
-    const std::string log = testsupport::make_temp_dir() + "/relay.log";
-    const int port = testsupport::free_port(true);
-    auto child = start_child({QUARLIN_BIN, "-d", "-s", "-l", log, "-i", "127.0.0.1", "-r",
-                              std::to_string(testsupport::free_port(false)), "-h",
-                              std::to_string(port), "-u", "chan:1"});
-    ASSERT_EQ(child.wait_exit(5s), 0);
-    // "Swapping bytes" is written while the options are read, before the log file is open.
-    EXPECT_EQ(child.out(), "Swapping bytes\nDaemon started\n");
-    // The daemon is up: its port accepts connections.
-    const int fd = e2e::connect_tcp(port);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(testsupport::wait_for(
-        [&] {
-            return testsupport::read_file(log).find("accepted http connection") !=
-                   std::string::npos;
-        },
-        5s));
-    close(fd);
-    // "rcv buflen" goes to standard output, which the daemon has pointed at /dev/null.
-    const std::string text = testsupport::read_file(log);
-    EXPECT_EQ(text.find("rcv buflen"), std::string::npos);
-    EXPECT_EQ(text.find("Swapping bytes"), std::string::npos);
-    // End the daemon we started: the process started with our own log file.
-    bool ended = false;
-    for (pid_t pid : testsupport::pids_started_with(log))
-        ended |= kill(pid, SIGTERM) == 0;
-    EXPECT_TRUE(ended);
 }
 
 }  // namespace

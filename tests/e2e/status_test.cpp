@@ -15,16 +15,6 @@ using namespace e2e;
 using testsupport::count_of;
 using testsupport::wait_for;
 
-std::string fetch(int port, const std::string& method, const std::string& path) {
-    const int fd = connect_tcp(port);
-    const std::string request = method + " " + path + " HTTP/1.0\r\n\r\n";
-    if (fd < 0 || write(fd, request.data(), request.size()) < 0)
-        return "";
-    std::string got = read_bytes(fd, 1 << 16, 5s);
-    close(fd);
-    return got;
-}
-
 // A Python with the Prometheus client's parser, or "" when none is installed.
 std::string prometheus_python() {
     for (const char* py : {"/usr/bin/python3", "python3"}) {
