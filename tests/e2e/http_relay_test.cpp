@@ -1,6 +1,9 @@
 // HTTP mode end to end: a player gets the head and the stream, and the latest player wins.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "e2e/relay_harness.h"
 
@@ -55,12 +58,24 @@ TEST(HttpRelay, PlayerGetsTheHeadThenTheSampleByteExactWithLossRecovered) {
     EXPECT_TRUE(wait_for([&] { return up.events().find(" stop len=9") != std::string::npos; }, 5s));
 }
 
+// The first player has stopped reading, so that the relay's writer is blocked on it.
 TEST(HttpRelay, SecondPlayerTakesTheStreamOver) {
     // A lead, so that a datagram dropped on a loaded machine is recovered (see StatusPages).
     Upstream up = start_upstream({"--lead", "1000"});
     Relay relay = start_http_relay();
-    int first = http_get(relay.http_port, stream_path(up));
+    int first = http_get(relay.http_port, stream_path(up), 4096);
     ASSERT_EQ(read_bytes(first, kHeadBytes + 1316, 10s).size(), kHeadBytes + 1316);
+    int last = -1;
+    ASSERT_TRUE(wait_for(
+        [&] {
+            int now = 0;
+            ioctl(first, FIONREAD, &now);
+            const bool stable = now == last && now > 0;
+            last = now;
+            std::this_thread::sleep_for(300ms);
+            return stable;
+        },
+        30s));
     int second = http_get(relay.http_port, stream_path(up));
     EXPECT_TRUE(peer_closed(first, 5s));
     std::string got = read_bytes(second, kHeadBytes + 1316 * 100, 10s);
