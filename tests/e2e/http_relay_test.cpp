@@ -13,23 +13,11 @@ using namespace e2e;
 using testsupport::count_of;
 using testsupport::wait_for;
 
-// The stream bytes a client got after the head must be the sample's bytes from the start.
-void expect_sample_prefix(const std::string& got, size_t n) {
-    ASSERT_GE(got.size(), kHeadBytes + n);
-    EXPECT_EQ(got.substr(0, kHeadBytes), kHead);
-    EXPECT_EQ(sample_mismatch(got, kHeadBytes, 0, n), "");
-}
-
 // Injected loss and a leading burst: the lost datagrams are asked for and recovered in time.
 TEST(HttpRelay, PlayerGetsTheHeadThenTheSampleByteExactWithLossRecovered) {
     Upstream up = start_upstream({"--loss-out", "3", "--seed", "7", "--lead", "1000"});
     Relay relay = start_http_relay();
-    int fd = http_get(relay.http_port, stream_path(up));
-    ASSERT_GE(fd, 0);
-    const size_t n = 1316 * 600;  // about 3 s of the stream
-    std::string got = read_bytes(fd, kHeadBytes + n, 25s);
-    expect_sample_prefix(got, n);
-    close(fd);
+    expect_plays_sample(relay, up, 1316 * 600);  // about 3 s of the stream
     EXPECT_NE(up.events().find(" lost n="), std::string::npos);
     // The player leaves: the relay stops the upstream and frees the ring after its idle passes.
     ASSERT_TRUE(
@@ -78,8 +66,7 @@ TEST(HttpRelay, SecondPlayerTakesTheStreamOver) {
         30s));
     int second = http_get(relay.http_port, stream_path(up));
     EXPECT_TRUE(peer_closed(first, 5s));
-    std::string got = read_bytes(second, kHeadBytes + 1316 * 100, 10s);
-    expect_sample_prefix(got, 1316 * 100);
+    expect_head_then_sample(read_bytes(second, kHeadBytes + 1316 * 100, 10s), 1316 * 100);
     // The upstream saw the first socket's stop request and a new request from a new socket.
     const std::string events = up.events();
     EXPECT_EQ(count_of(events, " req len=15 url=sample"), 2);
@@ -98,7 +85,7 @@ TEST(HttpRelay, OnlyTheLastOfQuickPlayersStreamsWhetherTheOthersStayOrLeave) {
     int a = http_get(relay.http_port, stream_path(up));
     int b = http_get(relay.http_port, stream_path(up));
     int c = http_get(relay.http_port, stream_path(up));
-    expect_sample_prefix(read_bytes(c, kHeadBytes + 1316 * 50, 10s), 1316 * 50);
+    expect_head_then_sample(read_bytes(c, kHeadBytes + 1316 * 50, 10s), 1316 * 50);
     for (int fd : {holder, a, b})
         EXPECT_TRUE(peer_closed(fd, 5s));
     for (int fd : {holder, a, b, c})
@@ -121,7 +108,7 @@ TEST(HttpRelay, OnlyTheLastOfQuickPlayersStreamsWhetherTheOthersStayOrLeave) {
         const std::string got = read_bytes(player, kHeadBytes + 1316 * 10, 10s);
         close(player);
         ASSERT_EQ(got.size(), kHeadBytes + 1316 * 10) << "attempt " << attempt;
-        expect_sample_prefix(got, 1316 * 10);
+        expect_head_then_sample(got, 1316 * 10);
     }
 }
 
@@ -135,12 +122,10 @@ TEST(HttpRelay, HeadAndUnreachableUpstreamGetNoStreamAndALostRequestIsRepeated) 
     int bad = http_get(relay.http_port, "/255.255.255.255-5000/x");
     EXPECT_EQ(read_bytes(bad, 1, 10s), "");
     EXPECT_NE(relay.log().find("prepare isock failed, "), std::string::npos);
-    int good = http_get(relay.http_port, stream_path(up));
-    expect_sample_prefix(read_bytes(good, kHeadBytes + 1316 * 20, 10s), 1316 * 20);
+    expect_plays_sample(relay, up, 1316 * 20);
     EXPECT_NE(relay.log().find("!! Sending another request for sample\n"), std::string::npos);
     EXPECT_EQ(count_of(up.events(), "ignored=drop-requests"), 1);
-    for (int fd : {bad, good})
-        close(fd);
+    close(bad);
 }
 
 }  // namespace

@@ -201,14 +201,18 @@ std::string stream_path(const Upstream& up, const std::string& name) {
     return "/127.0.0.1-" + std::to_string(up.port) + "/" + name;
 }
 
+void expect_head_then_sample(const std::string& got, size_t n) {
+    ASSERT_EQ(got.size(), kHeadBytes + n);
+    EXPECT_EQ(got.substr(0, kHeadBytes), kHead);
+    EXPECT_EQ(sample_mismatch(got, kHeadBytes, 0, n), "");
+}
+
 void expect_plays_sample(const Relay& relay, const Upstream& up, size_t n) {
     const int fd = http_get(relay.http_port, stream_path(up));
     ASSERT_GE(fd, 0);
     const std::string got = read_bytes(fd, kHeadBytes + n, 20s);
     close(fd);
-    ASSERT_EQ(got.size(), kHeadBytes + n);
-    EXPECT_EQ(got.substr(0, kHeadBytes), kHead);
-    EXPECT_EQ(sample_mismatch(got, kHeadBytes, 0, n), "");
+    expect_head_then_sample(got, n);
 }
 
 }  // namespace e2e

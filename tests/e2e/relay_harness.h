@@ -77,6 +77,8 @@ bool peer_closed(int fd, std::chrono::milliseconds timeout);
 
 std::string stream_path(const Upstream& up, const std::string& name = "sample");
 
+// got is the head and then the sample's first n bytes.
+void expect_head_then_sample(const std::string& got, size_t n);
 // A new player gets the head and then the sample's first n bytes.
 void expect_plays_sample(const Relay& relay, const Upstream& up, size_t n = kChunk * 20);
 
