@@ -58,7 +58,7 @@ void follow_resource(const char* sent) {
     check(ip_len < sizeof path.remote_ip, "address not terminated", resource);
     check(url_len < sizeof path.url, "url not terminated", resource);
     check(url_len >= 1 && url_len <= static_cast<size_t>(kMaxClientUrl), "url length", resource);
-    check(path.remote_port != 0, "port 0 accepted", resource);
+    check(path.remote_port >= 1 && path.remote_port <= 65535, "port outside 1 to 65535", resource);
 
     // The pieces put back together give the path: "/" address "-" port "/" name, with the
     // name's first '-' the only byte changed (to ':').
@@ -67,6 +67,9 @@ void follow_resource(const char* sent) {
     check(resource.compare(1, ip_len, path.remote_ip) == 0, "address differs", resource);
     const size_t slash = resource.find('/', hyphen + 1);
     check(slash != std::string::npos, "accepted without a '/' after the port", resource);
+    const std::string port_text = resource.substr(hyphen + 1, slash - hyphen - 1);
+    check(!port_text.empty() && port_text.find_first_not_of("0123456789") == std::string::npos,
+          "port text not in decimal digits", resource);
     std::string name = resource.substr(slash + 1);
     const size_t dash = name.find('-');
     if (dash != std::string::npos)

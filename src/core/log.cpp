@@ -270,6 +270,10 @@ int log_file_reopen() {
     return r;
 }
 
+bool log_file_in_use() {
+    return log_file.fp != nullptr;
+}
+
 void log_file_close() {
     if (log_file.fp == nullptr)
         return;

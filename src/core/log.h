@@ -95,6 +95,9 @@ int log_file_open(const char* path, long max_bytes);
 // is kept).
 int log_file_reopen();
 
+// Whether the log goes to a file (log_file_open succeeded and log_file_close has not run since).
+bool log_file_in_use();
+
 // Points the log back at standard output and closes the log file (the daemon never does; a
 // test that opened one does).
 void log_file_close();

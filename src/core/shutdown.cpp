@@ -1,4 +1,5 @@
-// The relay's orderly end on SIGTERM or SIGINT, and the log file's reopening on SIGHUP.
+// The relay's orderly end on SIGTERM or SIGINT, and the log file's reopening on SIGHUP (a SIGHUP
+// without a log file is only logged).
 #include "core/shutdown.h"
 
 #include <signal.h>
@@ -41,7 +42,9 @@ void act_on_signals(EventLoop* loop) {
     if (const int sig = signals_stop_pending())
         stop_relay(loop, sig);
     if (signals_take_reopen()) {
-        if (log_file_reopen() == 0)
+        if (!log_file_in_use())
+            relay_log("SIGHUP ignored: no log file\n");
+        else if (log_file_reopen() == 0)
             relay_log("Log file reopened\n");
     }
 }

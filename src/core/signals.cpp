@@ -22,22 +22,20 @@ extern "C" void on_signal(int sig) {
 
 }  // namespace
 
-void signals_install(bool reopen_on_hup) {
+void signals_install() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sa.sa_flags = SA_RESTART;
     sigfillset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
-    if (reopen_on_hup)
-        sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     // A process started with them blocked would never see them.
     sigset_t handled;
     sigemptyset(&handled);
     sigaddset(&handled, SIGTERM);
     sigaddset(&handled, SIGINT);
-    if (reopen_on_hup)
-        sigaddset(&handled, SIGHUP);
+    sigaddset(&handled, SIGHUP);
     pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
 }
 

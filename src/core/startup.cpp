@@ -284,7 +284,7 @@ int run_relay(const Options& opts) {
     if (opts.remote_url != nullptr)
         send_startup_request(loop, opts.remote_url);
 
-    signals_install(logs_to_file(opts));
+    signals_install();
     daemon_report_ready();
     event_loop_run(owner.release());
 }

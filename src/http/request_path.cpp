@@ -2,7 +2,6 @@
 // "/" after that ends the port, and the rest is the stream name.
 #include "http/request_path.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -21,6 +20,21 @@ const char* take_piece(const char* begin, char stop, char* out) {
     return end;
 }
 
+// The port text: decimal digits only, worth 1 to 65535 (leading zeros allowed); -1 otherwise.
+int port_value(const char* text) {
+    if (*text == '\0')
+        return -1;
+    int value = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9')
+            return -1;
+        value = value * 10 + (*p - '0');
+        if (value > 65535)
+            return -1;
+    }
+    return value == 0 ? -1 : value;
+}
+
 }  // namespace
 
 int split_request_path(const char* path, StreamPath* out) {
@@ -31,8 +45,8 @@ int split_request_path(const char* path, StreamPath* out) {
     const char* slash = take_piece(hyphen + 1, '/', port_text);
     if (slash == nullptr)
         return -1;
-    out->remote_port = static_cast<int>(strtol(port_text, nullptr, 10));
-    if (out->remote_port == 0)
+    out->remote_port = port_value(port_text);
+    if (out->remote_port < 0)
         return -1;
 
     const char* url = slash + 1;

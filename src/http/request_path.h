@@ -11,6 +11,6 @@ struct StreamPath {
 };
 
 // path is decoded and cut at "|" already, and begins with "/". Returns 0 when it names an
-// upstream and a stream; -1 for a wrong resource (no "-", no "/" after it, port 0, empty url,
-// or a piece too long for its buffer).
+// upstream and a stream; -1 for a wrong resource (no "-", no "/" after it, a port text that is
+// not 1 to 65535 in decimal digits, an empty url, or a piece too long for its buffer).
 int split_request_path(const char* path, StreamPath* out);

@@ -3,6 +3,7 @@
 #include "http/request_reader.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,6 +62,23 @@ int WaitReadable(int fd, int64_t deadline_ms) {
     }
 }
 
+// Takes up to `want` bytes of one line into buf: peeks at what has arrived, then reads exactly up
+// to the first line feed, so nothing past the line's end leaves the connection. A descriptor
+// that is not a socket is read a byte at a time. Returns the count taken (a line feed among them
+// is the last), 0 at the end of the stream, -1 when the read failed (errno).
+ssize_t TakeLineBytes(int fd, char* buf, size_t want) {
+    ssize_t n = recv(fd, buf, want, MSG_PEEK);
+    if (n < 0 && errno == ENOTSOCK)
+        return read(fd, buf, 1);
+    if (n <= 0)
+        return n;
+    const void* line_feed = memchr(buf, '\n', static_cast<size_t>(n));
+    const size_t take = line_feed != nullptr
+                            ? static_cast<size_t>(static_cast<const char*>(line_feed) - buf) + 1
+                            : static_cast<size_t>(n);
+    return read(fd, buf, take);
+}
+
 // Readline, with a wait before every read when a deadline is given, so that a peer that stops
 // in the middle of a line cannot hold the thread past it.
 int ReadlineBy(int fd, char* buf, unsigned bound, int64_t deadline_ms) {
@@ -78,11 +96,10 @@ int ReadlineBy(int fd, char* buf, unsigned bound, int64_t deadline_ms) {
             if (ready < 0)
                 return kReadWaitFailed;
         }
-        char c;
-        const ssize_t n = read(fd, &c, 1);
-        if (n == 1) {
-            buf[stored++] = c;
-            if (c == '\n')
+        const ssize_t n = TakeLineBytes(fd, buf + stored, bound - 1 - stored);
+        if (n > 0) {
+            stored += static_cast<unsigned>(n);
+            if (buf[stored - 1] == '\n')
                 break;
             continue;
         }
@@ -210,6 +227,7 @@ int Get_Request_Within(int fd, ReqInfo* req, int allowance_ms, int limit_ms) {
     const int64_t start = NowMs();
     const int64_t limit_at = start + limit_ms;
     int64_t allowance_left = allowance_ms;
+    int head_bytes = 0;
 
     for (bool first_line = true;; first_line = false) {
         // The waits for the starts of lines draw on one shared allowance, never past the limit.
@@ -238,6 +256,11 @@ int Get_Request_Within(int fd, ReqInfo* req, int allowance_ms, int limit_ms) {
         // incomplete, and the line left in the buffer has been dealt with already.
         if (count == 0)
             return first_line ? 0 : -1;
+        head_bytes += count;
+        if (head_bytes > kMaxHeadBytes) {
+            req->status = 400;  // refused like any other bad head
+            return 0;
+        }
 
         Trim(buffer);
         if (buffer[0] == '\0')

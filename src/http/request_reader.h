@@ -14,6 +14,8 @@ struct ReqInfo {
     int state;        // 1: the next line is the request line; 0: the next line is a header line
 };
 
+constexpr int kMaxHeadBytes = 16 * 1024;  // the whole request head, line ends included
+
 enum { METHOD_GET = 0, METHOD_HEAD = 1, METHOD_UNSUPPORTED = 2 };
 enum { REQUEST_SIMPLE = 0, REQUEST_FULL = 1 };
 
@@ -27,7 +29,9 @@ void FreeReqInfo(ReqInfo* req);
 // Reads and parses one request head. Returns 0 when the head was read (or refused, which
 // req->status tells), and -1 when it did not arrive in time, ended before its empty line, or the
 // wait for input failed (logged). The waits at the starts of lines share 5 seconds, and the whole
-// head must arrive within 10 seconds, also when the peer stops in the middle of a line.
+// head must arrive within 10 seconds, also when the peer stops in the middle of a line. A head
+// of more than kMaxHeadBytes, line ends included, is refused with 400 once the line that
+// crosses that size is read. Lines are read in blocks, never past a line's end.
 int Get_Request(int fd, ReqInfo* req);
 
 // Get_Request with the shared wait allowance and the overall limit given in milliseconds.
@@ -37,7 +41,9 @@ int Get_Request_Within(int fd, ReqInfo* req, int allowance_ms, int limit_ms);
 // taken or ignored, -1 when the head is refused (req->status says why).
 int Parse_HTTP_Header(const char* line, ReqInfo* req);
 
-// Reads one line, line feed included, a byte at a time, storing at most bound - 1 bytes and a
-// terminator. Returns the count stored (positive), or 0 when the stream ended before the first
-// byte or a read failed (the buffer then holds no new terminator). Blocks without a time limit.
+// Reads one line, line feed included, storing at most bound - 1 bytes and a terminator. From a
+// socket it takes what has arrived up to the line feed in one read (peeking first), from any
+// other descriptor a byte at a time: nothing past the line's end is consumed. Returns the count
+// stored (positive), or 0 when the stream ended before the first byte or a read failed (the
+// buffer then holds no new terminator). Blocks without a time limit.
 int Readline(int fd, char* buf, unsigned bound);

@@ -74,6 +74,31 @@ TEST(Service, DaemonDetachesLogsToItsFileAndReopensItOnHupStreamingOn) {
     EXPECT_TRUE(wait_for([&] { return testsupport::pids_started_with(log).empty(); }, 2s));
 }
 
+// Issue 23, item 7: without a log file SIGHUP ended the relay (exit by signal), so a closing
+// terminal or an operator's kill -HUP ended the stream.
+TEST(Service, HupWithoutALogFileIsIgnoredWithOneLineAndTheStreamGoesOn) {
+    Upstream up = start_upstream();
+    testsupport::UdpPeer rx;
+    auto relay = start_datagram_relay(up.port, rx.port);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(rx.receive(10000)) << i;
+    ASSERT_EQ(kill(relay.pid, SIGHUP), 0);
+    EXPECT_TRUE(wait_for(
+        [&] { return relay.out().find("SIGHUP ignored: no log file\n") != std::string::npos; }, 2s))
+        << relay.out();
+    std::string got;
+    for (int i = 0; i < 300; ++i) {
+        const auto d = rx.receive(2000);
+        ASSERT_TRUE(d) << "the stream stalled after SIGHUP, at " << i;
+        got += *d;
+    }
+    EXPECT_NE(sample_bytes().find(got), std::string::npos) << "a gap after SIGHUP";
+    EXPECT_TRUE(relay.running());
+    EXPECT_EQ(count_of(relay.out(), "SIGHUP ignored: no log file\n"), 1);
+    EXPECT_EQ(count_of(relay.out(), "Log file reopened"), 0);
+    EXPECT_EQ(relay.stop(SIGTERM, 2s), 0);
+}
+
 TEST(Service, AClosedPortFloodIsLimitedCountedAndRotated) {
     Upstream up = start_upstream();
     const int closed_port = testsupport::free_port(false);
