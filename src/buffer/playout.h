@@ -34,6 +34,22 @@ inline bool playout_jump(int64_t prev_ts, int64_t ts) {
     return ts - prev_ts >= kTimestampJumpUs || prev_ts - ts >= kTimestampJumpUs;
 }
 
+// A stamp whose nanoseconds lie outside a second says nothing about the packet's time.
+inline bool stamp_valid(Timespec32 t) {
+    return t.tv_nsec >= 0 && t.tv_nsec < 1000000000;
+}
+
+// Whether a packet stamped t fits after the packet played by prev_ts: a valid stamp within a
+// second of it. One that does not is a jump of the stream's clock when the packet after it
+// agrees (stamp_confirms), and a stray stamp otherwise.
+inline bool stamp_fits(Timespec32 t, int64_t prev_ts) {
+    return stamp_valid(t) && !playout_jump(prev_ts, timespec_us(t));
+}
+
+inline bool stamp_confirms(Timespec32 next, int64_t ts) {
+    return stamp_valid(next) && !playout_jump(ts, timespec_us(next));
+}
+
 // A latency lowered from `old_us` to `new_us` after the anchor was taken moves it earlier.
 inline PlayAnchor playout_follow_cut(PlayAnchor a, int32_t old_us, int32_t new_us) {
     return PlayAnchor{a.clock - (old_us - new_us), a.ts};

@@ -53,6 +53,10 @@ struct Run {
     int fill = 0;
     int64_t last_write_us = 0;
     SenderStats stats;
+    // The stamp of the last packet sent whose stamp fitted its neighbours'.
+    Timespec32 prev_stamp{};
+    bool have_prev_stamp = false;
+    bool stray = false;  // the packet being put out carries a stray stamp
     // Playout-latency mode only: the anchor, the latency it was taken with, the last packet out.
     PlayAnchor play{};
     int32_t latency_us = 0;
@@ -60,6 +64,7 @@ struct Run {
     uint32_t last_seq = 0;
     int64_t last_ts = 0;
     int64_t newest_since = 0;  // waiting at the newest packet since this clock reading; 0 = not
+    int64_t play_ts = 0;       // the stamp the packet being put out is played by
 };
 
 // Acquire: pairs with the client thread's release store of the stop request.
@@ -132,6 +137,11 @@ void send_datagram(Run& r, int send_pos) {
 // The slot just put out at send_pos is accounted for and the send position moves on.
 void sent(Run& r, int send_pos) {
     sender_bookkeep(&r.stats, slot_at(r, send_pos), load_curpos(r), send_pos, r.bufsize);
+    if (!r.stray) {
+        r.prev_stamp = slot_at(r, send_pos).ts;
+        r.have_prev_stamp = true;
+    }
+    r.stray = false;
     const int gaps = advance_send_pos(r.ring, r.ctx->psend_pos, send_pos);
     if (gaps > 0)
         r.ctx->stats.unrecovered.add(static_cast<uint64_t>(gaps));
@@ -246,6 +256,13 @@ Flow buffer_wait(Run& r, int* send_pos, int curpos) {
     relay_log("Sleeping to get buffer, send_pos=%d, curpos = %d, rtt=%u\n", *send_pos, curpos, rtt);
     if (r.phase == SENDER_RESTARTING) {
         // What arrived since the sender ran dry is skipped: the consumer gets the live stream.
+        // The skipped datagrams never reach it, and are counted so.
+        const int old = ring_slot_or_none(r.ring, *send_pos);
+        if (old >= 0) {
+            const uint32_t skipped = slot_at(r, curpos).seqnum - slot_at(r, old).seqnum;
+            if (skipped < static_cast<uint32_t>(r.ring->nslots.load(std::memory_order_relaxed)))
+                r.ctx->stats.unrecovered.add(skipped);
+        }
         // Release: flow control measures the backlog from this position.
         r.ctx->psend_pos->store(curpos, std::memory_order_release);
         r.prevpos = curpos;
@@ -277,14 +294,46 @@ Flow buffer_wait(Run& r, int* send_pos, int curpos) {
     return FLOW_OUTPUT;
 }
 
-// Logs a jump in the timestamps and paces from the slot instead: holding it back for seconds
-// would starve the consumer.
-void jump(Run& r, int send_pos, const PaceDecision& d) {
-    relay_log("!! sleeping, %d/%li, seqnum: %u, curpos: %d, sendpos: %d, prevpos: %d\n",
-              d.diff.tv_sec, static_cast<long>(d.diff.tv_nsec), load_curseq(r), load_curpos(r),
-              send_pos, r.prevpos);
+// The next stored packet after slot p, up to the newest; nullptr when p is the newest.
+const PacketSlot* next_stored(const Run& r, int p) {
+    const int cp = load_curpos(r);
+    const int n = r.ring->nslots.load(std::memory_order_relaxed);
+    while (p != cp) {
+        p = p + 1 < n ? p + 1 : 0;
+        if (r.ring->filled[p].load(std::memory_order_acquire) == 1)
+            return &r.ring->slots[p];
+    }
+    return nullptr;
+}
+
+// A packet a second or more from where the pacing puts it. When the packet after it agrees,
+// the stream's clock jumped and the pacing moves to it; holding it back for seconds would
+// starve the consumer. When it does not, one stamp went astray: the packet goes out in its
+// place and the anchor stays, so that the packets after it are paced as before.
+void check_stamp(Run& r, int send_pos, const PaceDecision& d) {
+    const PacketSlot& slot = slot_at(r, send_pos);
+    // Most late packets are only late: the next packet is looked up for the rare far ones.
+    if (sender_stamp_check(d, slot.ts, r.have_prev_stamp, r.prev_stamp, false, {}) == STAMP_IN_STEP)
+        return;
+    const PacketSlot* next = next_stored(r, send_pos);
+    const StampCheck c = sender_stamp_check(d, slot.ts, r.have_prev_stamp, r.prev_stamp,
+                                            next != nullptr, next != nullptr ? next->ts : slot.ts);
+    const bool ahead = d.action == PACE_JUMP;
+    if (c == STAMP_STRAY) {
+        r.stray = true;
+        if (ahead)
+            relay_log("!! seqnum %u stamped %d/%li ahead of its neighbours: sent in its place\n",
+                      slot.seqnum, d.diff.tv_sec, static_cast<long>(d.diff.tv_nsec));
+        return;
+    }
+    if (ahead)
+        relay_log("!! sleeping, %d/%li, seqnum: %u, curpos: %d, sendpos: %d, prevpos: %d\n",
+                  d.diff.tv_sec, static_cast<long>(d.diff.tv_nsec), load_curseq(r), load_curpos(r),
+                  send_pos, r.prevpos);
+    else
+        relay_log("!! timestamps step back at seqnum %u: pacing from it\n", slot.seqnum);
     r.anchor_clock = r.now;
-    r.anchor_ts = slot_at(r, send_pos).ts;
+    r.anchor_ts = slot.ts;
 }
 
 // HTTP mode: how long to sleep from r.now until the next write can be due, the datagram at
@@ -334,8 +383,7 @@ bool batch_round(Run& r, int send_pos, bool due) {
                 sleep_us(r, batch_sleep_us(r, sp, load_curpos(r), d));
                 return true;
             }
-            if (d.action == PACE_JUMP)
-                jump(r, sp, d);
+            check_stamp(r, sp, d);
         }
         const PacketSlot& slot = slot_at(r, sp);
         take_bufsize(r, slot);
@@ -367,8 +415,8 @@ void pace(Run& r, int send_pos) {
     take_bufsize(r, slot);
     if (d.action == PACE_SLEEP)
         sleep_us(r, d.sleep_us);
-    else if (d.action == PACE_JUMP)
-        jump(r, send_pos, d);
+    else
+        check_stamp(r, send_pos, d);
 }
 
 // Relaxed: a one-word setting (see RelayContext).
@@ -416,8 +464,13 @@ Flow play_missing(Run& r, int sp, int cp, int64_t now) {
     const PacketSlot& next = slot_at(r, nx);
     const int64_t next_ts = timespec_us(next.ts);
     const uint32_t q = next.seqnum - dist;
-    const int64_t own_ts =
-        r.any_sent ? interpolate_ts(r.last_seq, r.last_ts, next.seqnum, next_ts, q) : next_ts;
+    // A stray stamp after the gap must not push the gap's time away: it is then due with the
+    // packet before it.
+    int64_t own_ts = next_ts;
+    if (r.any_sent)
+        own_ts = stamp_fits(next.ts, r.last_ts)
+                     ? interpolate_ts(r.last_seq, r.last_ts, next.seqnum, next_ts, q)
+                     : r.last_ts;
     const PlayDecision d = playout_missing(now, playout_due(r.play, own_ts));
     if (d.action == PLAY_WAIT) {
         sleep_us(r, d.wait_us);
@@ -487,12 +540,23 @@ Flow playout_step(Run& r, int* send_pos) {
     if (!stored)
         return sp == cp ? idle_wait(r, sp, cp) : play_missing(r, sp, cp, now);
     const PacketSlot& slot = slot_at(r, sp);
-    const int64_t ts = timespec_us(slot.ts);
-    if (r.any_sent && playout_jump(r.last_ts, ts)) {
-        relay_log("!! timestamps jump by %ld ms at seqnum %u: playing out from it\n",
-                  static_cast<long>((ts - r.last_ts) / 1000), slot.seqnum);
-        play_from(r, now, ts);
+    int64_t ts = timespec_us(slot.ts);
+    if (r.any_sent && !stamp_fits(slot.ts, r.last_ts)) {
+        const PacketSlot* next = sp != cp ? next_stored(r, sp) : nullptr;
+        if (stamp_valid(slot.ts) && (next == nullptr || stamp_confirms(next->ts, ts))) {
+            relay_log("!! timestamps jump by %ld ms at seqnum %u: playing out from it\n",
+                      static_cast<long>((ts - r.last_ts) / 1000), slot.seqnum);
+            play_from(r, now, ts);
+        } else {
+            // One stamp astray: the packet is played where its neighbours put it, and the
+            // anchor stays.
+            ts = next != nullptr && stamp_fits(next->ts, r.last_ts)
+                     ? interpolate_ts(r.last_seq, r.last_ts, next->seqnum, timespec_us(next->ts),
+                                      slot.seqnum)
+                     : r.last_ts;
+        }
     }
+    r.play_ts = ts;
     const PlayDecision d = playout_packet(now, playout_due(r.play, ts));
     if (d.action == PLAY_WAIT) {
         sleep_us(r, d.wait_us);
@@ -509,7 +573,7 @@ void playout_sent(Run& r, int sp) {
     const PacketSlot& slot = slot_at(r, sp);
     r.any_sent = true;
     r.last_seq = slot.seqnum;
-    r.last_ts = timespec_us(slot.ts);
+    r.last_ts = r.play_ts;
     if (sp != load_curpos(r))
         step_send_pos(r, sp);
 }

@@ -35,6 +35,31 @@ PaceDecision sender_pace(Timespec32 anchor_clock, Timespec32 anchor_ts, Timespec
     return d;
 }
 
+namespace {
+
+constexpr int64_t kStampJumpNs = 1000000000;
+
+// Worked in 64 bits: stray stamps may hold any value of either field.
+int64_t stamp_ns(Timespec32 t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+}  // namespace
+
+StampCheck sender_stamp_check(const PaceDecision& d, Timespec32 ts, bool have_prev,
+                              Timespec32 prev_ts, bool have_next, Timespec32 next_ts) {
+    const bool ahead = d.action == PACE_JUMP;
+    const bool behind =
+        d.action == PACE_SEND_NOW && have_prev && stamp_ns(prev_ts) - stamp_ns(ts) >= kStampJumpNs;
+    if (!ahead && !behind)
+        return STAMP_IN_STEP;
+    // Without a later packet to ask, a packet ahead is taken as a jump, as it always was.
+    if (!have_next)
+        return ahead ? STAMP_JUMP : STAMP_STRAY;
+    const int64_t apart = stamp_ns(next_ts) - stamp_ns(ts);
+    return apart < kStampJumpNs && apart > -kStampJumpNs ? STAMP_JUMP : STAMP_STRAY;
+}
+
 int32_t sender_first_wait_ns(uint32_t rtt) {
     const uint64_t ns = static_cast<uint64_t>(rtt) * 15 / 10;
     return ns > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ns);

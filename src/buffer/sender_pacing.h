@@ -60,6 +60,22 @@ inline bool pace_due(const PaceDecision& d) {
 PaceDecision sender_pace(Timespec32 anchor_clock, Timespec32 anchor_ts, Timespec32 now,
                          Timespec32 ts);
 
+// A packet whose stamp lies a second or more from where the pacing puts it: ahead of the
+// anchor (PACE_JUMP), or behind the packet sent before it. The stream's clock jumped when the
+// next stored packet agrees with it (within a second); otherwise it is one stray stamp, sent
+// in its place with the anchor kept, so that its neighbours lose nothing to it.
+enum StampCheck {
+    STAMP_IN_STEP,  // paced as usual
+    STAMP_STRAY,    // sent at once; the anchor stays
+    STAMP_JUMP,     // the clock jumped: the anchor moves to this packet
+};
+
+// ts is the packet's stamp and d its pacing; prev_ts the stamp of the packet sent before it
+// (have_prev false at a run's start); next_ts the stamp of the next stored packet (have_next
+// false when none is stored yet).
+StampCheck sender_stamp_check(const PaceDecision& d, Timespec32 ts, bool have_prev,
+                              Timespec32 prev_ts, bool have_next, Timespec32 next_ts);
+
 // Length of the first HTTP-mode buffering wait, rtt x 1.5, in nanoseconds. Worked in 64 bits
 // (rtt may be 300,000,000) and held below what a signed 32-bit nanosecond field can carry.
 int32_t sender_first_wait_ns(uint32_t rtt);

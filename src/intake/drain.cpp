@@ -116,15 +116,13 @@ void run_loss_scan(EventLoop* loop, PacketRing* ring) {
         relay_log("Error sending lost request: %s\n", strerror(errno));
 }
 
-void handle_data(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) {
+// Stores one data datagram of n bytes (its len already set) with everything that rides on it.
+void store_data(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) {
     IntakeState& in = loop->intake;
-    arrival->len = n - kDataHeaderBytes;
     const uint32_t s = arrival->seqnum;
     const Timespec32 t = arrival->ts;
     const uint32_t t_sec = static_cast<uint32_t>(t.tv_sec);
     Stats& stats = loop->ctx.stats;
-    stats.datagrams_received.add(1);
-    stats.bytes_received.add(static_cast<uint64_t>(arrival->len));
 
     if (t_sec != in.last_sec) {
         const SecondAction action = on_timestamp_second(in.last_sec, t_sec);
@@ -185,6 +183,51 @@ void handle_data(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) 
     flow_queue_full_check(loop, s, drop || s == curseq);
     in.prev_curseq = curseq;
     loop->flow.release_checks = 0;
+}
+
+// A jump of a whole ring is held back until a datagram confirms it: true when the datagram was
+// taken into the hold (and so must not be stored now).
+bool hold_far_jump(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) {
+    IntakeState& in = loop->intake;
+    // Relaxed: the flag and the sender's position are only looked at; a re-base is read again
+    // with acquire where it is acted on.
+    const bool playing = loop->ctx.resetseq.load(std::memory_order_relaxed) == 0 &&
+                         loop->send_pos.load(std::memory_order_relaxed) != -1;
+    const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
+    const JumpVerdict v = far_jump_verdict(
+        playing, curseq, static_cast<uint32_t>(ring->nslots.load(std::memory_order_relaxed)),
+        arrival->seqnum, arrival->ts, in.holding, in.held.seqnum, in.held.ts);
+    if (v == JUMP_NONE)
+        return false;
+    if (v == JUMP_CONFIRMED) {
+        in.holding = false;
+        store_data(loop, ring, &in.held, in.held_bytes);
+        return false;
+    }
+    if (!in.holding || in.held.seqnum != arrival->seqnum)
+        std::memcpy(static_cast<void*>(&in.held), arrival, sizeof in.held);
+    in.holding = true;
+    in.held_bytes = n;
+    Timespec32 now{0, 0};
+    timespec_monotonic(&now);
+    if (now.tv_sec != in.held_log_sec) {
+        in.held_log_sec = now.tv_sec;
+        relay_log(
+            "!! seq=%u would jump a whole ring past curseq=%u: held until the stream "
+            "follows it\n",
+            arrival->seqnum, curseq);
+    }
+    return true;
+}
+
+void handle_data(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) {
+    arrival->len = n - kDataHeaderBytes;
+    Stats& stats = loop->ctx.stats;
+    stats.datagrams_received.add(1);
+    stats.bytes_received.add(static_cast<uint64_t>(arrival->len));
+    if (hold_far_jump(loop, ring, arrival, n))
+        return;
+    store_data(loop, ring, arrival, n);
 }
 
 void handle_echo(EventLoop* loop, const PacketSlot* arrival) {

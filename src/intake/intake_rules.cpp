@@ -48,3 +48,20 @@ bool asked_too_recently(Timespec32 now, Timespec32 lostreq, uint32_t rtt) {
     const uint64_t interval = 2 * (static_cast<uint64_t>(rtt) + kRerequestSlack);
     return e.tv_sec == 0 && static_cast<uint32_t>(e.tv_nsec) <= interval;
 }
+
+JumpVerdict far_jump_verdict(bool playing, uint32_t curseq, uint32_t nslots, uint32_t seq,
+                             Timespec32 ts, bool held, uint32_t held_seq, Timespec32 held_ts) {
+    const uint32_t ahead = seq - curseq;
+    const uint32_t behind = curseq - seq;
+    // The ring's own rule for a jump: newer by a whole ring, and not a late one across a wrap.
+    if (!playing || seq <= curseq || ahead < nslots || behind < nslots)
+        return JUMP_NONE;
+    if (!held || seq - held_seq - 1 >= kJumpConfirmSpan)
+        return JUMP_HOLD;
+    const auto valid = [](Timespec32 t) { return t.tv_nsec >= 0 && t.tv_nsec < 1000000000; };
+    const int64_t apart = (static_cast<int64_t>(ts.tv_sec) - held_ts.tv_sec) * 1000000000 +
+                          (static_cast<int64_t>(ts.tv_nsec) - held_ts.tv_nsec);
+    if (!valid(ts) || !valid(held_ts) || apart >= 1000000000 || apart <= -1000000000)
+        return JUMP_HOLD;
+    return JUMP_CONFIRMED;
+}

@@ -42,6 +42,26 @@ float loss_rate(int lost, uint32_t curseq, uint32_t stats_base);
 bool would_overrun_sender(uint32_t seq, uint32_t curseq, uint32_t send_seq, uint32_t nslots,
                           bool sender_behind);
 
+// How far past a held jump the datagram that confirms it may be numbered: a stream that lost a
+// few datagrams right after renumbering still confirms.
+constexpr uint32_t kJumpConfirmSpan = 64;
+
+enum JumpVerdict {
+    JUMP_NONE,       // not a jump of a whole ring: stored as usual
+    JUMP_HOLD,       // a jump nothing confirms yet: held back, not stored
+    JUMP_CONFIRMED,  // the held jump is the stream's new numbering: store it, then this one
+};
+
+// A datagram numbered seq, stamped ts, while a stream plays (playing) and the ring's newest is
+// curseq. A step of a whole ring or more ahead would turn the ring into placeholders and leave
+// the stream's next datagrams behind its window, so it is taken only when a later datagram
+// continues its numbering (at most kJumpConfirmSpan further) with a valid stamp within a second
+// of its own. A flood of copies of one stray datagram, or of random numbers, never does; a real
+// renumbering does with its next datagram. held says whether a jump is held, numbered held_seq
+// and stamped held_ts.
+JumpVerdict far_jump_verdict(bool playing, uint32_t curseq, uint32_t nslots, uint32_t seq,
+                             Timespec32 ts, bool held, uint32_t held_seq, Timespec32 held_ts);
+
 // True when a placeholder last asked for at lostreq (seconds 0 = never) was asked for within
 // the re-request interval 2 * (rtt + 30 ms) before now.
 bool asked_too_recently(Timespec32 now, Timespec32 lostreq, uint32_t rtt);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "buffer/packet_ring.h"
 #include "intake/recovery.h"
 
 struct IntakeState {
@@ -16,6 +17,11 @@ struct IntakeState {
     int newest_count = 0;          // data datagrams that became the ring's newest packet
     uint32_t ring_full_drops = 0;  // datagrams not stored because they would overrun the sender
     int32_t drop_log_sec = -1;     // monotonic second of the last "ring full" line; -1 = none
+    // A jump of a whole ring that waits for the datagram confirming it (see far_jump_verdict).
+    bool holding = false;
+    int held_bytes = 0;         // its datagram's length
+    PacketSlot held{};          // the datagram itself, stored once confirmed
+    int32_t held_log_sec = -1;  // monotonic second of the last "held back" line; -1 = none
 };
 
 struct FlowState {
@@ -31,7 +37,9 @@ struct RecoveryState {
     int rtt_samples = 0;
     int64_t offset_us = 0;      // a slot stamped ts is due at ts (in us) + offset_us
     int64_t last_arrival = 0;   // clock reading when the newest datagram arrived
-    int64_t newest_ts = 0;      // the newest datagram's timestamp, microseconds
+    int64_t newest_ts = 0;      // the newest datagram's timestamp that fitted, microseconds
+    bool jump_held = false;     // a datagram stamped a second or more away waits for a second one
+    int64_t jump_ts = 0;        // ... and was stamped this, microseconds
     uint32_t stream_first = 0;  // the number the current stream started with
     bool pending = false;       // some gap at or after pending_lo may still be asked for
     uint32_t pending_lo = 0;

@@ -159,6 +159,7 @@ void recovery_on_stream_start(EventLoop* loop, const PacketSlot* first, int64_t 
     rc.pending = false;
     rc.stream_first = first->seqnum;
     rc.newest_ts = ts;
+    rc.jump_held = false;
     rc.rate_base_seq = first->seqnum;
     rc.rate_base_ts = ts;
     if (rc.last_line == 0)
@@ -198,16 +199,28 @@ void recovery_after_newest(EventLoop* loop, PacketRing* ring, uint32_t prev_newe
                            int64_t now) {
     RecoveryState& rc = loop->recovery;
     const uint32_t n = static_cast<uint32_t>(ring->nslots.load(std::memory_order_relaxed));
-    const int64_t ts = timespec_us(ring->slots[s % n].ts);  // stored just now
-    const int64_t step = ts - rc.newest_ts;
+    const Timespec32 stamp = ring->slots[s % n].ts;  // stored just now
+    int64_t ts = timespec_us(stamp);
+    // A stamp that does not fit the stream's clock moves nothing: neither the requests' anchor
+    // nor the rate. A jump of the clock counts once the next datagram agrees with it; a stray
+    // stamp, or impossible nanoseconds, never do.
+    bool fits = stamp_fits(stamp, rc.newest_ts);
+    if (!fits && stamp_valid(stamp)) {
+        fits = rc.jump_held && !playout_jump(rc.jump_ts, ts);
+        rc.jump_held = !fits;
+        rc.jump_ts = ts;
+    } else if (fits) {
+        rc.jump_held = false;
+    }
     // A jump in the timestamps, or a stream that ran dry for longer than the latency: the
     // sender starts over from this datagram, a latency after it arrived.
-    if (step >= 1000000 || step <= -1000000 || now - rc.last_arrival > rc.latency_us)
+    if (fits && (playout_jump(rc.newest_ts, ts) || now - rc.last_arrival > rc.latency_us))
         rc.offset_us = now + rc.latency_us - ts;
+    if (!fits)
+        ts = rc.newest_ts;  // its gaps are timed by the last stamp that fitted
     const uint32_t skipped = s - prev_newest - 1;
     if (s - prev_newest > 1 && skipped < n - 1) {
-        const PacketSlot& before = ring->slots[prev_newest % n];
-        const int64_t ts_before = timespec_us(before.ts);
+        const int64_t ts_before = rc.newest_ts;
         for (uint32_t q = prev_newest + 1; q != s; ++q) {
             PacketSlot& slot = ring->slots[q % n];
             slot.miss_since_us = low32(now);
@@ -224,6 +237,8 @@ void recovery_after_newest(EventLoop* loop, PacketRing* ring, uint32_t prev_newe
             rc.next_scan = min64(rc.next_scan, now + kReorderAllowanceUs);
         }
     }
+    if (!fits)
+        return;
     measure_rate(loop, s, ts);
     rc.last_arrival = now;
     rc.newest_ts = ts;

@@ -125,14 +125,17 @@ TEST(DrainTest, RingFullDatagramsAreDroppedNotStored) {
     h.sender_at(2100);  // the sender moved on: the next datagram fills the gap with placeholders
     h.send(7122);
     h.send(20000);  // a jump would clear the slots the sender has yet to play
+    h.send(20001);
     h.drain();
     EXPECT_EQ(h.curseq(), 7122u);
-    EXPECT_EQ(h.loop->intake.ring_full_drops, 3u);
+    EXPECT_EQ(h.loop->intake.ring_full_drops, 4u);
     h.sender_at(7122);  // caught up: the jump is taken as the stream's new numbering
     h.send(20000);
+    h.send(20001);
     h.drain();
-    EXPECT_EQ(h.loop->intake.lost, 7118 + 2 + 20000 - 7123);  // the dropped ones count once
-    EXPECT_EQ(h.curseq(), 20000u);
+    // The dropped ones count once.
+    EXPECT_EQ(h.loop->intake.lost, 7118 + 2 + 20000 - 7123);
+    EXPECT_EQ(h.curseq(), 20001u);
 }
 
 TEST(DrainTest, DatagramModeStartsTheSenderOnceOnTheFirstPacket) {
@@ -194,3 +197,78 @@ TEST(DrainTest, TakeOverDoesNotAskForThePreviousStreamsPlaceholders) {
 }
 
 }  // namespace
+
+// Copies of one junk datagram from the upstream's address (numbered 0x58585858, stamped with
+// impossible nanoseconds) in the middle of a stream: the stream goes on in its window and no
+// suspend goes out, as long as the flood lasts and after it.
+TEST(DrainTest, FloodOfOneJunkDatagramNeitherMovesTheRingNorHoldsTheUpstream) {
+    for (const bool latency : {false, true}) {
+        SCOPED_TRACE(latency ? "-L" : "default");
+        Harness h;
+        if (latency)
+            h.loop->recovery.latency_us = 200000;
+        h.store(5000);
+        h.sender_at(5000);
+        uint32_t seq = 5001;
+        for (int round = 0; round < 20; ++round) {
+            for (int i = 0; i < 40; ++i)
+                h.send(0x58585858, 0x58585858, 0x58585858, 1316);
+            for (int i = 0; i < 10; ++i, ++seq)
+                h.send(seq, 1000 + round, i * 1000000);
+            h.drain();
+            EXPECT_EQ(h.curseq(), seq - 1);
+        }
+        for (uint32_t s = 5001; s < seq; ++s)
+            EXPECT_TRUE(h.filled(s)) << s;
+        EXPECT_TRUE(h.sent(RELAY_MSG_SUSPEND).empty());
+        EXPECT_EQ(h.loop->intake.ring_full_drops, 0u);
+        EXPECT_EQ(count_of(h.log.text(), "held until the stream follows it"), 1)
+            << "a line a second";
+    }
+}
+
+TEST(DrainTest, RenumberedStreamIsFollowedOnceItsNextDatagramConfirmsTheJump) {
+    Harness h;
+    h.store(5000);
+    h.sender_at(5000);
+    h.send(900000, 50, 0);
+    h.drain();
+    EXPECT_EQ(h.curseq(), 5000u) << "held";
+    h.send(900000, 50, 0);  // a copy confirms nothing
+    h.send(900002, 50, 10000000);
+    h.drain();
+    EXPECT_EQ(h.curseq(), 900002u);
+    EXPECT_TRUE(h.filled(900000));
+    EXPECT_TRUE(h.filled(900002));
+    // Far stamps do not confirm, nor do numbers further on than the confirming span.
+    EXPECT_EQ(far_jump_verdict(true, 10, kRingSlots, 90000, {50, 0}, true, 89990, {60, 0}),
+              JUMP_HOLD);
+    EXPECT_EQ(far_jump_verdict(true, 10, kRingSlots, 90000, {50, 0}, true, 80000, {50, 0}),
+              JUMP_HOLD);
+    EXPECT_EQ(far_jump_verdict(false, 10, kRingSlots, 90000, {50, 0}, false, 0, {}), JUMP_NONE)
+        << "no stream playing yet: a first datagram far ahead is stored as always";
+}
+
+TEST(DrainTest, StrayStampsAndImpossibleNanosecondsNeverMoveTheLatencyAnchor) {
+    Harness h;
+    h.loop->recovery.latency_us = 200000;
+    h.loop->ctx.resetseq.store(1);
+    h.send(100, 50, 0);
+    h.drain();
+    const int64_t offset = h.loop->recovery.offset_us;
+    h.send(101, 55, 5000000);  // five seconds ahead
+    h.send(102, 50, 10000000);
+    h.send(103, 50, 1999999999);  // impossible nanoseconds
+    h.send(104, 50, -5);
+    h.send(106, 50, 30000000);  // a gap before it, timed by the stamps that fit
+    h.drain();
+    EXPECT_EQ(h.loop->recovery.offset_us, offset);
+    EXPECT_EQ(h.loop->recovery.newest_ts, 50030000);
+    EXPECT_EQ(h.slot_of(105).ts.tv_sec, 50);
+    EXPECT_EQ(h.slot_of(105).ts.tv_nsec, 20000000);
+    h.send(107, 90, 0);  // the clock restarts, and the next datagram agrees
+    h.send(108, 90, 5000000);
+    h.drain();
+    EXPECT_NE(h.loop->recovery.offset_us, offset);
+    EXPECT_EQ(h.loop->recovery.newest_ts, 90005000);
+}
