@@ -4,7 +4,76 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <new>
+
+namespace {
+
+// What the request reader keeps of a line once it has trimmed it: an empty line ends the head.
+bool line_has_text(const char* line, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c == '\0')
+            return false;  // the reader's copy of the line ends here
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '*')
+            return true;
+    }
+    return false;
+}
+
+bool is_simple_request_line(const char* line, size_t len) {
+    const bool method =
+        (len >= 4 && memcmp(line, "GET ", 4) == 0) || (len >= 5 && memcmp(line, "HEAD ", 5) == 0);
+    return method && memmem(line, len, "HTTP/", 5) == nullptr;
+}
+
+// Whether the connection on fd has a whole head queued. Only the loop calls it, holding the
+// slot at kSlotBusy, so fd is still the connection's.
+bool queued_head_has_arrived(int fd) {
+    char bytes[kHeadPeekBytes];
+    // Errors read as "not arrived": EAGAIN (nothing queued), and a reset peer, which the cap
+    // may as well close.
+    const ssize_t n = recv(fd, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
+    return n > 0 && head_has_arrived(bytes, static_cast<size_t>(n));
+}
+
+// The active slot next in age after one `younger_than` behind the next number (UINT32_MAX: the
+// oldest of all), or -1. Wrap-safe: age is the distance behind the next accept number.
+int next_oldest(const HeadCap* heads, uint32_t younger_than, int* active) {
+    int found = -1;
+    uint32_t found_age = 0;
+    *active = 0;
+    for (int i = 0; i < heads->nslots; ++i) {
+        if (heads->slots[i].fd.load(std::memory_order_acquire) <= 0)
+            continue;
+        ++*active;
+        const uint32_t age = heads->next_order - heads->slots[i].order;
+        if (age < younger_than && (found < 0 || age > found_age)) {
+            found = i;
+            found_age = age;
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+bool head_has_arrived(const char* bytes, size_t n) {
+    const char* end = bytes + n;
+    const char* line = bytes;
+    for (bool first = true;; first = false) {
+        const char* eol =
+            static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
+        if (eol == nullptr)
+            return false;  // the reader waits for the rest of this line
+        const size_t len = static_cast<size_t>(eol - line);
+        // The first line may be the middle of one that the thread has started reading: only a
+        // request line is judged there. Every later line starts where a line starts.
+        if (first ? is_simple_request_line(line, len) : !line_has_text(line, len))
+            return true;
+        line = eol + 1;
+    }
+}
 
 int headcap_init(HeadCap* heads, int cap) {
     heads->cap = cap;
@@ -34,37 +103,41 @@ int headcap_admit(HeadCap* heads, int fd, int* closed) {
     if (heads->cap == 0)
         return -1;
     heads->waiting.store(0, std::memory_order_relaxed);  // the loop is awake now
+    // From the oldest on, skipping connections whose heads have arrived whole: their threads
+    // will read them without waiting, so they do not count against the cap. The younger ones
+    // not looked at count as still sending. Each step finds a younger one, so the walk ends.
     int active = 0;
-    int oldest = -1;
-    int free_slot = -1;
-    for (int i = 0; i < heads->nslots; ++i) {
-        const int word = heads->slots[i].fd.load(std::memory_order_acquire);
-        if (word == 0 && free_slot < 0)
-            free_slot = i;
-        if (word <= 0)
+    int whole = 0;
+    uint32_t younger_than = UINT32_MAX;
+    for (int i = next_oldest(heads, younger_than, &active); i >= 0 && active - whole >= heads->cap;
+         i = next_oldest(heads, younger_than, &active)) {
+        younger_than = heads->next_order - heads->slots[i].order;
+        int victim = heads->slots[i].fd.load(std::memory_order_acquire);
+        // Acquire on success: the descriptor is still its thread's, not yet closed. On failure
+        // the thread has left, and the next scan no longer counts it.
+        if (victim <= 0 || !heads->slots[i].fd.compare_exchange_strong(victim, kSlotBusy,
+                                                                       std::memory_order_acq_rel))
             continue;
-        ++active;
-        // Wrap-safe: the oldest is the one furthest behind the next number.
-        if (oldest < 0 || heads->next_order - heads->slots[i].order >
-                              heads->next_order - heads->slots[oldest].order)
-            oldest = i;
+        if (queued_head_has_arrived(victim)) {
+            // Release: its thread, waiting to leave, may take the descriptor back.
+            heads->slots[i].fd.store(victim, std::memory_order_release);
+            ++whole;
+            continue;
+        }
+        shutdown(victim, SHUT_RDWR);
+        // Release: its thread may close the descriptor once it sees this.
+        heads->slots[i].fd.store(kSlotShut, std::memory_order_release);
+        *closed = 1;
+        break;
     }
-    if (active >= heads->cap && oldest >= 0) {
-        int victim = heads->slots[oldest].fd.load(std::memory_order_acquire);
-        // Acquire on success: the descriptor is still its thread's, not yet closed.
-        if (victim > 0 && heads->slots[oldest].fd.compare_exchange_strong(
-                              victim, kSlotClosing, std::memory_order_acq_rel)) {
-            shutdown(victim, SHUT_RDWR);
-            // Release: its thread may close the descriptor once it sees this.
-            heads->slots[oldest].fd.store(kSlotShut, std::memory_order_release);
-            *closed = 1;
+    for (int i = 0; i < heads->nslots; ++i) {
+        if (heads->slots[i].fd.load(std::memory_order_acquire) == 0) {
+            heads->slots[i].order = heads->next_order++;
+            heads->slots[i].fd.store(fd, std::memory_order_release);
+            return i;
         }
     }
-    if (free_slot < 0)
-        return -1;  // only when the caller skipped headcap_has_room
-    heads->slots[free_slot].order = heads->next_order++;
-    heads->slots[free_slot].fd.store(fd, std::memory_order_release);
-    return free_slot;
+    return -1;  // only when the caller skipped headcap_has_room
 }
 
 void headcap_release(HeadCap* heads, int slot) {
@@ -77,14 +150,16 @@ bool headcap_leave(HeadCap* heads, int slot, int fd, bool* wake) {
     if (slot < 0)
         return false;
     std::atomic<int>& word = heads->slots[slot].fd;
-    int expected = fd;
     bool shut = false;
-    if (!word.compare_exchange_strong(expected, 0, std::memory_order_seq_cst)) {
-        // The loop is shutting the connection down: it touches fd until it stores kSlotShut.
-        while (word.load(std::memory_order_acquire) != kSlotShut)
-            usleep(100);
-        word.store(0, std::memory_order_seq_cst);
-        shut = true;
+    for (int expected = fd; !word.compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
+         expected = fd) {
+        if (expected == kSlotShut) {
+            word.store(0, std::memory_order_seq_cst);
+            shut = true;
+            break;
+        }
+        // kSlotBusy: the loop looks at the descriptor or is shutting it down.
+        usleep(100);
     }
     *wake = heads->waiting.exchange(0, std::memory_order_seq_cst) != 0;
     return shut;
