@@ -42,7 +42,7 @@ void start_client(EventLoop* loop, int fd) {
     RelayContext& ctx = loop->ctx;
     ctx.stats.accepted.fetch_add(1, std::memory_order_relaxed);
     int closed = 0;
-    const int slot = headcap_admit(&loop->heads, fd, &closed);
+    const int slot = headcap_admit(&loop->heads, fd, stats_now_ms(), &closed);
     note_closed_at_cap(loop, closed);
     ctx.mode.store(MODE_HTTP, std::memory_order_release);
     ctx.client_fd.store(fd, std::memory_order_release);
@@ -56,9 +56,16 @@ void start_client(EventLoop* loop, int fd) {
 
 }  // namespace
 
+bool accept_has_room(EventLoop* loop) {
+    if (headcap_has_room(&loop->heads))
+        return true;
+    note_closed_at_cap(loop, headcap_make_room(&loop->heads));
+    return false;
+}
+
 int accept_clients(EventLoop* loop, int max) {
     int count = 0;
-    while (count < max && headcap_has_room(&loop->heads)) {
+    while (count < max && accept_has_room(loop)) {
         const int fd = accept(loop->lsock, nullptr, nullptr);
         if (fd < 0) {
             // Retry: EINTR, and ECONNABORTED (reset while queued). Anything else ends the batch:
@@ -85,7 +92,7 @@ void pause_accepting(EventLoop* loop, int64_t pause_us) {
     for (int64_t left = pause_us; left > 0; left = end - monotonic_us()) {
         // A listener without a free slot in the head cap is left out; the leaver that frees
         // one writes to the wake pipe.
-        pollfd fds[2] = {{headcap_has_room(&loop->heads) ? loop->lsock : -1, POLLIN, 0},
+        pollfd fds[2] = {{accept_has_room(loop) ? loop->lsock : -1, POLLIN, 0},
                          {loop->wake_rd, POLLIN, 0}};
         const timespec wait{static_cast<time_t>(left / 1000000),
                             static_cast<long>(left % 1000000) * 1000};

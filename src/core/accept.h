@@ -12,6 +12,10 @@ struct EventLoop;
 constexpr int kListenBacklog = SOMAXCONN;
 constexpr int kAcceptsPerPass = 64;  // one batch: the loop gets back to the stream after it
 
+// Whether the head cap has a slot for one more connection. When it has none, the oldest
+// connection still sending its head is closed, and its thread wakes the loop once it has left.
+bool accept_has_room(EventLoop* loop);
+
 // Accepts pending connections, up to max and while the head cap has a free slot, and starts a
 // client thread for each. Never blocks: the listener is non-blocking. Returns the count.
 int accept_clients(EventLoop* loop, int max);

@@ -196,7 +196,7 @@ void publish_pass_figures(EventLoop* loop) {
 }
 
 void http_pass(EventLoop* loop) {
-    Readiness r = wait_pass(loop, headcap_has_room(&loop->heads));
+    Readiness r = wait_pass(loop, accept_has_room(loop));
     int isock = loop->isock.load(std::memory_order_seq_cst);
     if (isock == 0 && loop->sbuf.load(std::memory_order_relaxed) != nullptr) {
         if (loop->idle_passes < kIdlePassesBeforeFree) {

@@ -37,23 +37,58 @@ bool queued_head_has_arrived(int fd) {
     return n > 0 && head_has_arrived(bytes, static_cast<size_t>(n));
 }
 
-// The active slot next in age after one `younger_than` behind the next number (UINT32_MAX: the
-// oldest of all), or -1. Wrap-safe: age is the distance behind the next accept number.
-int next_oldest(const HeadCap* heads, uint32_t younger_than, int* active) {
+// The oldest connection in the table not yet seen with its head whole, or -1; *sending is set
+// to how many such there are. Wrap-safe: age is the distance behind the next accept number.
+int oldest_sending(const HeadCap* heads, int* sending) {
     int found = -1;
     uint32_t found_age = 0;
-    *active = 0;
+    *sending = 0;
     for (int i = 0; i < heads->nslots; ++i) {
-        if (heads->slots[i].fd.load(std::memory_order_acquire) <= 0)
+        const HeadSlot& slot = heads->slots[i];
+        if (slot.fd.load(std::memory_order_acquire) <= 0 || slot.whole)
             continue;
-        ++*active;
-        const uint32_t age = heads->next_order - heads->slots[i].order;
-        if (age < younger_than && (found < 0 || age > found_age)) {
+        ++*sending;
+        const uint32_t age = heads->next_order - slot.order;
+        if (found < 0 || age > found_age) {
             found = i;
             found_age = age;
         }
     }
     return found;
+}
+
+// At the cap, from the oldest on: a connection whose head has arrived whole is marked and
+// skipped, for its thread will read it without waiting; it no longer counts against the cap.
+// Those not looked at count as still sending. Unless any_age, nobody within their grace is
+// closed, and the oldest is the first to leave it. Returns the number closed, 0 or 1.
+int close_oldest_sending(HeadCap* heads, int64_t now_ms, bool any_age) {
+    // Each round marks one whole, sees one that left, or ends: the rounds are bounded.
+    for (;;) {
+        int sending = 0;
+        const int i = oldest_sending(heads, &sending);
+        if (i < 0 || sending < heads->cap)
+            return 0;
+        HeadSlot& slot = heads->slots[i];
+        int victim = slot.fd.load(std::memory_order_acquire);
+        // Acquire on success: the descriptor is still its thread's, not yet closed. On failure
+        // the thread has left, and the next scan no longer counts it.
+        if (victim <= 0 ||
+            !slot.fd.compare_exchange_strong(victim, kSlotBusy, std::memory_order_acq_rel))
+            continue;
+        const bool whole = queued_head_has_arrived(victim);
+        if (whole || (!any_age && now_ms - slot.admitted_ms < kHeadGraceMs)) {
+            slot.whole = whole;
+            // Release: its thread, waiting to leave, may take the descriptor back.
+            slot.fd.store(victim, std::memory_order_release);
+            if (whole)
+                continue;
+            return 0;
+        }
+        shutdown(victim, SHUT_RDWR);
+        // Release: its thread may close the descriptor once it sees this.
+        slot.fd.store(kSlotShut, std::memory_order_release);
+        return 1;
+    }
 }
 
 }  // namespace
@@ -98,46 +133,26 @@ bool headcap_has_room(HeadCap* heads) {
     return false;
 }
 
-int headcap_admit(HeadCap* heads, int fd, int* closed) {
+int headcap_admit(HeadCap* heads, int fd, int64_t now_ms, int* closed) {
     *closed = 0;
     if (heads->cap == 0)
         return -1;
     heads->waiting.store(0, std::memory_order_relaxed);  // the loop is awake now
-    // From the oldest on, skipping connections whose heads have arrived whole: their threads
-    // will read them without waiting, so they do not count against the cap. The younger ones
-    // not looked at count as still sending. Each step finds a younger one, so the walk ends.
-    int active = 0;
-    int whole = 0;
-    uint32_t younger_than = UINT32_MAX;
-    for (int i = next_oldest(heads, younger_than, &active); i >= 0 && active - whole >= heads->cap;
-         i = next_oldest(heads, younger_than, &active)) {
-        younger_than = heads->next_order - heads->slots[i].order;
-        int victim = heads->slots[i].fd.load(std::memory_order_acquire);
-        // Acquire on success: the descriptor is still its thread's, not yet closed. On failure
-        // the thread has left, and the next scan no longer counts it.
-        if (victim <= 0 || !heads->slots[i].fd.compare_exchange_strong(victim, kSlotBusy,
-                                                                       std::memory_order_acq_rel))
-            continue;
-        if (queued_head_has_arrived(victim)) {
-            // Release: its thread, waiting to leave, may take the descriptor back.
-            heads->slots[i].fd.store(victim, std::memory_order_release);
-            ++whole;
-            continue;
-        }
-        shutdown(victim, SHUT_RDWR);
-        // Release: its thread may close the descriptor once it sees this.
-        heads->slots[i].fd.store(kSlotShut, std::memory_order_release);
-        *closed = 1;
-        break;
-    }
+    *closed = close_oldest_sending(heads, now_ms, false);
     for (int i = 0; i < heads->nslots; ++i) {
         if (heads->slots[i].fd.load(std::memory_order_acquire) == 0) {
             heads->slots[i].order = heads->next_order++;
+            heads->slots[i].admitted_ms = now_ms;
+            heads->slots[i].whole = false;
             heads->slots[i].fd.store(fd, std::memory_order_release);
             return i;
         }
     }
     return -1;  // only when the caller skipped headcap_has_room
+}
+
+int headcap_make_room(HeadCap* heads) {
+    return heads->cap > 0 ? close_oldest_sending(heads, 0, true) : 0;
 }
 
 void headcap_release(HeadCap* heads, int slot) {

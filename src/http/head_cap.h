@@ -18,10 +18,13 @@
 
 constexpr int kDefaultHeadCap = 64;
 constexpr int kMaxHeadCap = 4096;
-// Room beyond the cap: for closed connections whose threads are leaving, and for connections
-// whose heads have arrived whole (never closed at the cap) while their threads have not yet
-// run; a pass's worth of accepts.
-constexpr int kSpareHeadSlots = 64;
+// Room beyond the cap: for connections within their grace, for those whose heads have arrived
+// whole (never closed at the cap) while their threads have not yet run, and for closed ones
+// whose threads are leaving. A burst of clients connects first and sends a moment later.
+constexpr int kSpareHeadSlots = 256;
+// A connection still sending its head is closed at the cap only once it has had this long to
+// send it, unless no slot is free: clients send their heads just after their connects.
+constexpr int64_t kHeadGraceMs = 100;
 constexpr int kSlotBusy = -1;
 constexpr int kSlotShut = -2;
 // How much of a connection's queued input the loop looks at to see whether its head is whole.
@@ -29,7 +32,9 @@ constexpr size_t kHeadPeekBytes = 4096;
 
 struct HeadSlot {
     std::atomic<int> fd{0};
-    uint32_t order = 0;  // the event loop's own: accept order, to find the oldest
+    uint32_t order = 0;       // the event loop's own: accept order, to find the oldest
+    int64_t admitted_ms = 0;  // the event loop's own: when it was admitted
+    bool whole = false;       // the event loop's own: its head was seen whole (it stays whole)
 };
 
 struct HeadCap {
@@ -53,12 +58,18 @@ int headcap_init(HeadCap* heads, int cap);
 // asks the next thread that leaves to wake it (see headcap_leave).
 bool headcap_has_room(HeadCap* heads);
 
-// The loop, after accepting fd: when cap connections in the table may still be sending their
-// head, closes the oldest whose head has not arrived whole, and gives fd a slot. Connections
-// whose heads have arrived whole are never closed and do not count against the cap; fd then
-// takes a spare slot. Returns the slot (-1 without a cap) and sets *closed to the number of
-// connections shut down (0 or 1). Call only after headcap_has_room said yes.
-int headcap_admit(HeadCap* heads, int fd, int* closed);
+// The loop, after accepting fd at now_ms: when cap connections in the table may still be
+// sending their head, closes the oldest of them whose head has not arrived whole, once it has
+// had its grace, and gives fd a slot. Connections whose heads have arrived whole are never
+// closed and do not count against the cap. Returns the slot (-1 without a cap) and sets
+// *closed to the number of connections shut down (0 or 1). Call only after headcap_has_room
+// said yes.
+int headcap_admit(HeadCap* heads, int fd, int64_t now_ms, int* closed);
+
+// The loop, when headcap_has_room said no: when cap connections in the table may still be
+// sending their head, closes the oldest of them whose head has not arrived whole, within its
+// grace or not. Its thread then frees the slot and wakes the loop. Returns the number closed.
+int headcap_make_room(HeadCap* heads);
 
 // The loop, when a connection's thread could not be started: frees its slot.
 void headcap_release(HeadCap* heads, int slot);

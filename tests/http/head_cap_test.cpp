@@ -38,11 +38,15 @@ struct HeadCapTest : ::testing::Test {
     std::vector<int> slots;
     int closed = 0;
     bool wake = false;
+    int64_t now_ms = 0;
 
-    void admit() {
+    // Admits a new connection at the given time.
+    void admit_at(int64_t t) {
         conns.push_back(make_conn());
-        slots.push_back(headcap_admit(&heads, conns.back().ours, &closed));
+        slots.push_back(headcap_admit(&heads, conns.back().ours, t, &closed));
     }
+    // Admits a new connection, after every one before has had its grace.
+    void admit() { admit_at(now_ms += kHeadGraceMs); }
     // Connection i's client sends text.
     void send_text(size_t i, const std::string& text) {
         ASSERT_EQ(write(conns[i].peer, text.data(), text.size()),
@@ -144,6 +148,35 @@ TEST_F(HeadCapTest, CompleteHeadsWereClosedAtTheCapBeforeTheirThreadsRan) {
         EXPECT_FALSE(peer_sees_close(conns[i].peer)) << i;
     for (size_t i : {0, 2, 3})
         EXPECT_FALSE(leave(i)) << i;
+}
+
+// At the cap the loop closed a connection the moment a newer one came, although clients
+// connect first and send their heads a moment later: a burst of them lost its oldest.
+TEST_F(HeadCapTest, ConnectionsThatHadNotYetSentWereClosedAtTheCapAtOnce) {
+    ASSERT_EQ(headcap_init(&heads, 2), 0);
+    const int64_t t = 5000;
+    for (int i = 0; i < 3; ++i)
+        admit_at(t);
+    admit_at(t + kHeadGraceMs - 1);
+    EXPECT_EQ(closed, 0);
+    admit_at(t + kHeadGraceMs);  // the oldest has had its grace
+    EXPECT_EQ(closed, 1);
+    EXPECT_TRUE(peer_sees_close(conns[0].peer));
+    EXPECT_FALSE(peer_sees_close(conns[1].peer));
+    // The rest of the first three are closed as more come; then the one admitted at t + 99 ms
+    // is within its grace, and the spare slots fill up.
+    while (headcap_has_room(&heads))
+        admit_at(t + kHeadGraceMs);
+    EXPECT_EQ(static_cast<int>(conns.size()), 2 + kSpareHeadSlots);  // shut ones hold slots
+    for (size_t i : {1, 2})
+        EXPECT_TRUE(peer_sees_close(conns[i].peer)) << i;
+    // With no slot left, the oldest still sending makes room whatever its age.
+    EXPECT_EQ(headcap_make_room(&heads), 1);
+    EXPECT_TRUE(peer_sees_close(conns[3].peer));
+    EXPECT_FALSE(peer_sees_close(conns[4].peer));
+    EXPECT_TRUE(leave(3));
+    EXPECT_TRUE(wake);
+    EXPECT_TRUE(headcap_has_room(&heads));
 }
 
 TEST_F(HeadCapTest, WithoutAFreeSlotTheLoopWaitsAndTheNextLeaverWakesIt) {
