@@ -27,16 +27,6 @@ bool is_simple_request_line(const char* line, size_t len) {
     return method && memmem(line, len, "HTTP/", 5) == nullptr;
 }
 
-// Whether the connection on fd has a whole head queued. Only the loop calls it, holding the
-// slot at kSlotBusy, so fd is still the connection's.
-bool queued_head_has_arrived(int fd) {
-    char bytes[kHeadPeekBytes];
-    // Errors read as "not arrived": EAGAIN (nothing queued), and a reset peer, which the cap
-    // may as well close.
-    const ssize_t n = recv(fd, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
-    return n > 0 && head_has_arrived(bytes, static_cast<size_t>(n));
-}
-
 // The oldest connection in the table not yet seen with its head whole, or -1; *sending is set
 // to how many such there are. Wrap-safe: age is the distance behind the next accept number.
 int oldest_sending(const HeadCap* heads, int* sending) {
@@ -70,12 +60,13 @@ int close_oldest_sending(HeadCap* heads, int64_t now_ms, bool any_age) {
             return 0;
         HeadSlot& slot = heads->slots[i];
         int victim = slot.fd.load(std::memory_order_acquire);
-        // Acquire on success: the descriptor is still its thread's, not yet closed. On failure
-        // the thread has left, and the next scan no longer counts it.
+        // Acquire on success: the descriptor is still its thread's, not yet closed, and the
+        // peek below looks at the connection's own input. On failure the thread has left, and
+        // the next scan no longer counts it.
         if (victim <= 0 ||
             !slot.fd.compare_exchange_strong(victim, kSlotBusy, std::memory_order_acq_rel))
             continue;
-        const bool whole = queued_head_has_arrived(victim);
+        const bool whole = headcap_head_queued(victim);
         if (whole || (!any_age && now_ms - slot.admitted_ms < kHeadGraceMs)) {
             slot.whole = whole;
             // Release: its thread, waiting to leave, may take the descriptor back.
@@ -108,6 +99,14 @@ bool head_has_arrived(const char* bytes, size_t n) {
             return true;
         line = eol + 1;
     }
+}
+
+bool headcap_head_queued(int fd) {
+    char bytes[kHeadPeekBytes];
+    // Errors read as "not arrived": EAGAIN (nothing queued), and a reset peer, which the cap
+    // may as well close.
+    const ssize_t n = recv(fd, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
+    return n > 0 && head_has_arrived(bytes, static_cast<size_t>(n));
 }
 
 int headcap_init(HeadCap* heads, int cap) {

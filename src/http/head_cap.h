@@ -51,6 +51,11 @@ struct HeadCap {
 // GET or HEAD, has ended and carries no "HTTP/" (a simple request).
 bool head_has_arrived(const char* bytes, size_t n);
 
+// Whether a whole head (see head_has_arrived) is queued on the connection fd: looks at its
+// input without taking it, and never waits. The loop calls it on a connection it holds at
+// kSlotBusy; a client thread on its own connection before it reads, to leave the table early.
+bool headcap_head_queued(int fd);
+
 // Makes the table for cap connections (0: none). Returns 0, or -1 without memory.
 int headcap_init(HeadCap* heads, int cap);
 
