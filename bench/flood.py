@@ -379,7 +379,8 @@ def rows(r, args):
     out += [
         (f"crowd of {args.connections} idle connections, then a player: its first stream byte",
          "< 1 s", f"{ms(c_['wait_s'])} ms ({c_['opened']} opened in {c_['seconds']:.1f} s)"),
-        ("crowd: most threads", "bounded: cap + 256 slots, and threads leaving", str(c_["threads"])),
+        ("crowd: most threads", "bounded: cap + 256 slots, and threads leaving",
+         str(c_["threads"])),
         ("crowd: most resident memory", "< 16 MB", f"{c_['rss_mb']:.1f} MB"),
         ("daemon alive after every run", "yes", "yes" if r["alive"] else "no"),
     ]
