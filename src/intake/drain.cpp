@@ -204,10 +204,12 @@ bool hold_far_jump(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n
         store_data(loop, ring, &in.held, in.held_bytes);
         return false;
     }
-    if (!in.holding || in.held.seqnum != arrival->seqnum)
+    // A second copy of the held number leaves the first held, with its own length.
+    if (!in.holding || in.held.seqnum != arrival->seqnum) {
         std::memcpy(static_cast<void*>(&in.held), arrival, sizeof in.held);
+        in.held_bytes = n;
+    }
     in.holding = true;
-    in.held_bytes = n;
     Timespec32 now{0, 0};
     timespec_monotonic(&now);
     if (now.tv_sec != in.held_log_sec) {
