@@ -26,7 +26,8 @@
 // What is checked after every datagram:
 //  - nslots stays 5120; 0 <= curpos < 5120; send_pos is -1 or an index.
 //  - The backlog stays below a whole ring: curseq - (number at send_pos) < 5120 while the
-//    sender has a slot (also after each of its moves), while no wrap happened.
+//    sender has a slot (also after each of its moves), while no wrap happened, unless the
+//    sender stands on the slot that a jump of a whole ring leaves as it was.
 //  - After the newest packet moved (curseq changed or a re-base), filled[curpos] is 1, and until
 //    the sequence numbers have wrapped past 2^32 the packet there is curseq and curpos is
 //    curseq mod 5120.
@@ -198,9 +199,12 @@ void check_replies(const PacketRing* ring, const Model& m, bool suspend_ok = tru
 }
 
 // Without a wrap: past 2^32 the ring's newest number can lag behind the numbers it stores.
+// A jump of a whole ring refills every slot but the one after the newest; a sender that waited
+// at the old newest stands there when the jump is k x 5120 - 1 numbers, with that packet still
+// to play, until its next step.
 void check_backlog(const EventLoop* loop, const PacketRing* ring, const Model& m) {
     const int sp = loop->send_pos.load();
-    if (sp < 0 || m.wrapped)
+    if (sp < 0 || m.wrapped || sp == (ring->curpos.load() + 1) % kRingSlots)
         return;
     const uint32_t backlog = ring->curseq.load() - ring->slots[sp].seqnum;
     check(backlog < kSlots, "backlog of a whole ring or more", backlog, ring->curseq.load());

@@ -150,6 +150,10 @@ write("intake_fuzz", "latency-junk-flood-behind",
 g = going(200)
 write("intake_fuzz", "renumbered-in-progress",
       config(behind=0) + g.next(5) + g.next(3, seq_off=20000, steps=7) + g.next(5, seq_off=20000))
+g = going(200)
+write("intake_fuzz", "renumbered-by-two-rings-less-one",
+      config(behind=0) + g.next(5) + g.next(3, seq_off=2 * 5120 - 2, steps=7)
+      + g.next(5, seq_off=2 * 5120 - 2))
 g = going(500, high=True)
 write("intake_fuzz", "latency-renumbered-near-wrap",
       config(latency=True, length=500, behind=2, high=True) + g.next(5)
