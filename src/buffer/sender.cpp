@@ -65,6 +65,14 @@ struct Run {
     int64_t last_ts = 0;
     int64_t newest_since = 0;  // waiting at the newest packet since this clock reading; 0 = not
     int64_t play_ts = 0;       // the stamp the packet being put out is played by
+    bool play_stray = false;   // ... which is not its own: its stamp went astray
+    // The stream's pace in stamp time, measured between packets whose stamps fit: step_us over
+    // step_seqs numbers (0: not measured yet), from the packet at pace_seq, pace_ts on.
+    bool pace_base = false;
+    uint32_t pace_seq = 0;
+    int64_t pace_ts = 0;
+    uint32_t step_seqs = 0;
+    int64_t step_us = 0;
 };
 
 // Acquire: pairs with the client thread's release store of the stop request.
@@ -427,6 +435,33 @@ int32_t load_latency(const Run& r) {
 void play_from(Run& r, int64_t clock, int64_t ts) {
     r.play = PlayAnchor{clock, ts};
     r.latency_us = load_latency(r);
+    r.pace_base = false;
+}
+
+// The time packet seq is played by when neither its stamp nor the next packet's can say: the
+// last packet's, advanced at the stream's pace, so that a run of stray stamps goes out at the
+// rate of the packets before it.
+int64_t paced_ts(const Run& r, uint32_t seq) {
+    const uint32_t ahead = seq - r.last_seq;
+    if (r.step_seqs == 0 || ahead >= static_cast<uint32_t>(kRingSlots))
+        return r.last_ts;
+    return r.last_ts + r.step_us * static_cast<int64_t>(ahead) / r.step_seqs;
+}
+
+// Measures the pace over at least kPaceSpanUs of stamps between packets whose stamps fit.
+void measure_pace(Run& r, uint32_t seq, int64_t ts) {
+    constexpr int64_t kPaceSpanUs = 100000;
+    const uint32_t seqs = seq - r.pace_seq;
+    if (!r.pace_base || seqs >= static_cast<uint32_t>(kRingSlots) || ts < r.pace_ts) {
+        r.pace_base = true;
+    } else if (ts - r.pace_ts >= kPaceSpanUs && seqs > 0) {
+        r.step_seqs = seqs;
+        r.step_us = ts - r.pace_ts;
+    } else {
+        return;
+    }
+    r.pace_seq = seq;
+    r.pace_ts = ts;
 }
 
 // The next index after p (one slot, not the ring's skip to the next filled one: in this mode a
@@ -470,7 +505,7 @@ Flow play_missing(Run& r, int sp, int cp, int64_t now) {
     if (r.any_sent)
         own_ts = stamp_fits(next.ts, r.last_ts)
                      ? interpolate_ts(r.last_seq, r.last_ts, next.seqnum, next_ts, q)
-                     : r.last_ts;
+                     : paced_ts(r, q);
     const PlayDecision d = playout_missing(now, playout_due(r.play, own_ts));
     if (d.action == PLAY_WAIT) {
         sleep_us(r, d.wait_us);
@@ -541,6 +576,7 @@ Flow playout_step(Run& r, int* send_pos) {
         return sp == cp ? idle_wait(r, sp, cp) : play_missing(r, sp, cp, now);
     const PacketSlot& slot = slot_at(r, sp);
     int64_t ts = timespec_us(slot.ts);
+    r.play_stray = false;
     if (r.any_sent && !stamp_fits(slot.ts, r.last_ts)) {
         const PacketSlot* next = sp != cp ? next_stored(r, sp) : nullptr;
         if (stamp_valid(slot.ts) && (next == nullptr || stamp_confirms(next->ts, ts))) {
@@ -548,12 +584,13 @@ Flow playout_step(Run& r, int* send_pos) {
                       static_cast<long>((ts - r.last_ts) / 1000), slot.seqnum);
             play_from(r, now, ts);
         } else {
-            // One stamp astray: the packet is played where its neighbours put it, and the
-            // anchor stays.
+            // A stamp astray: the packet is played where its neighbours put it, and the anchor
+            // stays.
             ts = next != nullptr && stamp_fits(next->ts, r.last_ts)
                      ? interpolate_ts(r.last_seq, r.last_ts, next->seqnum, timespec_us(next->ts),
                                       slot.seqnum)
-                     : r.last_ts;
+                     : paced_ts(r, slot.seqnum);
+            r.play_stray = true;
         }
     }
     r.play_ts = ts;
@@ -574,6 +611,8 @@ void playout_sent(Run& r, int sp) {
     r.any_sent = true;
     r.last_seq = slot.seqnum;
     r.last_ts = r.play_ts;
+    if (!r.play_stray)
+        measure_pace(r, slot.seqnum, r.play_ts);
     if (sp != load_curpos(r))
         step_send_pos(r, sp);
 }
