@@ -107,6 +107,33 @@ TEST(StrayStampTest, StampsThatJumpForGoodMoveThePacingInBothDirections) {
     }
 }
 
+// 600 datagrams in a row (3 s from the 200th) with impossible nanoseconds of any value: the
+// default pacing slept on the ones that read less than a second ahead and re-anchored on
+// others, so it fell seconds behind the stream. They are paced by their neighbours now.
+TEST(StrayStampTest, DefaultPacingSleptOnImpossibleStampsAndFellBehind) {
+    const auto impossible = [](uint32_t seq) {
+        Timespec32 t = stamp_of(seq);
+        if (seq >= kFirst + 200 && seq < kFirst + 800) {
+            uint32_t v = (seq - kFirst) * 2654435761u;
+            v = v % 1147483648u + 1000000000u;  // 1e9 .. 2^31 - 1
+            t.tv_nsec = static_cast<int32_t>(seq % 2 == 0 ? v : 0u - v);
+        }
+        return t;
+    };
+    for (const int mode : {MODE_UDP, MODE_HTTP}) {
+        SCOPED_TRACE(mode == MODE_UDP ? "datagrams" : "http");
+        Rig clean_rig(mode, false);
+        const Outcome clean = live_stream(clean_rig, stamp_of);
+        Rig rig(mode, false);
+        const Outcome o = live_stream(rig, impossible);
+        EXPECT_TRUE(o.got == o.expected) << "a datagram was lost or repeated";
+        EXPECT_EQ(count_of(rig.log.text(), "Sleeping to get buffer"), 1) << "no restart";
+        EXPECT_EQ(count_of(rig.log.text(), "!! sleeping"), 0);
+        EXPECT_EQ(count_of(rig.log.text(), "step back"), 0);
+        EXPECT_NEAR(o.late_delay_ms, clean.late_delay_ms, 20);
+    }
+}
+
 // The playout-latency mode: 200 ms after arrival, whatever the stamps say.
 void expect_latency_kept(const std::function<Timespec32(uint32_t)>& stamp) {
     Rig rig(MODE_UDP, false);
