@@ -210,6 +210,7 @@ bool hold_far_jump(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n
         in.held_bytes = n;
     }
     in.holding = true;
+    ++in.held_count;
     Timespec32 now{0, 0};
     timespec_monotonic(&now);
     if (now.tv_sec != in.held_log_sec) {
@@ -256,6 +257,7 @@ void intake_drain(EventLoop* loop) {
     PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);  // the loop's own pointer
     if (ring == nullptr)
         return;
+    const uint32_t held_before = loop->intake.held_count;
     for (;;) {
         const int fd = loop->isock.load(std::memory_order_acquire);
         if (fd == 0)
@@ -293,7 +295,9 @@ void intake_drain(EventLoop* loop) {
             break;
     }
     // The playout-latency mode times its requests in milliseconds: it wakes for every datagram.
-    if (loop->recovery.latency_us == 0)
+    // A drain that held a jump of a whole ring is in a flood of junk, no trickle: pausing would
+    // let the junk fill the socket and push the stream's own datagrams out.
+    if (loop->recovery.latency_us == 0 && loop->intake.held_count == held_before)
         usleep(kEmptyReadPauseUs);
 }
 
