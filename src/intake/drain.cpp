@@ -19,6 +19,8 @@
 namespace {
 
 constexpr useconds_t kEmptyReadPauseUs = 20000;  // keeps a trickle of datagrams from spinning
+// How long after the last datagram held as a ring jump the drain takes no pause (see below).
+constexpr int64_t kHeldNoPauseUs = 1000000;
 
 void send_keepalive(EventLoop* loop) {
     Timespec32 now{0, 0};
@@ -210,11 +212,10 @@ bool hold_far_jump(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n
         in.held_bytes = n;
     }
     in.holding = true;
-    ++in.held_count;
-    Timespec32 now{0, 0};
-    timespec_monotonic(&now);
-    if (now.tv_sec != in.held_log_sec) {
-        in.held_log_sec = now.tv_sec;
+    in.held_at_us = recovery_clock_us();
+    const int32_t sec = static_cast<int32_t>(in.held_at_us / 1000000);
+    if (sec != in.held_log_sec) {
+        in.held_log_sec = sec;
         relay_log(
             "!! seq=%u would jump a whole ring past curseq=%u: held until the stream "
             "follows it\n",
@@ -257,7 +258,6 @@ void intake_drain(EventLoop* loop) {
     PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);  // the loop's own pointer
     if (ring == nullptr)
         return;
-    const uint32_t held_before = loop->intake.held_count;
     for (;;) {
         const int fd = loop->isock.load(std::memory_order_acquire);
         if (fd == 0)
@@ -295,9 +295,12 @@ void intake_drain(EventLoop* loop) {
             break;
     }
     // The playout-latency mode times its requests in milliseconds: it wakes for every datagram.
-    // A drain that held a jump of a whole ring is in a flood of junk, no trickle: pausing would
-    // let the junk fill the socket and push the stream's own datagrams out.
-    if (loop->recovery.latency_us == 0 && loop->intake.held_count == held_before)
+    // Within a second of a datagram held as a ring jump the upstream's address may be sending
+    // a flood of junk, no trickle: a pause would let the junk fill the socket and push the
+    // stream's own datagrams out, even after a drain that happened to read none of it.
+    const int64_t held_at = loop->intake.held_at_us;
+    if (loop->recovery.latency_us == 0 &&
+        (held_at == 0 || recovery_clock_us() - held_at >= kHeldNoPauseUs))
         usleep(kEmptyReadPauseUs);
 }
 
