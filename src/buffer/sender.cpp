@@ -133,16 +133,6 @@ void measure_pace(Run& r, uint32_t seq, int64_t ts) {
     r.pace_ts = ts;
 }
 
-Timespec32 stamp_from_us(int64_t us) {
-    int64_t sec = us / 1000000;
-    int64_t rem = us % 1000000;
-    if (rem < 0) {
-        rem += 1000000;
-        --sec;
-    }
-    return Timespec32{static_cast<int32_t>(sec), static_cast<int32_t>(rem * 1000)};
-}
-
 // The default pacing's stamp of a slot: its own, or, when its nanoseconds are impossible, the
 // one its neighbours give it (the last good stamp advanced at the stream's pace; due now
 // before any is known). Such a packet never moves the anchor.
@@ -150,10 +140,11 @@ Timespec32 pacing_stamp(const Run& r, const PacketSlot& slot) {
     if (stamp_valid(slot.ts))
         return slot.ts;
     if (r.have_prev_stamp)
-        return stamp_from_us(stamp_at_pace(r, r.prev_seq, timespec_us(r.prev_stamp), slot.seqnum));
+        return timespec_from_us(
+            stamp_at_pace(r, r.prev_seq, timespec_us(r.prev_stamp), slot.seqnum));
     Timespec32 elapsed = r.now;
     timespec_fulsub(&elapsed, &r.anchor_clock);
-    return stamp_from_us(timespec_us(r.anchor_ts) + timespec_us(elapsed));
+    return timespec_from_us(timespec_us(r.anchor_ts) + timespec_us(elapsed));
 }
 
 // Logs a send or write whose result is not len. Returns false when the client has gone.
