@@ -157,8 +157,9 @@ size_t render_metrics(const StatsSnapshot& s, char* out, size_t size) {
            s.rtt_ns / 1e9);
     metric(t, "quarlin_backlog_datagrams", "gauge", "Datagrams stored but not yet sent.",
            s.backlog);
-    metric(t, "quarlin_input_bits_per_second", "gauge", "Input rate over the last seconds.",
-           s.input_bps);
+    // Bytes, not bits: the base unit scrapers and their checkers expect.
+    metric(t, "quarlin_input_bytes_per_second", "gauge",
+           "Input rate over the last seconds, payload bytes.", s.input_bps / 8.0);
     metric(t, "quarlin_ring_allocated", "gauge", "1 while the packet ring is allocated.",
            s.ring_allocated ? 1 : 0);
     return t.len;

@@ -62,23 +62,34 @@ TEST(StatusPages, PagesAndRefusedConnectionsLeaveAPlayerStreamingByteExact) {
         << status;
     EXPECT_NE(metrics.find("\nquarlin_streaming 1\n"), std::string::npos) << metrics;
 
-    const std::string py = prometheus_python();
-    if (py.empty()) {
-        close(player);
-        GTEST_SKIP() << "no Prometheus parser (Debian: python3-prometheus-client)";
-    }
+    close(player);
+
+    // What a deployment checks the page with, where installed: promtool's linter and the
+    // Prometheus client's own parser.
     const std::string dir = testsupport::make_temp_dir();
     std::ofstream(dir + "/metrics") << metrics.substr(metrics.find("\r\n\r\n") + 4);
-    const std::string script =
-        "import sys\nfrom prometheus_client.parser import text_string_to_metric_families as f\n"
-        "for fam in f(open(sys.argv[1]).read()):\n"
-        "    for s in fam.samples: print(s.name, s.value)\n";
-    std::ofstream(dir + "/parse.py") << script;
-    const std::string cmd = py + " " + dir + "/parse.py " + dir + "/metrics > " + dir + "/out";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-    const std::string parsed = testsupport::read_file(dir + "/out");
-    EXPECT_NE(parsed.find("quarlin_streaming 1.0"), std::string::npos) << parsed;
-    close(player);
+    const std::string promtool = testsupport::on_path("promtool");
+    if (!promtool.empty()) {
+        const std::string lint =
+            promtool + " check metrics < " + dir + "/metrics > " + dir + "/lint 2>&1";
+        EXPECT_EQ(system(lint.c_str()), 0) << testsupport::read_file(dir + "/lint");
+    }
+    const std::string py = prometheus_python();
+    if (!py.empty()) {
+        const std::string script =
+            "import sys\nfrom prometheus_client.parser import text_string_to_metric_families as "
+            "f\nfor fam in f(open(sys.argv[1]).read()):\n"
+            "    for s in fam.samples: print(s.name, s.value)\n";
+        std::ofstream(dir + "/parse.py") << script;
+        const std::string cmd = py + " " + dir + "/parse.py " + dir + "/metrics > " + dir + "/out";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+        const std::string parsed = testsupport::read_file(dir + "/out");
+        EXPECT_NE(parsed.find("quarlin_streaming 1.0"), std::string::npos) << parsed;
+    }
+    if (promtool.empty() || py.empty())
+        GTEST_SKIP() << (promtool.empty() ? "promtool is not installed (Debian: prometheus) " : "")
+                     << (py.empty() ? "no Prometheus parser (Debian: python3-prometheus-client)"
+                                    : "");
 }
 
 // The second upstream listens on every loopback address; the daemon may only name 127.0.0.1.
