@@ -12,7 +12,8 @@ fail=0
 check_install() {  # prefix, the folder the environment file must be in
   DESTDIR=$root/$1 cmake --install "$build" --prefix "$1" >/dev/null
   dest=$root/$1$1
-  for f in sbin/quarlin share/man/man8/quarlin.8 lib/systemd/system/quarlin.service; do
+  for f in sbin/quarlin share/man/man8/quarlin.8.gz lib/systemd/system/quarlin.service \
+    share/doc/quarlin/copyright; do
     [ -f "$dest/$f" ] || { echo "prefix $1: no $f"; fail=1; }
   done
   [ -x "$dest/sbin/quarlin" ] || { echo "prefix $1: sbin/quarlin not executable"; fail=1; }
