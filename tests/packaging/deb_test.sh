@@ -9,7 +9,7 @@ work=$2
 arch=$3
 fail=0
 if [ "$arch" = mipsel ]; then
-  command -v mipsel-linux-gnu-g++ >/dev/null || { echo "no mipsel-linux-gnu-g++"; exit 77; }
+  command -v mipsel-linux-gnu-g++ >/dev/null || { echo "skipped: no mipsel-linux-gnu-g++ (Debian: g++-mipsel-linux-gnu)"; exit 77; }
   set -- --mipsel
   want_arch=mipsel
   want_machine=8  # EM_MIPS
@@ -17,9 +17,9 @@ else
   set --
   want_arch=amd64
   want_machine=62  # EM_X86_64
-  [ "$(uname -m)" = x86_64 ] || { echo "host is not x86-64"; exit 77; }
+  [ "$(uname -m)" = x86_64 ] || { echo "skipped: the host is not x86-64"; exit 77; }
 fi
-command -v dpkg-deb >/dev/null || { echo "no dpkg-deb"; exit 77; }
+command -v dpkg-deb >/dev/null || { echo "skipped: no dpkg-deb"; exit 77; }
 
 deb=$(QUARLIN_DEB_BUILD=$work "$src/scripts/deb" "$@" | tail -n 1)
 info=$(dpkg-deb --info "$deb")
