@@ -32,16 +32,24 @@ check_install /opt/quarlin /opt/quarlin/etc
 # the daemon accepts: it starts, listening on the loopback only (not an open relay as
 # installed), then SIGTERM ends it with status 0.
 . "$root/usr/etc/default/quarlin"
-port=$(( 20000 + $$ % 20000 ))
-opts=$(printf '%s' "$QUARLIN_OPTS" | sed "s/-h 8080/-h $port/")
-# shellcheck disable=SC2086 # the options are several words, as systemd splits them
-"$root/usr/usr/sbin/quarlin" $opts >"$root/out" 2>&1 &
-pid=$!
-i=0
-hexport=$(printf '%04X' $port)
-while [ $i -lt 50 ] && ! grep -q ":$hexport 00000000:0000 0A" /proc/net/tcp; do
-  sleep 0.1
-  i=$((i + 1))
+# A port another process holds makes the relay exit at once ("bind error"): take another.
+try=0
+while :; do
+  try=$((try + 1))
+  port=$(( 20000 + ($$ + try * 7919) % 40000 ))
+  opts=$(printf '%s' "$QUARLIN_OPTS" | sed "s/-h 8080/-h $port/")
+  # shellcheck disable=SC2086 # the options are several words, as systemd splits them
+  "$root/usr/usr/sbin/quarlin" $opts >"$root/out" 2>&1 &
+  pid=$!
+  hexport=$(printf '%04X' $port)
+  i=0
+  while [ $i -lt 50 ] && kill -0 $pid 2>/dev/null &&
+    ! grep -q " 0100007F:$hexport 00000000:0000 0A" /proc/net/tcp; do
+    sleep 0.1
+    i=$((i + 1))
+  done
+  kill -0 $pid 2>/dev/null || ! grep -q "bind error" "$root/out" || [ $try -ge 10 ] || continue
+  break
 done
 grep -q " 0100007F:$hexport 00000000:0000 0A" /proc/net/tcp ||
   { echo "the environment file's options do not listen on 127.0.0.1 alone"; fail=1; }
