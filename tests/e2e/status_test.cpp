@@ -89,7 +89,7 @@ TEST(StatusPages, PagesAndRefusedConnectionsLeaveAPlayerStreamingByteExact) {
         EXPECT_NE(parsed.find("quarlin_streaming 1.0"), std::string::npos) << parsed;
     }
     if (promtool.empty() || py.empty())
-        GTEST_SKIP() << (promtool.empty() ? "promtool is not installed (Debian: prometheus) " : "")
+        GTEST_SKIP() << (promtool.empty() ? "promtool is not installed (Debian: prometheus); " : "")
                      << (py.empty() ? "no Prometheus parser (Debian: python3-prometheus-client)"
                                     : "");
 }
