@@ -9,11 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "core/log.h"
+#include "core/service_notify.h"
 
 namespace {
 
@@ -110,6 +114,8 @@ void skeleton_daemon() {
 }
 
 void daemon_report_ready() {
+    if (service_notify("READY=1") < 0)
+        relay_log("cannot tell the service manager that the relay is ready: %s\n", strerror(errno));
     if (report_fd < 0)
         return;
     (void)!write(report_fd, "ready", 5);

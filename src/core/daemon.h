@@ -8,7 +8,8 @@
 // standard error and both exit 1.
 void skeleton_daemon();
 
-// Called by the daemon once its sockets are open, just before it enters the event loop.
+// Called by the daemon once its sockets are open (the listener, or the datagram output), just
+// before it enters the event loop. Also tells a service manager that set $NOTIFY_SOCKET.
 void daemon_report_ready();
 
 // Called on a start-up failure after detaching: the text reaches the invoking process's

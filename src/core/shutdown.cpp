@@ -8,6 +8,7 @@
 
 #include "core/event_loop.h"
 #include "core/log.h"
+#include "core/service_notify.h"
 #include "core/signals.h"
 #include "http/takeover.h"
 #include "intake/protocol.h"
@@ -31,6 +32,8 @@ namespace {
     if (loop->http_mode)
         takeover_force_holder_off(&ctx);
     recovery_final_line(loop);
+    // A service manager waiting on $NOTIFY_SOCKET learns the stop is the relay's own.
+    (void)service_notify("STOPPING=1");
     relay_log("Stopping on %s\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
     // Without running exit handlers: the other threads still use what they would destroy.
     _exit(0);

@@ -212,7 +212,9 @@ void serve(Client* c) {
         refuse(c, true);
         return;
     }
-    if (const StatusPage page = status_page_for(resource); page != PAGE_NONE) {
+    if (const StatusPage page =
+            status_page_for(resource, c->info.accept, c->info.kind == REQUEST_FULL);
+        page != PAGE_NONE) {
         // Read-only: the stream, its holder and the upstream never learn of it.
         serve_status_page(*c->ctx, page, c->conn, c->info.method == METHOD_HEAD);
         finish(c, false);

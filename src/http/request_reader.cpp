@@ -182,6 +182,8 @@ int ParseHeaderLine(const char* line, ReqInfo* req) {
         field = &req->host;
     } else if (strcmp(name, "REFERER") == 0) {
         field = &req->referer;
+    } else if (strcmp(name, "ACCEPT") == 0) {
+        field = &req->accept;
     }
     if (field != nullptr)
         StoreCopy(field, value, strlen(value));
@@ -201,6 +203,7 @@ int InitReqInfo(ReqInfo* req) {
     req->useragent = nullptr;
     req->resource = nullptr;
     req->host = nullptr;
+    req->accept = nullptr;
     req->status = 200;
     req->state = 1;
     return 0;
@@ -211,6 +214,8 @@ void FreeReqInfo(ReqInfo* req) {
     free(req->host);
     free(req->referer);
     free(req->resource);
+    free(req->accept);
+    req->accept = nullptr;
     req->useragent = nullptr;
     req->host = nullptr;
     req->referer = nullptr;

@@ -1,7 +1,7 @@
 // Reads the head of one HTTP/1.0 request from a client connection and parses it into a ReqInfo.
 #pragma once
 
-// The parsed request head. Plain record owned by the connection thread; the four strings are heap
+// The parsed request head. Plain record owned by the connection thread; the five strings are heap
 // copies owned by the record and released by FreeReqInfo.
 struct ReqInfo {
     int method;       // METHOD_GET, METHOD_HEAD or METHOD_UNSUPPORTED
@@ -10,6 +10,7 @@ struct ReqInfo {
     char* useragent;  // value of "User-Agent", or null
     char* resource;   // request target as sent (not URL-decoded), or null
     char* host;       // value of "Host", or null
+    char* accept;     // value of "Accept", or null: which status page a browser gets
     int status;       // 200 while the head is acceptable, 400 or 501 once refused
     int state;        // 1: the next line is the request line; 0: the next line is a header line
 };

@@ -1,10 +1,14 @@
 // Reading the counters into a snapshot, and writing it as plain text or as Prometheus metrics.
 #include "http/status_page.h"
 
+#include <strings.h>
+#include <sys/uio.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/relay_context.h"
@@ -34,6 +38,28 @@ void metric(Text& t, const char* name, const char* type, const char* help, doubl
     t.add("# HELP %s %s\n# TYPE %s %s\n%s %.9g\n", name, help, name, type, name, value);
 }
 
+// Writes every part, going on after partial or interrupted writes; a peer that left ends it.
+void write_all(int fd, iovec* parts, int count) {
+    while (count > 0) {
+        const ssize_t n = writev(fd, parts, count);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= parts->iov_len) {
+            done -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char*>(parts->iov_base) + done;
+            parts->iov_len -= done;
+        }
+    }
+}
+
 void counter(Text& t, const char* name, const char* help, uint64_t value) {
     t.add("# HELP %s %s\n# TYPE %s counter\n%s %llu\n", name, help, name, name,
           static_cast<unsigned long long>(value));
@@ -41,12 +67,47 @@ void counter(Text& t, const char* name, const char* help, uint64_t value) {
 
 }  // namespace
 
-StatusPage status_page_for(const char* path) {
+StatusPage status_page_for(const char* path, const char* accept, bool has_version) {
     if (strcmp(path, "/status") == 0)
-        return PAGE_STATUS;
+        return accept_prefers_html(accept) ? PAGE_HTML : PAGE_STATUS;
     if (strcmp(path, "/metrics") == 0)
         return PAGE_METRICS;
+    if (strcmp(path, "/status.json") == 0)
+        return PAGE_JSON;
+    if (strcmp(path, "/") == 0 && has_version)
+        return PAGE_HTML;
     return PAGE_NONE;
+}
+
+bool accept_prefers_html(const char* accept) {
+    if (accept == nullptr)
+        return false;
+    double html_q = -1, text_q = -1;
+    bool html_first = false;
+    for (const char* p = accept; *p != '\0';) {
+        while (*p == ' ' || *p == '\t' || *p == ',')
+            p++;
+        const char* type = p;
+        while (*p != '\0' && *p != ',' && *p != ';' && *p != ' ' && *p != '\t')
+            p++;
+        const size_t type_len = static_cast<size_t>(p - type);
+        double q = 1;
+        while (*p != '\0' && *p != ',') {  // parameters: only q counts
+            if ((*p == 'q' || *p == 'Q') && p[1] == '=' && (p[-1] == ';' || p[-1] == ' '))
+                q = strtod(p + 2, nullptr);
+            p++;
+        }
+        const auto is = [&](const char* name) {
+            return type_len == strlen(name) && strncasecmp(type, name, type_len) == 0;
+        };
+        if (is("text/html")) {
+            html_first = html_first || text_q < 0;
+            html_q = q > html_q ? q : html_q;
+        } else if (is("text/plain") || is("text/*") || is("*/*")) {
+            text_q = q > text_q ? q : text_q;
+        }
+    }
+    return html_q > 0 && (html_q > text_q || (html_q == text_q && html_first));
 }
 
 StatsSnapshot stats_snapshot(const RelayContext& ctx) {
@@ -157,10 +218,69 @@ size_t render_metrics(const StatsSnapshot& s, char* out, size_t size) {
            s.rtt_ns / 1e9);
     metric(t, "quarlin_backlog_datagrams", "gauge", "Datagrams stored but not yet sent.",
            s.backlog);
-    metric(t, "quarlin_input_bits_per_second", "gauge", "Input rate over the last seconds.",
-           s.input_bps);
+    // Bytes, not bits: the base unit scrapers and their checkers expect.
+    metric(t, "quarlin_input_bytes_per_second", "gauge",
+           "Input rate over the last seconds, payload bytes.", s.input_bps / 8.0);
     metric(t, "quarlin_ring_allocated", "gauge", "1 while the packet ring is allocated.",
            s.ring_allocated ? 1 : 0);
+    return t.len;
+}
+
+namespace {
+
+// A JSON string: quotes, backslashes and control bytes escaped; other bytes as they are.
+void json_string(Text& t, const char* text) {
+    t.add("\"");
+    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c != 0; ++c) {
+        if (*c == '"' || *c == '\\')
+            t.add("\\%c", *c);
+        else if (*c < 0x20)
+            t.add("\\u%04x", *c);
+        else
+            t.add("%c", *c);
+    }
+    t.add("\"");
+}
+
+unsigned long long ull(uint64_t v) {
+    return static_cast<unsigned long long>(v);
+}
+
+}  // namespace
+
+size_t render_json(const StatsSnapshot& s, char* out, size_t size) {
+    if (size == 0)
+        return 0;
+    out[0] = '\0';
+    Text t{out, size};
+    t.add("{\"uptime_s\":%lld,\"mode\":\"%s\",\"streaming\":%s,\"stream\":",
+          static_cast<long long>(s.uptime_s), s.http_mode ? "http" : "datagram",
+          s.stream.active ? "true" : "false");
+    if (s.stream.active) {
+        t.add("{\"upstream_ip\":");
+        json_string(t, s.stream.remote_ip);
+        t.add(",\"upstream_port\":%d,\"name\":", s.stream.remote_port);
+        json_string(t, s.stream.name);
+        t.add(",\"since\":%u,\"for_s\":%lld,\"player\":", s.stream.since,
+              static_cast<long long>(s.now_wall) - static_cast<long long>(s.stream.since));
+        json_string(t, s.stream.player);
+        t.add("}");
+    } else {
+        t.add("null");
+    }
+    t.add(",\"input_bits_per_second\":%u,\"rtt_seconds\":%.9g,\"backlog_datagrams\":%u",
+          s.input_bps, s.rtt_ns / 1e9, s.backlog);
+    t.add(",\"datagrams_received\":%llu,\"bytes_received\":%llu,\"lost_requested\":%llu",
+          ull(s.datagrams_received), ull(s.bytes_received), ull(s.lost_requested));
+    t.add(",\"recovered\":%llu,\"unrecovered\":%llu,\"bytes_sent\":%llu", ull(s.recovered),
+          ull(s.unrecovered), ull(s.bytes_sent));
+    t.add(",\"suspends\":%u,\"releases\":%u,\"repeated_requests\":%u,\"takeovers\":%u", s.suspends,
+          s.releases, s.repeated_requests, s.takeovers);
+    t.add(
+        ",\"connections\":{\"accepted\":%u,\"refused\":%u,\"closed_at_cap\":%u,"
+        "\"head_cap\":%d}",
+        s.accepted, s.refused, s.closed_at_cap, s.head_cap);
+    t.add(",\"ring_allocated\":%s}\n", s.ring_allocated ? "true" : "false");
     return t.len;
 }
 
@@ -168,17 +288,37 @@ void serve_status_page(const RelayContext& ctx, StatusPage page, int conn, bool 
     constexpr size_t kHeadRoom = 160;
     char out[kHeadRoom + 4096];
     char* body = out + kHeadRoom;
-    const StatsSnapshot s = stats_snapshot(ctx);
-    const size_t len = page == PAGE_METRICS ? render_metrics(s, body, sizeof out - kHeadRoom)
-                                            : render_status(s, body, sizeof out - kHeadRoom);
+    const char* type = "text/plain";
+    size_t len = 0;
+    if (page == PAGE_HTML) {
+        type = "text/html; charset=utf-8";
+        len = kStatusHtmlBytes;
+    } else {
+        const StatsSnapshot s = stats_snapshot(ctx);
+        const size_t room = sizeof out - kHeadRoom;
+        if (page == PAGE_METRICS) {
+            type = "text/plain; version=0.0.4";
+            len = render_metrics(s, body, room);
+        } else if (page == PAGE_JSON) {
+            type = "application/json";
+            len = render_json(s, body, room);
+        } else {
+            len = render_status(s, body, room);
+        }
+    }
     char head[kHeadRoom];
-    const int head_len =
-        snprintf(head, sizeof head,
-                 "HTTP/1.0 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
-                 "Connection: close\r\n\r\n",
-                 page == PAGE_METRICS ? "text/plain; version=0.0.4" : "text/plain", len);
+    const int head_len = snprintf(head, sizeof head,
+                                  "HTTP/1.0 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
+                                  "Connection: close\r\n\r\n",
+                                  type, len);
     // One write for head and body: a second small write would wait for the peer's delayed
     // acknowledgement of the first.
+    if (page == PAGE_HTML) {
+        iovec parts[2] = {{head, static_cast<size_t>(head_len)},
+                          {const_cast<char*>(kStatusHtml), head_only ? 0 : len}};
+        write_all(conn, parts, 2);
+        return;
+    }
     char* start = body - head_len;
     std::memcpy(start, head, static_cast<size_t>(head_len));
     Writeline(conn, start, head_len + static_cast<int>(head_only ? 0 : len));

@@ -1,5 +1,6 @@
-// The two pages that tell what the daemon is doing: /status for a person, /metrics for a
-// Prometheus scraper. Neither touches the stream: they only read counters.
+// The pages that tell what the daemon is doing: /status for a person (plain text, or a small
+// HTML page with charts for a browser), /status.json for that page, /metrics for a Prometheus
+// scraper. None touches the stream: they only read counters.
 #pragma once
 
 #include <cstddef>
@@ -9,10 +10,17 @@
 
 struct RelayContext;
 
-enum StatusPage { PAGE_NONE = 0, PAGE_STATUS = 1, PAGE_METRICS = 2 };
+enum StatusPage { PAGE_NONE = 0, PAGE_STATUS = 1, PAGE_METRICS = 2, PAGE_HTML = 3, PAGE_JSON = 4 };
 
-// The page a decoded request path names, if any.
-StatusPage status_page_for(const char* path);
+// The page a decoded request path names, if any. "/" names the HTML page in a request with an
+// HTTP version only (browsers send one; a simple request for "/" stays refused); "/status"
+// names it when accept (the Accept header, or null) prefers text/html to plain text.
+StatusPage status_page_for(const char* path, const char* accept = nullptr,
+                           bool has_version = false);
+
+// Whether an Accept value ranks text/html above text/plain, text/* and */* (on a tie, when it
+// is listed first).
+bool accept_prefers_html(const char* accept);
 
 // What the pages show, read from the counters at one moment.
 struct StatsSnapshot {
@@ -34,6 +42,12 @@ StatsSnapshot stats_snapshot(const RelayContext& ctx);
 // The page bodies. Return the length written (the text is cut to fit size - 1 bytes).
 size_t render_status(const StatsSnapshot& s, char* out, size_t size);
 size_t render_metrics(const StatsSnapshot& s, char* out, size_t size);
+// The same counters as one JSON object, for the HTML page.
+size_t render_json(const StatsSnapshot& s, char* out, size_t size);
+
+// The HTML page: fixed, self-contained, it draws what it polls from /status.json.
+extern const char kStatusHtml[];
+extern const size_t kStatusHtmlBytes;
 
 // Answers a status page request on conn: a small HTTP/1.0 head, then (unless head_only) the
 // body. The caller closes conn.

@@ -4,22 +4,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <sstream>
 
 #include "e2e/relay_harness.h"
 
 namespace {
 
 using namespace e2e;
-
-// The program's path if it is on PATH, else empty.
-std::string on_path(const std::string& program) {
-    std::stringstream dirs(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (access((dir + "/" + program).c_str(), X_OK) == 0)
-            return dir + "/" + program;
-    return {};
-}
 
 // The simulator serving the sample and the relay in HTTP mode. The simulator sends the first
 // second at once, so the relay's ring is well filled by the time its sender starts.
@@ -32,7 +22,7 @@ struct RelayAndUpstream {
 };
 
 TEST(RealClients, FfmpegDecodesTwentySecondsWithoutAnError) {
-    const std::string ffmpeg = on_path("ffmpeg");
+    const std::string ffmpeg = testsupport::on_path("ffmpeg");
     if (ffmpeg.empty())
         GTEST_SKIP() << "ffmpeg is not installed";
     RelayAndUpstream s;
@@ -46,7 +36,7 @@ TEST(RealClients, FfmpegDecodesTwentySecondsWithoutAnError) {
 }
 
 TEST(RealClients, CurlSavesAByteExactCopy) {
-    const std::string curl = on_path("curl");
+    const std::string curl = testsupport::on_path("curl");
     if (curl.empty())
         GTEST_SKIP() << "curl is not installed";
     RelayAndUpstream s;

@@ -2,7 +2,12 @@
 // that stays small.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstddef>
+#include <cstdlib>
 
 #include "e2e/relay_harness.h"
 #include "support/fake_upstream.h"
@@ -41,6 +46,71 @@ TEST(Service, StopSignalsTellTheUpstreamCloseThePlayerAndExitZero) {
         EXPECT_EQ(relay.stop(SIGINT, 2s), 0);
         EXPECT_TRUE(upstream_saw_stop(up)) << up.events();
         EXPECT_EQ(count_of(relay.out(), "Stopping on SIGINT\n"), 1);
+    }
+}
+
+// Plays the service manager's side of $NOTIFY_SOCKET: a datagram socket at a path, or at an
+// abstract name when the text starts with '@'.
+struct NotifySocket {
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    std::string name;
+    explicit NotifySocket(std::string where) : name(std::move(where)) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        name.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        if (name[0] == '@')
+            addr.sun_path[0] = '\0';
+        const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() +
+                                                     (name[0] == '@' ? 0 : 1));
+        EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), len), 0);
+    }
+    ~NotifySocket() { close(fd); }
+    std::string receive(int timeout_ms) const {
+        if (!testsupport::wait_readable(fd, timeout_ms))
+            return "";
+        char buf[256];
+        const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+};
+
+// The relay started with $NOTIFY_SOCKET set to where.
+template <typename Start>
+auto started_with_notify_socket(const std::string& where, Start start) {
+    setenv("NOTIFY_SOCKET", where.c_str(), 1);
+    auto relay = start();
+    unsetenv("NOTIFY_SOCKET");
+    return relay;
+}
+
+TEST(Service, ServiceManagerHearsReadyOnceTheRelayListensOrSendsAndStoppingOnTheStopSignal) {
+    {
+        SCOPED_TRACE("HTTP mode, an abstract socket name");
+        NotifySocket manager("@quarlin-test-" + std::to_string(getpid()));
+        const int port = testsupport::free_port(true);
+        auto relay = started_with_notify_socket(manager.name, [&] {
+            return testsupport::start_child({QUARLIN_BIN, "-h", std::to_string(port)});
+        });
+        ASSERT_EQ(manager.receive(10000), "READY=1") << relay.out();
+        const int fd = connect_tcp(port);
+        EXPECT_GE(fd, 0) << "ready before it listens";
+        close(fd);
+        EXPECT_EQ(kill(relay.pid, SIGTERM), 0);
+        EXPECT_EQ(manager.receive(5000), "STOPPING=1");
+        EXPECT_EQ(relay.wait_exit(5s), 0);
+    }
+    {
+        SCOPED_TRACE("datagram mode, a socket at a path");
+        NotifySocket manager(testsupport::make_temp_dir() + "/notify");
+        Upstream up = start_upstream();
+        testsupport::UdpPeer rx;
+        auto relay = started_with_notify_socket(
+            manager.name, [&] { return start_datagram_relay(up.port, rx.port); });
+        ASSERT_EQ(manager.receive(10000), "READY=1") << relay.out();
+        ASSERT_TRUE(rx.receive(10000));
+        EXPECT_EQ(kill(relay.pid, SIGINT), 0);
+        EXPECT_EQ(manager.receive(5000), "STOPPING=1");
+        EXPECT_EQ(relay.wait_exit(5s), 0);
     }
 }
 

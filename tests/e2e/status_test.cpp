@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "e2e/relay_harness.h"
+#include "http/status_page.h"
 #include "support/fake_upstream.h"
 
 namespace {
@@ -62,22 +64,133 @@ TEST(StatusPages, PagesAndRefusedConnectionsLeaveAPlayerStreamingByteExact) {
         << status;
     EXPECT_NE(metrics.find("\nquarlin_streaming 1\n"), std::string::npos) << metrics;
 
-    const std::string py = prometheus_python();
-    if (py.empty()) {
-        close(player);
-        GTEST_SKIP() << "no Prometheus parser (Debian: python3-prometheus-client)";
-    }
+    close(player);
+
+    // What a deployment checks the page with, where installed: promtool's linter and the
+    // Prometheus client's own parser.
     const std::string dir = testsupport::make_temp_dir();
     std::ofstream(dir + "/metrics") << metrics.substr(metrics.find("\r\n\r\n") + 4);
-    const std::string script =
-        "import sys\nfrom prometheus_client.parser import text_string_to_metric_families as f\n"
-        "for fam in f(open(sys.argv[1]).read()):\n"
-        "    for s in fam.samples: print(s.name, s.value)\n";
-    std::ofstream(dir + "/parse.py") << script;
-    const std::string cmd = py + " " + dir + "/parse.py " + dir + "/metrics > " + dir + "/out";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-    const std::string parsed = testsupport::read_file(dir + "/out");
-    EXPECT_NE(parsed.find("quarlin_streaming 1.0"), std::string::npos) << parsed;
+    const std::string promtool = testsupport::on_path("promtool");
+    if (!promtool.empty()) {
+        const std::string lint =
+            promtool + " check metrics < " + dir + "/metrics > " + dir + "/lint 2>&1";
+        EXPECT_EQ(system(lint.c_str()), 0) << testsupport::read_file(dir + "/lint");
+    }
+    const std::string py = prometheus_python();
+    if (!py.empty()) {
+        const std::string script =
+            "import sys\nfrom prometheus_client.parser import text_string_to_metric_families as "
+            "f\nfor fam in f(open(sys.argv[1]).read()):\n"
+            "    for s in fam.samples: print(s.name, s.value)\n";
+        std::ofstream(dir + "/parse.py") << script;
+        const std::string cmd = py + " " + dir + "/parse.py " + dir + "/metrics > " + dir + "/out";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+        const std::string parsed = testsupport::read_file(dir + "/out");
+        EXPECT_NE(parsed.find("quarlin_streaming 1.0"), std::string::npos) << parsed;
+    }
+    if (promtool.empty() || py.empty())
+        GTEST_SKIP() << (promtool.empty() ? "promtool is not installed (Debian: prometheus); " : "")
+                     << (py.empty() ? "no Prometheus parser (Debian: python3-prometheus-client)"
+                                    : "");
+}
+
+// The whole answer to a request sent as given, up to the close or 5 s.
+std::string answer_to(int port, const std::string& request) {
+    const int fd = connect_tcp(port);
+    EXPECT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    std::string got = read_bytes(fd, 1 << 20, 5s);
+    close(fd);
+    return got;
+}
+
+constexpr const char* kBrowserAccept =
+    "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n";
+
+TEST(StatusPages, BrowsersGetThePageCurlTheTextAndASimpleRequestForRootIsRefused) {
+    Relay relay = start_http_relay();
+    const std::string page(kStatusHtml, kStatusHtmlBytes);
+    for (const char* path : {"/", "/status"}) {
+        const std::string got =
+            answer_to(relay.http_port, std::string("GET ") + path + " HTTP/1.1\r\nHost: box\r\n" +
+                                           kBrowserAccept + "\r\n");
+        EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n", 0), 0u)
+            << path;
+        EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), page) << path;
+    }
+    const std::string text =
+        answer_to(relay.http_port,
+                  "GET /status HTTP/1.1\r\nHost: box\r\nUser-Agent: curl/7.88.1\r\n"
+                  "Accept: */*\r\n\r\n");
+    EXPECT_EQ(text.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n", 0), 0u) << text;
+    const std::string json = fetch(relay.http_port, "GET", "/status.json");
+    EXPECT_NE(json.find("Content-Type: application/json\r\n"), std::string::npos) << json;
+    EXPECT_NE(json.find("\r\n\r\n{\"uptime_s\":"), std::string::npos) << json;
+    const auto refused = [&] {
+        const std::string j = fetch(relay.http_port, "GET", "/status.json");
+        const size_t at = j.find("\"refused\":");
+        return at == std::string::npos ? -1 : atoi(j.c_str() + at + 10);
+    };
+    const int before = refused();
+    EXPECT_EQ(answer_to(relay.http_port, "GET /\r\n"), "") << "a simple request got an answer";
+    EXPECT_TRUE(wait_for([&] { return refused() == before + 1; }, 5s)) << relay.log();
+}
+
+// Keeps a player's stream flowing while a child runs, at most a minute; its exit status.
+int run_beside_player(testsupport::Child& child, int player) {
+    for (const auto give_up = std::chrono::steady_clock::now() + 60s;
+         child.running() && std::chrono::steady_clock::now() < give_up;)
+        read_bytes(player, 1 << 16, 100ms);
+    return child.stop(9, 1s);
+}
+
+// Headless Chromium loads the page from a relay that streams through loss, lets ten seconds of
+// its own time pass (the page polls once a second), and shows what the page drew.
+TEST(StatusPages, ChromiumDrawsThePageOfAStreamingRelay) {
+    std::string chromium = testsupport::on_path("chromium");
+    if (chromium.empty())
+        chromium = testsupport::on_path("chromium-browser");
+    if (chromium.empty())
+        GTEST_SKIP() << "Chromium is not installed (Debian: chromium)";
+    Upstream up = start_upstream({"--lead", "1000", "--loss-out", "3", "--seed", "5"});
+    Relay relay = start_http_relay();
+    const int player = http_get(relay.http_port, stream_path(up));
+    ASSERT_EQ(read_bytes(player, kHeadBytes + kChunk, 10s).size(), kHeadBytes + kChunk);
+    const std::string url = "http://127.0.0.1:" + std::to_string(relay.http_port) + "/";
+    const auto browse = [&](const std::vector<std::string>& what) {
+        std::vector<std::string> argv = {chromium,
+                                         "--headless",
+                                         "--no-sandbox",
+                                         "--disable-gpu",
+                                         "--disable-quic",
+                                         "--no-first-run",
+                                         "--disable-background-networking",
+                                         "--disable-component-update",
+                                         "--disable-sync",
+                                         "--user-data-dir=" + testsupport::make_temp_dir(),
+                                         "--window-size=1100,760",
+                                         "--virtual-time-budget=10000"};
+        argv.insert(argv.end(), what.begin(), what.end());
+        argv.push_back(url);
+        return testsupport::start_child(argv);
+    };
+    auto dom = browse({"--dump-dom"});
+    ASSERT_EQ(run_beside_player(dom, player), 0) << dom.err();
+    const std::string drawn = dom.out();
+    EXPECT_NE(drawn.find("<span id=\"state\" class=\"on\">streaming</span>"), std::string::npos)
+        << drawn;
+    const size_t at = drawn.find("data-samples=\"");
+    ASSERT_NE(at, std::string::npos) << drawn;
+    EXPECT_GE(atoi(drawn.c_str() + at + 14), 3) << "the page did not poll and draw";
+    for (const char* chart : {"c-rate", "c-rtt", "c-backlog", "c-rec", "c-lost"})
+        EXPECT_NE(drawn.find(chart), std::string::npos) << chart;
+
+    const std::string shot = std::string(QUARLIN_TEST_OUTPUT_DIR) + "/status-page.png";
+    (void)system(("mkdir -p " QUARLIN_TEST_OUTPUT_DIR " && rm -f " + shot).c_str());
+    auto camera = browse({"--screenshot=" + shot});
+    ASSERT_EQ(run_beside_player(camera, player), 0) << camera.err();
+    EXPECT_EQ(testsupport::read_file(shot).substr(0, 8), "\x89PNG\r\n\x1a\n") << shot;
+    std::printf("screenshot: %s\n", shot.c_str());
+    EXPECT_EQ(count_of(relay.log(), "Left sender thread"), 0) << "the page disturbed the stream";
     close(player);
 }
 

@@ -71,12 +71,14 @@ TEST(UpstreamSim, PacesByItsStampsSuspendsAndAnswersLostRequestsWithTheCopiesItS
     relay.request("a");
     std::vector<Datagram> got = relay.collect(500);
     ASSERT_EQ(got.size(), 500u);
-    // Stamped from the wall clock at the request, advancing ~1 s per 250 KB of the sample. The
-    // first second comes at once; later datagrams one lead ahead of their play-out. Sending
-    // early is a fault whatever the load; lateness is bounded loosely and judged by the median.
-    EXPECT_NEAR(got[0].stamp_ns() - asked, 0, 200 * kMs);
+    // Stamped from the wall clock between the request and the first arrival, advancing ~1 s
+    // per 250 KB of the sample. The first second comes ahead of its play-out (without the lead
+    // it would come at it); later datagrams one lead ahead. Sending early is a fault whatever
+    // the load; lateness is judged by the median, which a busy machine's stalls do not move.
+    EXPECT_GE(got[0].stamp_ns(), asked - kMs);
+    EXPECT_LE(got[0].stamp_ns(), got[0].arrival_ns + kMs);
     EXPECT_NEAR(got[190].stamp_ns() - got[0].stamp_ns(), 1000 * kMs, 100 * kMs);
-    EXPECT_LT(got[150].arrival_ns - asked, 400 * kMs);
+    EXPECT_LT(got[150].arrival_ns, got[150].stamp_ns() - 200 * kMs);
     std::vector<int64_t> late;
     for (size_t k = 0; k < got.size(); ++k) {
         ASSERT_EQ(got[k].seq(), k + 1);
@@ -87,20 +89,24 @@ TEST(UpstreamSim, PacesByItsStampsSuspendsAndAnswersLostRequestsWithTheCopiesItS
             late.push_back(got[k].arrival_ns - (got[k].stamp_ns() - 1000 * kMs));
     }
     EXPECT_GT(*std::min_element(late.begin(), late.end()), -20 * kMs) << "sent early";
-    EXPECT_LT(*std::max_element(late.begin(), late.end()), 300 * kMs);
     std::nth_element(late.begin(), late.begin() + late.size() / 2, late.end());
     EXPECT_NEAR(late[late.size() / 2], 0, 40 * kMs);
 
-    relay.send({4});  // suspend: what is on its way still comes, then nothing new
-    for (const Datagram& d : relay.collect(100000, 300))
+    // Suspend. The simulator writes its event once it has taken the suspend, and sends nothing
+    // new after it; what it sent before is already queued here, since loopback delivers within
+    // the send. So the stream's end is what arrives until the queue runs dry.
+    relay.send({4});
+    ASSERT_TRUE(testsupport::wait_for(
+        [&] { return sim.events().find(" suspend\n") != std::string::npos; }, 10s));
+    for (const Datagram& d : relay.collect(100000, 200))
         got.push_back(d);
     const uint32_t last = got.back().seq();
     ASSERT_EQ(last, got.size());
-    ASSERT_LT(last, 520u) << "suspend did not pause the stream";
-    // Within the 60 kept: last, last-10, last-59. Too old: last-60. Not sent yet: last+1.
+    // Within the 60 kept: last, last-10, last-59. Too old: last-60. Not sent yet: last+1. A
+    // stream that went on would bring new numbers among the copies, or ahead of the echo below.
     relay.send({1, 5, last, last - 10, last - 60, last + 1, last - 59});
-    const std::vector<Datagram> again = relay.collect(100000, 300);
-    ASSERT_EQ(again.size(), 3u);
+    const std::vector<Datagram> again = relay.collect(3, 5000);
+    ASSERT_EQ(again.size(), 3u) << "the copies did not come";
     for (size_t i = 0; i < again.size(); ++i) {
         EXPECT_EQ(again[i].seq(), last - (i == 0 ? 0 : i == 1 ? 10 : 59));
         EXPECT_EQ(again[i].bytes, got.at(again[i].seq() - 1).bytes) << again[i].seq();
@@ -108,8 +114,8 @@ TEST(UpstreamSim, PacesByItsStampsSuspendsAndAnswersLostRequestsWithTheCopiesItS
     // The timed keepalive comes back byte for byte; the suspended-form one is not echoed.
     relay.send({3, 0});
     relay.send({3, 1700000123, 987654321});
-    EXPECT_EQ(relay.receive(1000).value_or(""), words({3, 1700000123, 987654321}));
-    EXPECT_FALSE(relay.receive(200).has_value());
+    EXPECT_EQ(relay.receive(5000).value_or(""), words({3, 1700000123, 987654321}))
+        << "no echo, or the suspended stream went on";
 
     // Release: the next sequence number, with its original stamp, nothing skipped.
     relay.send({5});

@@ -26,11 +26,69 @@ StatsSnapshot sample_snapshot() {
     return s;
 }
 
+constexpr const char* kBrowserAccept =
+    "text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,*/*;q=0.8";
+
 TEST(StatusPage, OnlyTheExactPathsNameAPage) {
     EXPECT_EQ(status_page_for("/status"), PAGE_STATUS);
     EXPECT_EQ(status_page_for("/metrics"), PAGE_METRICS);
-    for (const char* p : {"/status/", "/Status", "/metrics2", "/", "/10.0.0.1-5000/status"})
-        EXPECT_EQ(status_page_for(p), PAGE_NONE) << p;
+    EXPECT_EQ(status_page_for("/status.json"), PAGE_JSON);
+    for (const char* p :
+         {"/status/", "/Status", "/metrics2", "/", "/10.0.0.1-5000/status", "/status.json/", "//"})
+        EXPECT_EQ(status_page_for(p, kBrowserAccept, true) == PAGE_NONE,
+                  strcmp(p, "/") != 0 && strcmp(p, "/status") != 0)
+            << p;
+    // "/" only with a version: a simple request for it stays refused.
+    EXPECT_EQ(status_page_for("/", nullptr, true), PAGE_HTML);
+    EXPECT_EQ(status_page_for("/", kBrowserAccept, false), PAGE_NONE);
+    EXPECT_EQ(status_page_for("/status", kBrowserAccept, true), PAGE_HTML);
+    EXPECT_EQ(status_page_for("/status", "*/*", true), PAGE_STATUS);
+    EXPECT_EQ(status_page_for("/metrics", kBrowserAccept, true), PAGE_METRICS);
+}
+
+TEST(StatusPage, HtmlOnlyWhenAcceptRanksItAbovePlainText) {
+    const struct {
+        const char* accept;
+        bool html;
+    } cases[] = {
+        {kBrowserAccept, true},
+        {"text/html", true},
+        {"TEXT/HTML;level=1", true},
+        {"text/html, text/plain", true},
+        {"text/plain, text/html", false},  // a tie goes to the one listed first
+        {"text/plain;q=0.5, text/html;q=0.6", true},
+        {"text/html;q=0.5, */*", false},
+        {"text/html;q=0", false},
+        {"*/*", false},
+        {"application/json", false},
+        {"text/htmlx", false},
+        {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(accept_prefers_html(c.accept), c.html) << c.accept;
+    EXPECT_FALSE(accept_prefers_html(nullptr));
+}
+
+TEST(StatusPage, JsonEscapesTheStreamTextsAndHtmlPageStandsAlone) {
+    StatsSnapshot s = sample_snapshot();
+    strcpy(s.stream.name, "a\"b\\c\x01</script>");
+    char out[4096];
+    const std::string json(out, render_json(s, out, sizeof out));
+    EXPECT_NE(json.find("\"name\":\"a\\\"b\\\\c\\u0001</script>\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"datagrams_received\":5000000000,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"rtt_seconds\":0.06,"), std::string::npos) << json;
+    EXPECT_EQ(json.rfind("}\n"), json.size() - 2);
+    StatsSnapshot idle{};
+    const std::string none(out, render_json(idle, out, sizeof out));
+    EXPECT_NE(none.find("\"streaming\":false,\"stream\":null,"), std::string::npos) << none;
+
+    const std::string page(kStatusHtml, kStatusHtmlBytes);
+    EXPECT_LT(page.size(), 20u * 1024);
+    EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
+    // Nothing from elsewhere: the box may have no way out, and the page must not leak visits.
+    for (const char* outside : {"http:", "https:", "src=", "<link", "@import", "url("})
+        EXPECT_EQ(page.find(outside), std::string::npos) << outside;
+    EXPECT_NE(page.find("fetch(\"/status.json\""), std::string::npos);
 }
 
 TEST(StatusPage, EveryMetricHasHelpTypeAndOneValue) {

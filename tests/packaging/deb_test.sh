@@ -1,6 +1,7 @@
 #!/bin/sh
 # scripts/deb builds a Debian package whose control data and contents dpkg-deb shows: the
-# daemon for the right machine, the man page, the unit and its environment file (a conffile).
+# daemon for the right machine, the man page, the unit and its environment file (a conffile),
+# the copyright file and changelog; lintian, where installed, finds no error and no warning.
 #   deb_test.sh SOURCE_DIR WORK_DIR host|mipsel      (exit 77: skipped)
 set -eu
 src=$1
@@ -8,7 +9,7 @@ work=$2
 arch=$3
 fail=0
 if [ "$arch" = mipsel ]; then
-  command -v mipsel-linux-gnu-g++ >/dev/null || { echo "no mipsel-linux-gnu-g++"; exit 77; }
+  command -v mipsel-linux-gnu-g++ >/dev/null || { echo "skipped: no mipsel-linux-gnu-g++ (Debian: g++-mipsel-linux-gnu)"; exit 77; }
   set -- --mipsel
   want_arch=mipsel
   want_machine=8  # EM_MIPS
@@ -16,9 +17,9 @@ else
   set --
   want_arch=amd64
   want_machine=62  # EM_X86_64
-  [ "$(uname -m)" = x86_64 ] || { echo "host is not x86-64"; exit 77; }
+  [ "$(uname -m)" = x86_64 ] || { echo "skipped: the host is not x86-64"; exit 77; }
 fi
-command -v dpkg-deb >/dev/null || { echo "no dpkg-deb"; exit 77; }
+command -v dpkg-deb >/dev/null || { echo "skipped: no dpkg-deb"; exit 77; }
 
 deb=$(QUARLIN_DEB_BUILD=$work "$src/scripts/deb" "$@" | tail -n 1)
 info=$(dpkg-deb --info "$deb")
@@ -26,8 +27,9 @@ contents=$(dpkg-deb --contents "$deb" | awk '{ print $1, $6 }')
 printf '%s\n' "$info" | grep -qx " Package: quarlin" || { echo "no Package line"; fail=1; }
 printf '%s\n' "$info" | grep -qx " Architecture: $want_arch" || { echo "not $want_arch"; fail=1; }
 printf '%s\n' "$info" | grep -q " conffiles" || { echo "no conffiles"; fail=1; }
-for f in -rwxr-xr-x:./usr/sbin/quarlin -rw-r--r--:./usr/share/man/man8/quarlin.8 \
-  -rw-r--r--:./usr/lib/systemd/system/quarlin.service -rw-r--r--:./etc/default/quarlin; do
+for f in -rwxr-xr-x:./usr/sbin/quarlin -rw-r--r--:./usr/share/man/man8/quarlin.8.gz \
+  -rw-r--r--:./usr/lib/systemd/system/quarlin.service -rw-r--r--:./etc/default/quarlin \
+  -rw-r--r--:./usr/share/doc/quarlin/copyright -rw-r--r--:./usr/share/doc/quarlin/changelog.gz; do
   printf '%s\n' "$contents" | grep -qx -- "${f%%:*} ${f#*:}" || { echo "no ${f#*:} (${f%%:*})"; fail=1; }
 done
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/default/quarlin ] ||
@@ -36,4 +38,12 @@ done
 # little-endian on both.
 machine=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/sbin/quarlin | od -An -t u2 -j 18 -N 2 | tr -d ' ')
 [ "$machine" = "$want_machine" ] || { echo "e_machine $machine, want $want_machine"; fail=1; }
+if command -v lintian >/dev/null; then
+  # Information tags (-I is off by default) are advice, not faults.
+  said=$(lintian "$deb" 2>&1 | grep -v "running with root privileges") ||
+    true
+  [ -z "$said" ] || { echo "lintian:"; printf '%s\n' "$said"; fail=1; }
+else
+  echo "lintian is not installed (Debian: lintian): the package is not linted"
+fi
 exit $fail

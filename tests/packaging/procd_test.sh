@@ -43,6 +43,7 @@ procd_append_param() {
 procd_close_instance() { instances="$instances$current
 "; }
 procd_add_reload_trigger() { :; }
+chown() { :; }
 
 # The config file as shipped: its option lines become uci_values.
 uci_from_file() {
@@ -65,7 +66,7 @@ run_case() {
 }
 
 run_case main "$(uci_from_file "$config" main)"
-expect "instance main | command: /usr/sbin/quarlin -l /tmp/quarlin.log -m 1024 -h 8080 | respawn: 3600 5 5 | stderr: 1
+expect "instance main | command: /usr/sbin/quarlin -l /tmp/quarlin.log -m 1024 -h 8080 | respawn: 3600 5 5 | stderr: 1 | user: nobody | no_new_privs: 1
 " "shipped config"
 
 run_case tv "tv.remote_ip=192.0.2.10
@@ -75,7 +76,7 @@ tv.out_ip=239.1.1.1
 tv.out_port=1234
 tv.log_max_kb=64
 tv.options=-s -L 400"
-expect "instance tv | command: /usr/sbin/quarlin -l /tmp/quarlin.log -m 64 -i 192.0.2.10 -r 4000 -u news -o 239.1.1.1 -p 1234 -s -L 400 | respawn: 3600 5 5 | stderr: 1
+expect "instance tv | command: /usr/sbin/quarlin -l /tmp/quarlin.log -m 64 -i 192.0.2.10 -r 4000 -u news -o 239.1.1.1 -p 1234 -s -L 400 | respawn: 3600 5 5 | stderr: 1 | no_new_privs: 1
 " "datagram mode with extra options"
 
 run_case "off bad ok" "off.enabled=0
@@ -83,6 +84,6 @@ off.http_port=1
 bad.out_ip=239.1.1.1
 ok.http_port=9000
 ok.respawn_retry=0"
-expect "instance ok | command: /usr/sbin/quarlin -l /tmp/quarlin.log -m 1024 -h 9000 | respawn: 3600 5 0 | stderr: 1
+expect "instance ok | command: /usr/sbin/quarlin -l /tmp/quarlin.log -m 1024 -h 9000 | respawn: 3600 5 0 | stderr: 1 | no_new_privs: 1
 " "a disabled and an incomplete section start nothing"
 exit $fail

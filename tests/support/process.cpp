@@ -19,6 +19,14 @@
 
 namespace testsupport {
 
+std::string on_path(const std::string& program) {
+    std::stringstream dirs(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');)
+        if (access((dir + "/" + program).c_str(), X_OK) == 0)
+            return dir + "/" + program;
+    return {};
+}
+
 Child& Child::operator=(Child&& other) noexcept {
     if (this != &other) {
         stop(SIGKILL);

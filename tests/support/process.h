@@ -13,6 +13,9 @@ namespace testsupport {
 
 std::string read_file(const std::string& path);
 std::string make_temp_dir();
+// The program's path if it is on PATH, else empty: how a test finds an outside tool it may skip
+// without.
+std::string on_path(const std::string& program);
 
 // A child process whose standard output and error go to files, so a test can read what it
 // printed so far at any time. The destructor kills a child that is still running.

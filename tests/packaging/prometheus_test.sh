@@ -1,0 +1,27 @@
+#!/bin/sh
+# The alert rules and the Grafana dashboard name only metrics the daemon exports (a renamed
+# metric would leave them silently empty), promtool accepts the rules, and the dashboard is
+# JSON. Without promtool (Debian: prometheus) the test is skipped (exit 77) once the names
+# are checked.
+#   prometheus_test.sh SOURCE_DIR
+set -eu
+src=$1
+rules=$src/packaging/prometheus/alerts.yml
+dashboard=$src/packaging/prometheus/grafana-dashboard.json
+fail=0
+
+exported=$(grep -oh '"quarlin_[a-z_]*"' "$src"/src/http/*.cpp | tr -d '"' | sort -u)
+# quarlin_players: the player count, which the dashboard shows from the release that exports it.
+for name in $(grep -oh 'quarlin_[a-z_]*' "$rules" "$dashboard" | sort -u); do
+  [ "$name" = quarlin_players ] && continue
+  printf '%s\n' "$exported" | grep -qx "$name" || { echo "not exported: $name"; fail=1; }
+done
+if command -v python3 >/dev/null; then
+  python3 -m json.tool "$dashboard" >/dev/null || { echo "the dashboard is not JSON"; fail=1; }
+fi
+[ $fail -ne 0 ] && exit $fail
+if ! command -v promtool >/dev/null; then
+  echo "skipped: promtool is not installed (Debian: prometheus), the rules are not checked"
+  exit 77
+fi
+promtool check rules "$rules" || exit 1
