@@ -2,6 +2,8 @@
 #include "buffer/fanout.h"
 
 #include <errno.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,12 +43,24 @@ void count(PlayerSlot* slot, Stats* stats, int n) {
     stats->bytes_sent.add(static_cast<uint64_t>(n));
 }
 
-// Keeps len bytes for later behind those already waiting. Returns the bytes that found no room.
-int keep(PlayerSlot* slot, const unsigned char* buf, int len, int64_t now_us) {
-    if (slot->pending_len == 0) {
-        slot->pending_off = 0;
-        slot->waiting_since_us = now_us;
+// Before a round: whether the player took bytes since the last look. The connection's queue
+// holds what it was given and has not taken (for TCP, what the player's side has not
+// acknowledged); a player with nothing waiting for it counts as moving.
+void look_at(PlayerSlot* slot, int fd, int64_t now_us) {
+    int queued = 0;
+    if (ioctl(fd, SIOCOUTQ, &queued) != 0 || queued < 0)
+        queued = 0;
+    const uint64_t taken = slot->bytes.load() - static_cast<uint64_t>(queued);
+    if (taken != slot->taken || (queued == 0 && slot->pending_len == 0)) {
+        slot->taken = taken;
+        slot->moving_since_us = now_us;
     }
+}
+
+// Keeps len bytes for later behind those already waiting. Returns the bytes that found no room.
+int keep(PlayerSlot* slot, const unsigned char* buf, int len) {
+    if (slot->pending_len == 0)
+        slot->pending_off = 0;
     if (slot->pending_off + slot->pending_len + len > kPendingBytes) {
         std::memmove(slot->pending, slot->pending + slot->pending_off,
                      static_cast<size_t>(slot->pending_len));
@@ -65,6 +79,7 @@ int keep(PlayerSlot* slot, const unsigned char* buf, int len, int64_t now_us) {
 bool write_shared(PlayerSlot* slot, const unsigned char* buf, int len, int64_t now_us, Stats* stats,
                   int* err, bool* slow) {
     const int fd = slot->fd.load(std::memory_order_relaxed);
+    look_at(slot, fd, now_us);
     if (slot->pending_len > 0) {
         const int n = send_what_fits(fd, slot->pending + slot->pending_off, slot->pending_len, err);
         if (n < 0)
@@ -75,14 +90,13 @@ bool write_shared(PlayerSlot* slot, const unsigned char* buf, int len, int64_t n
     }
     int taken = 0;
     if (slot->pending_len == 0) {
-        slot->waiting_since_us = 0;
         taken = send_what_fits(fd, buf, len, err);
         if (taken < 0)
             return false;
         count(slot, stats, taken);
     }
-    const int overflow = taken < len ? keep(slot, buf + taken, len - taken, now_us) : 0;
-    *slow = slow_player(overflow, slot->waiting_since_us, now_us);
+    const int overflow = taken < len ? keep(slot, buf + taken, len - taken) : 0;
+    *slow = slow_player(overflow, slot->moving_since_us, now_us);
     return !*slow;
 }
 
@@ -101,10 +115,8 @@ void write_lone(PlayerSlot* slot, const unsigned char* buf, int len, Stats* stat
 
 }  // namespace
 
-bool slow_player(int overflow, int64_t waiting_since_us, int64_t now_us) {
-    if (overflow > 0)
-        return true;
-    return waiting_since_us != 0 && now_us - waiting_since_us >= kSlowPlayerUs;
+bool slow_player(int overflow, int64_t moving_since_us, int64_t now_us) {
+    return overflow > 0 || now_us - moving_since_us >= kSlowPlayerUs;
 }
 
 FanoutResult fanout_write(PlayerTable* table, const unsigned char* buf, int len, int64_t now_us,

@@ -1,7 +1,8 @@
 // Writing one stretch of the HTTP stream to every player. With one player (-n 1) the write
 // blocks until the player has taken it, as it always has; with more, no player is waited for:
-// what a connection cannot take at once waits in the player's own buffer, and a player whose
-// bytes have waited too long, or no longer fit, is handed back to the event loop to be closed.
+// what a connection cannot take at once waits in the player's own buffer, and a player that
+// takes nothing for too long, or whose waiting bytes no longer fit, is handed back to the event
+// loop to be closed (see core/players.h for the bounds).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,6 @@ FanoutResult fanout_write(PlayerTable* table, const unsigned char* buf, int len,
                           Stats* stats);
 
 // Several players: whether a player is given up after its part of a round. overflow is what of
-// the round found no room among its waiting bytes; waiting_since_us when bytes began to wait
-// behind its full connection (0: none wait).
-bool slow_player(int overflow, int64_t waiting_since_us, int64_t now_us);
+// the round found no room among its waiting bytes; moving_since_us when it was last seen taking
+// bytes, or with none waiting for it.
+bool slow_player(int overflow, int64_t moving_since_us, int64_t now_us);

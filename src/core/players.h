@@ -26,8 +26,15 @@
 
 constexpr int kMaxPlayers = 64;                // -n at most
 constexpr int kPlayerSlots = kMaxPlayers + 8;  // room for connections not yet handed back
-constexpr int kPendingBytes = 256 * 1024;      // a player's bytes beyond its socket buffer
-constexpr int64_t kSlowPlayerUs = 2000000;     // bytes waiting that long: the player is cut
+// Several players: what a player's connection may hold back before it is cut. Its socket
+// buffer is set to kPlayerSndbuf (the system doubles it) and kPendingBytes more wait in the
+// relay; a player that takes no byte for kSlowPlayerUs while bytes wait for it, or whose
+// waiting bytes no longer fit, is closed. Two seconds ride out a player's ordinary hiccups (a
+// seek, a burst of radio retries), and a live stream cannot wait longer for anyone; the buffers
+// keep a player under a megabyte.
+constexpr int kPlayerSndbuf = 256 * 1024;
+constexpr int kPendingBytes = 256 * 1024;
+constexpr int64_t kSlowPlayerUs = 2000000;
 
 enum PlayerState : int {
     PLAYER_FREE = 0,
@@ -52,13 +59,15 @@ struct PlayerSlot {
     // Relaxed, all three: published and taken over through `state`.
     std::atomic<int> fd{-1};
     std::atomic<int> end{END_RECALLED};
-    // Shared mode (-n 2 or more) only: bytes the connection could not take yet.
+    // Shared mode (-n 2 or more) only: bytes the connection could not take yet, and whether
+    // the player takes any.
     unsigned char* pending = nullptr;  // kPendingBytes, allocated by the loop when it joins
     int pending_off = 0;
     int pending_len = 0;
-    int64_t waiting_since_us = 0;  // monotonic; when bytes began to wait, 0 = none wait
-    WideCounter bytes;             // sender: stream bytes written to this player
-    Board<PlayerRecord> record;    // loop: for the status page
+    uint64_t taken = 0;           // bytes the player had taken at the last look
+    int64_t moving_since_us = 0;  // monotonic: last seen taking bytes or with none waiting
+    WideCounter bytes;            // sender: stream bytes written to this player's connection
+    Board<PlayerRecord> record;   // loop: for the status page
     // The loop's own.
     uint32_t join_order = 0;
     bool head_sent = false;

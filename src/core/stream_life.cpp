@@ -84,11 +84,14 @@ bool seat(EventLoop* loop, const Handover* h, bool head_now) {
         slot->pending = static_cast<unsigned char*>(malloc(kPendingBytes));
         if (slot->pending == nullptr)
             return false;
+        // A fixed buffer: the system's growing one would hide a stalled player for seconds.
+        setsockopt(h->conn, SOL_SOCKET, SO_SNDBUF, &kPlayerSndbuf, sizeof kPlayerSndbuf);
     }
     slot->fd.store(h->conn, std::memory_order_relaxed);
     slot->pending_off = 0;
     slot->pending_len = 0;
-    slot->waiting_since_us = 0;
+    slot->taken = 0;
+    slot->moving_since_us = 0;
     slot->bytes.clear();
     slot->join_order = loop->life.joins++;
     slot->noted = false;
