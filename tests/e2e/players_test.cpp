@@ -94,6 +94,11 @@ TEST(Players, SecondPlayerJoinsByteExactWithoutAGapAndWithoutAWordUpstream) {
     ASSERT_TRUE(wait_for([&] { return first.datagrams() >= 150; }, 20s)) << relay.log();
     const std::string before = up.events();
     Reader second(relay.http_port, stream_path(up), kHeadBytes + second_n);
+    ASSERT_TRUE(wait_for([&] { return second.datagrams() >= 1; }, 20s)) << relay.log();
+    const std::string status = fetch(relay.http_port, "GET", "/status");
+    EXPECT_NE(status.find("  players: 2 (at most 4)\n    127.0.0.1:"), std::string::npos) << status;
+    EXPECT_NE(fetch(relay.http_port, "GET", "/metrics").find("\nquarlin_players 2\n"),
+              std::string::npos);
     expect_head_then_sample(first.finish(), first_n);
     const long k = joined_at(second.finish(), second_n);
     EXPECT_GE(k, 150) << "the second player did not start at the stream's position";
@@ -194,6 +199,16 @@ TEST(Players, StopRequestGoesOnlyWhenTheLastPlayerLeaves) {
         const size_t found = log.find(line, at);
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << log;
         at = found;
+    }
+}
+
+TEST(Players, PlayerCountOutsideOneToSixtyFourIsRefusedWithOneLine) {
+    for (const char* n : {"0", "65", "-1", "4x", ""}) {
+        auto child = testsupport::start_child({QUARLIN_BIN, "-h", "1", "-n", n});
+        EXPECT_EQ(child.wait_exit(5s), 2) << n;
+        EXPECT_EQ(child.out(), "") << n;
+        EXPECT_EQ(child.err(),
+                  std::string("quarlin: -n ") + n + ": want a count of players from 1 to 64\n");
     }
 }
 
