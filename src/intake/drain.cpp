@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/accept.h"
 #include "core/event_loop.h"
 #include "core/log.h"
 #include "intake/flow_control.h"
@@ -292,7 +293,7 @@ void intake_drain(EventLoop* loop) {
     }
     // The playout-latency mode times its requests in milliseconds: it wakes for every datagram.
     if (loop->recovery.latency_us == 0)
-        usleep(kEmptyReadPauseUs);
+        pause_accepting(loop, kEmptyReadPauseUs);
 }
 
 void intake_reset_stats(EventLoop* loop) {
