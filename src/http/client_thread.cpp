@@ -40,16 +40,24 @@ struct Client {
     int conn;
     uint32_t accept_order;  // the take-over ticket: later accepts win
     int head_slot;
+    int close_slot;      // left while the loop had the connection: closed through it; -1 = no
     Handover* handover;  // the stream request and path, on their way to the event loop
     ReqInfo info;
 };
+
+void close_conn(Client* c) {
+    if (c->close_slot >= 0)
+        headcap_close(c->ctx->heads, c->close_slot, c->conn);
+    else
+        close(c->conn);
+}
 
 void finish(Client* c, bool with_lines) {
     if (with_lines)
         relay_log("Freeing\n");
     FreeReqInfo(&c->info);
     delete c->handover;
-    close(c->conn);
+    close_conn(c);
     if (with_lines)
         relay_log("Exiting\n");
 }
@@ -67,7 +75,10 @@ void hand_over(Client* c) {
 // shut this one down to make room: the thread then ends without a word.
 bool head_done(Client* c) {
     bool wake = false;
-    const bool shut = headcap_leave(c->ctx->heads, c->head_slot, c->conn, &wake);
+    bool loop_busy = false;
+    const bool shut = headcap_leave(c->ctx->heads, c->head_slot, c->conn, &wake, &loop_busy);
+    if (loop_busy)
+        c->close_slot = c->head_slot;
     c->head_slot = -1;
     if (wake)
         relay_wake(c->ctx);
@@ -153,13 +164,14 @@ void* client_thread(void* arg) {
     c.conn = start->conn;
     c.accept_order = start->accept_order;
     c.head_slot = start->head_slot;
+    c.close_slot = -1;
     delete start;
     pthread_detach(pthread_self());
     c.handover = new (std::nothrow) Handover;
     if (c.handover == nullptr) {
-        relay_log("!! Cannot allocate a request buffer: %s\n", strerror(errno));
+        relay_log("!! Cannot allocate a request buffer: %s\n", strerror(ENOMEM));
         head_done(&c);
-        close(c.conn);
+        close_conn(&c);
         return nullptr;
     }
     serve(&c);
