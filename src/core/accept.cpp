@@ -45,7 +45,6 @@ void start_client(EventLoop* loop, int fd) {
     const int slot = headcap_admit(&loop->heads, fd, stats_now_ms(), &closed);
     note_closed_at_cap(loop, closed);
     ctx.mode.store(MODE_HTTP, std::memory_order_release);
-    ctx.client_fd.store(fd, std::memory_order_release);
     // Numbered here, in accept order: the client threads may hand their players over in any
     // order.
     if (start_client_thread(&ctx, fd, ++loop->accepted, slot) != 0) {

@@ -56,7 +56,7 @@ struct PlayerRecord {
 
 struct PlayerSlot {
     std::atomic<int> state{PLAYER_FREE};
-    // Relaxed, all three: published and taken over through `state`.
+    // Relaxed, both: published and taken over through `state`.
     std::atomic<int> fd{-1};
     std::atomic<int> end{END_RECALLED};
     // Shared mode (-n 2 or more) only: bytes the connection could not take yet, and whether

@@ -42,8 +42,6 @@ struct RelayContext {
     // MODE_HTTP or MODE_UDP: written by the event loop (at each accept, before it starts a
     // sender, or once a datagram stream starts); read by the sender.
     std::atomic<int> mode{0};
-    // The connection accepted last: written by the event loop, read by nobody else.
-    std::atomic<int> client_fd{0};
     std::atomic<int>* psend_pos = nullptr;     // the event loop's `send_pos`; -1 = none yet
     std::atomic<uint32_t>* pcurseq = nullptr;  // the event loop's `scan_base`
     // The sender's run state (STOP_*). HTTP mode: the loop stores STOP_RUNNING before it starts
