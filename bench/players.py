@@ -132,8 +132,8 @@ def run(build, checker, n, with_n, window_s, work):
         time.sleep(window_s)
         cpu1, sw1 = c.run_seconds(pid), c.context_switches(pid, tid, ("voluntary_ctxt_switches",))
         t1 = time.monotonic()
+        st = status_of(pid)  # before the page's own client thread exists
         m1 = metrics(http_port)
-        st = status_of(pid)
         results = []
         for p in players:
             try:

@@ -189,7 +189,6 @@ bool allocate_ring(EventLoop* loop, int isock) {
     return true;
 }
 
-
 // The figures the status pages read from the loop: the sender's backlog and the input rate.
 void publish_pass_figures(EventLoop* loop) {
     Stats& st = loop->ctx.stats;
