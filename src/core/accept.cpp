@@ -109,10 +109,6 @@ void pause_accepting(EventLoop* loop, int64_t pause_us) {
             char sink[64];
             while (read(loop->wake_rd, sink, sizeof sink) > 0) {
             }
-            // A player handed over, or a stream's sender done: the pass acts on it now rather
-            // than after the pause, as it accepts a connection now. Both are rare.
-            if (loop->http_mode && stream_life_due(loop))
-                return;
         }
         if (fds[0].revents & (POLLIN | POLLERR | POLLHUP))
             accept_clients(loop, kAcceptsPerPass);

@@ -527,14 +527,6 @@ void stream_life_pass(EventLoop* loop) {
     relay_serve_asks(&loop->ctx);
 }
 
-bool stream_life_due(EventLoop* loop) {
-    const LifePhase phase = loop->life.phase;
-    // Relaxed, both: only a look; the pass takes them with their own orders.
-    return loop->ctx.handovers.load(std::memory_order_relaxed) != nullptr ||
-           ((phase == LIFE_PLAYING || phase == LIFE_STOPPING) &&
-            loop->ctx.stop.load(std::memory_order_relaxed) == STOP_DONE);
-}
-
 void stream_life_shut_players(EventLoop* loop) {
     shut_players(loop);
 }

@@ -64,9 +64,5 @@ int stream_life_wait_ms(const EventLoop* loop, int max_ms);
 // end, newcomers, connect tries, repeated requests and the sender's asks.
 void stream_life_pass(EventLoop* loop);
 
-// Whether a player has been handed over or the stream's sender is done: work that should not
-// wait for the drain's pause.
-bool stream_life_due(EventLoop* loop);
-
 // Shuts every player's connection down (the stop signal's last act).
 void stream_life_shut_players(EventLoop* loop);
