@@ -372,6 +372,9 @@ void one_datagram(EventLoop* loop, PacketRing* ring, Model& m, const uint8_t* by
         check_backlog(loop, ring, m);
         return;
     }
+    // A re-base starts a new stream: a jump held from the one before is dropped.
+    if (rebasing && m.held && !in.holding)
+        m.held = false;
     check(in.holding == m.held || confirmed, "the hold changed without a datagram a ring ahead", s);
 
     const uint32_t curseq = ring->curseq.load();
