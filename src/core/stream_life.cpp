@@ -270,15 +270,23 @@ void start_next(EventLoop* loop) {
     if (life.nnext == 0)
         return;
     life.cur = life.next[0];
+    bool seated = false;
     for (int i = 0; i < life.nnext; ++i) {
         Handover* h = life.next[i];
-        if (!seat(loop, h, false))
+        if (seat(loop, h, false))
+            seated = true;
+        else
             close_player(h->conn);
         if (i > 0)
             delete h;
     }
     life.nnext = 0;
-    start_stream(loop);
+    if (seated) {
+        start_stream(loop);
+        return;
+    }
+    delete life.cur;  // nobody to play it to (no memory for a player's buffer)
+    life.cur = nullptr;
 }
 
 // The sender is done: the upstream is stopped, its socket and the players' connections closed.
