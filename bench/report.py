@@ -16,8 +16,8 @@ import subprocess
 import common as c
 
 TOLERANCE = 0.05  # percentage points: differences below this are noise between two runs
-SECTIONS = ["start_time", "takeover", "loss", "loss_latency_20", "loss_latency_100", "cost",
-            "ceiling", "ceiling_datagram", "pacing"]
+SECTIONS = ["start_time", "takeover", "players", "loss", "loss_latency_20", "loss_latency_100",
+            "cost", "ceiling", "ceiling_datagram", "pacing"]
 
 
 def load(folder, name):
@@ -228,6 +228,7 @@ def main():
     out.append(args.settings.strip() + "\n")
     out.append("## Details\n")
     names = {"start_time": "bench/start_time.py", "takeover": "bench/takeover.py",
+             "players": "bench/players.py",
              "loss": "bench/loss.py", "loss_latency_20": "bench/loss.py --modes latency",
              "loss_latency_100": "bench/loss.py --modes latency", "cost": "bench/cost.py",
              "ceiling": "bench/ceiling.py", "ceiling_datagram": "bench/ceiling.py --mode datagram",

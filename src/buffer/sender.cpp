@@ -1,9 +1,11 @@
 // The paced sender's loop: buffering and idle waits, pacing, and output to the consumer.
 //
 // Threads: the sender shares the ring with the intake and `send_pos`, `resetseq`, `stop`,
-// `rtt`, `req` and the loss-scan base with the event loop and the client threads. Every one of
-// them is loaded afresh where it is used. A slot is read only after an acquire load of its
-// `filled` flag or of a `curpos` at or past it, which pairs with the intake's release stores.
+// `rtt`, `req` and the loss-scan base with the event loop. Every one of them is loaded afresh
+// where it is used. A slot is read only after an acquire load of its `filled` flag or of a
+// `curpos` at or past it, which pairs with the intake's release stores. The upstream socket is
+// never touched here: a repeated request is asked of the event loop (`asks`), and so are the
+// players' connections given up (see core/players.h).
 #include "buffer/sender.h"
 
 #include <errno.h>
@@ -15,10 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "buffer/fanout.h"
 #include "buffer/packet_ring.h"
 #include "buffer/playout.h"
 #include "buffer/sender_pacing.h"
 #include "core/log.h"
+#include "core/players.h"
 #include "core/relay_context.h"
 #include "intake/protocol.h"
 
@@ -40,7 +44,8 @@ struct Run {
     RelayContext* ctx = nullptr;
     PacketRing* ring = nullptr;
     const SenderEnv* env = nullptr;
-    int mode = 0;  // fixed for the run: the batch exists in HTTP mode only
+    int mode = 0;                    // fixed for the run: the batch exists in HTTP mode only
+    PlayerTable* players = nullptr;  // HTTP mode in the daemon; else the stream goes to `out_fd`
     SenderPhase phase = SENDER_STARTING;
     int prevpos = -1;
     Timespec32 now{};  // the iteration's one clock reading; renewed after a buffering wait
@@ -76,7 +81,7 @@ struct Run {
     int64_t step_us = 0;
 };
 
-// Acquire: pairs with the client thread's release store of the stop request.
+// Acquire: pairs with the event loop's release store of the stop request.
 bool stopped(const Run& r) {
     return r.ctx->stop.load(std::memory_order_acquire) != 0;
 }
@@ -103,6 +108,12 @@ const PacketSlot& slot_at(const Run& r, int p) {
 
 void sleep_us(const Run& r, int64_t us) {
     r.env->sleep_us(r.env->user, us);
+}
+
+void log_send_error(const Run& r, int send_pos, ssize_t written, int err) {
+    relay_log_as(kCauseOutputRefused,
+                 "!! Send error, send_pos=%d, curpos = %d, written=%d, error: %s !!!!\n", send_pos,
+                 load_curpos(r), static_cast<int>(written), strerror(err));
 }
 
 // Where packet seq lies in stamp time, seq - base_seq numbers after the packet stamped base_ts,
@@ -151,25 +162,46 @@ Timespec32 pacing_stamp(const Run& r, const PacketSlot& slot) {
 bool check_written(const Run& r, int send_pos, ssize_t written, int err, int32_t len) {
     if (written == len)
         return true;
-    relay_log_as(kCauseOutputRefused,
-                 "!! Send error, send_pos=%d, curpos = %d, written=%d, error: %s !!!!\n", send_pos,
-                 load_curpos(r), static_cast<int>(written), strerror(err));
+    log_send_error(r, send_pos, written, err);
     return !(r.mode == MODE_HTTP && err == EPIPE);
+}
+
+// What one write to the consumer came to, as write() reports it.
+struct Written {
+    ssize_t written;
+    int err;
+};
+
+// HTTP mode: writes n bytes of buf to the consumer, every player (see buffer/fanout.h) or, in a
+// run without a player table, `out_fd`; counts the bytes sent. With several players a player
+// that failed is logged here and the write reported whole: the run goes on without it.
+Written write_out(const Run& r, const unsigned char* buf, int n, int send_pos, int64_t now_us) {
+    if (r.players == nullptr) {
+        errno = 0;
+        const ssize_t written =
+            write(r.ctx->out_fd.load(std::memory_order_acquire), buf, static_cast<size_t>(n));
+        const int err = errno;
+        if (written > 0)
+            r.ctx->stats.bytes_sent.add(static_cast<uint64_t>(written));
+        return {written, err};
+    }
+    const FanoutResult f = fanout_write(r.players, buf, n, now_us, &r.ctx->stats);
+    if (f.handed_back)
+        relay_wake(r.ctx);
+    if (f.fault)
+        log_send_error(r, send_pos, f.fault_written, f.fault_err);
+    return {f.written, f.err};
 }
 
 // Writes the whole batch and empties it, whatever the result. False when the client has gone.
 bool flush_batch(Run& r, int send_pos, int32_t len, int64_t now_us) {
     const int size = r.fill;
-    errno = 0;
-    const ssize_t written = write(r.ctx->out_fd.load(std::memory_order_acquire), r.batch, size);
-    const int err = errno;
+    const Written w = write_out(r, r.batch, size, send_pos, now_us);
     r.last_write_us = now_us;
     r.fill = 0;
-    if (written > 0)
-        r.ctx->stats.bytes_sent.add(static_cast<uint64_t>(written));
-    if (written == size)
+    if (w.written == size)
         return true;
-    return check_written(r, send_pos, written, err, len);
+    return check_written(r, send_pos, w.written, w.err, len);
 }
 
 // Datagram mode: sends slot send_pos as one datagram. Its errors never end the run.
@@ -208,23 +240,17 @@ void sent(Run& r, int send_pos) {
 // upstream for the stream again. False when the client has gone.
 bool repeat_request(Run& r, int send_pos) {
     if (r.mode == MODE_HTTP) {
-        errno = 0;
-        const ssize_t written = write(r.ctx->out_fd.load(std::memory_order_acquire),
-                                      slot_at(r, send_pos).payload, kRepeatWriteBytes);
-        const int err = errno;
-        if (written > 0)
-            r.ctx->stats.bytes_sent.add(static_cast<uint64_t>(written));
-        if (written != kRepeatWriteBytes) {
-            relay_log_as(kCauseOutputRefused,
-                         "!! Send error, send_pos=%d, curpos = %d, written=%d, error: %s !!!!\n",
-                         send_pos, load_curpos(r), static_cast<int>(written), strerror(err));
-            if (err == EPIPE)
+        const Written w = write_out(r, slot_at(r, send_pos).payload, kRepeatWriteBytes, send_pos,
+                                    timespec_to_us(r.now));
+        if (w.written != kRepeatWriteBytes) {
+            log_send_error(r, send_pos, w.written, w.err);
+            if (w.err == EPIPE)
                 return false;
         }
     }
     const char* req = r.ctx->req.load(std::memory_order_acquire);
-    if (req != nullptr && ask_upstream_again(r.ctx, req) < 0)
-        relay_log("!! Send error error: %s !!!!\n", strerror(errno));
+    if (req != nullptr)
+        post_request_again(r.ctx, req);
     // Release: the event loop re-bases on the next data packet only after seeing it.
     r.ctx->resetseq.store(1, std::memory_order_release);
     r.idle_waits = 0;
@@ -724,6 +750,7 @@ void sender_run(RelayContext* ctx, const SenderEnv* env) {
     r.env = env;
     r.mode = ctx->mode.load(std::memory_order_acquire);
     if (r.mode == MODE_HTTP) {
+        r.players = ctx->players;
         r.batch = static_cast<unsigned char*>(std::malloc(kBatchBytes));
         if (r.batch == nullptr) {
             relay_log("!! Cannot allocate the send batch: %s\n", strerror(errno));

@@ -20,6 +20,11 @@ struct SenderEnv {
 // when the connection is gone (EPIPE).
 void sender_run(RelayContext* ctx, const SenderEnv* env);
 
-// Thread entry (datagram mode) and plain function (HTTP mode, on the client thread); the
+// One run on the monotonic clock and real sleeps; the thread entry of datagram mode. The
 // argument is the RelayContext. Returns when `stop` is non-zero or the connection is gone.
 void* sender_thread(void* context);
+
+// The thread of one HTTP stream, started by the event loop once the stream was asked for: waits
+// for the stream's first datagram (or `stop`), runs the sender to the players, and stores
+// STOP_DONE as its last act.
+void* http_sender_thread(void* context);

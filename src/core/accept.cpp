@@ -45,8 +45,8 @@ void start_client(EventLoop* loop, int fd) {
     const int slot = headcap_admit(&loop->heads, fd, stats_now_ms(), &closed);
     note_closed_at_cap(loop, closed);
     ctx.mode.store(MODE_HTTP, std::memory_order_release);
-    ctx.client_fd.store(fd, std::memory_order_release);
-    // Numbered here, in accept order: the client threads may reach their take-over in any order.
+    // Numbered here, in accept order: the client threads may hand their players over in any
+    // order.
     if (start_client_thread(&ctx, fd, ++loop->accepted, slot) != 0) {
         relay_log("!! Cannot start client thread: %s\n", strerror(errno));
         headcap_release(&loop->heads, slot);

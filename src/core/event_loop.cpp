@@ -34,24 +34,35 @@ void relay_wake(RelayContext* ctx) {
 int ask_upstream_again(RelayContext* ctx, const char* req) {
     relay_log("!! Sending another request for %s\n", req + 4);
     ctx->stats.repeated_requests.fetch_add(1, std::memory_order_relaxed);
-    const int isock = ctx->pisock != nullptr ? ctx->pisock->load(std::memory_order_acquire) : 0;
+    const int isock = ctx->pisock != nullptr ? ctx->pisock->load(std::memory_order_relaxed) : 0;
     if (isock == 0)
         return 0;
     return static_cast<int>(
         send(isock, req, static_cast<size_t>(stream_request_length(req)), MSG_DONTWAIT));
 }
 
-int retire_isock(RelayContext* ctx) {
-    // Sequentially consistent with the loop's claim below: either the loop sees 0 and leaves
-    // the socket alone, or this thread sees the claim and waits for its end.
-    const int fd = ctx->pisock->exchange(0, std::memory_order_seq_cst);
-    if (fd != 0)
-        while (ctx->isock_busy.load(std::memory_order_seq_cst) == fd)
-            usleep(1000);
-    return fd;
+void post_request_again(RelayContext* ctx, const char* req) {
+    relay_log("!! Sending another request for %s\n", req + 4);
+    ctx->stats.repeated_requests.fetch_add(1, std::memory_order_relaxed);
+    // Release: the request and the sender's state before it go with the ask.
+    ctx->asks.fetch_or(ASK_REPEAT_REQUEST, std::memory_order_release);
+    relay_wake(ctx);
 }
 
-int event_loop_init(EventLoop* loop, bool http_mode, int head_cap) {
+void relay_serve_asks(RelayContext* ctx) {
+    // Acquire: pairs with the ask's release.
+    const uint32_t asks = ctx->asks.exchange(0, std::memory_order_acquire);
+    if ((asks & ASK_REPEAT_REQUEST) == 0)
+        return;
+    const char* req = ctx->req.load(std::memory_order_acquire);
+    const int isock = ctx->pisock != nullptr ? ctx->pisock->load(std::memory_order_relaxed) : 0;
+    if (req == nullptr || isock == 0)
+        return;
+    if (send(isock, req, static_cast<size_t>(stream_request_length(req)), MSG_DONTWAIT) < 0)
+        relay_log("!! Send error error: %s !!!!\n", strerror(errno));
+}
+
+int event_loop_init(EventLoop* loop, bool http_mode, int head_cap, int max_players) {
     loop->http_mode = http_mode;
     loop->send_pos.store(-1);
     loop->scan_base.store(0);
@@ -63,8 +74,11 @@ int event_loop_init(EventLoop* loop, bool http_mode, int head_cap) {
     ctx.out_fd.store(0);
     ctx.resetseq.store(0);
     ctx.req.store(nullptr);
-    // In HTTP mode nobody holds the stream until the first client becomes the holder.
+    // In HTTP mode no sender runs until the first player's stream starts.
     ctx.stop.store(http_mode ? STOP_DONE : STOP_RUNNING);
+    loop->players.max_players = max_players;
+    if (http_mode)
+        ctx.players = &loop->players;
     for (int i = 0; i < kDrainBatch; ++i) {
         loop->arrival_iov[i] = iovec{&loop->arrivals[i], kMaxDatagram};
         loop->arrival_msgs[i] = mmsghdr{};
@@ -83,6 +97,7 @@ int event_loop_init(EventLoop* loop, bool http_mode, int head_cap) {
     ctx.stats.start_ms = stats_now_ms();
     ctx.stats.http_mode = http_mode;
     ctx.stats.head_cap = http_mode ? head_cap : 0;
+    ctx.stats.max_players = http_mode ? max_players : 0;
     if (headcap_init(&loop->heads, ctx.stats.head_cap) != 0)
         return -1;
     ctx.heads = &loop->heads;
@@ -91,8 +106,7 @@ int event_loop_init(EventLoop* loop, bool http_mode, int head_cap) {
 
 namespace {
 
-// What one wait found ready. A descriptor counts as ready only if it is still the one that
-// was waited on: a client thread may have replaced `isock` meanwhile.
+// What one wait found ready.
 struct Readiness {
     int isock = 0;
     bool isock_ready = false;
@@ -100,10 +114,12 @@ struct Readiness {
 };
 
 Readiness wait_pass(EventLoop* loop, bool watch_other) {
-    pollfd fds[3];
+    // The upstream socket, the listener or output socket, the wake-up pipe, and in HTTP mode
+    // the players' connections watched for their leaving (see stream_life_watch).
+    pollfd fds[3 + kLifeWatchMax];
     int n = 0;
     Readiness r;
-    r.isock = loop->isock.load(std::memory_order_acquire);
+    r.isock = loop->isock.load(std::memory_order_relaxed);
     int isock_slot = -1;
     if (r.isock > 0) {
         isock_slot = n;
@@ -115,8 +131,16 @@ Readiness wait_pass(EventLoop* loop, bool watch_other) {
     fds[n++] = pollfd{watch_other ? other : -1, POLLIN, 0};
     const int wake_slot = n;
     fds[n++] = pollfd{loop->wake_rd, POLLIN, 0};
+    const int watch_from = n;
+    int timeout_ms = kLoopTimeoutMs;
+    if (loop->http_mode) {
+        const int nwatch = stream_life_watch(loop);
+        for (int i = 0; i < nwatch; ++i)
+            fds[n++] = loop->life.watch[i];
+        timeout_ms = stream_life_wait_ms(loop, kLoopTimeoutMs);
+    }
 
-    int result = poll(fds, static_cast<nfds_t>(n), kLoopTimeoutMs);
+    int result = poll(fds, static_cast<nfds_t>(n), timeout_ms);
     if (result < 0) {
         // EINTR is a pass with nothing ready; any other failure is logged and also ready-free.
         if (errno != EINTR)
@@ -129,22 +153,19 @@ Readiness wait_pass(EventLoop* loop, bool watch_other) {
         while (read(loop->wake_rd, sink, sizeof sink) > 0) {
         }
     }
-    r.isock_ready = isock_slot >= 0 && (fds[isock_slot].revents & kReady) &&
-                    loop->isock.load(std::memory_order_acquire) == r.isock;
+    for (int i = watch_from; i < n; ++i)
+        loop->life.watch[i - watch_from].revents = fds[i].revents;
+    r.isock_ready = isock_slot >= 0 && (fds[isock_slot].revents & kReady);
     r.other_ready = (fds[other_slot].revents & kReady) != 0;
     return r;
 }
 
-// Frees the ring unless a client installed an upstream socket meanwhile. The store of null and
-// the load of `isock` are sequentially consistent, as are the client's store of `isock` and its
-// load of `sbuf`: either the client sees no ring, or the loop sees its socket and keeps the ring.
+// Frees the ring of a stream that has ended: no upstream socket, and no sender reading it.
 bool free_idle_ring(EventLoop* loop) {
-    PacketRing* ring = loop->sbuf.load(std::memory_order_seq_cst);
-    loop->sbuf.store(nullptr, std::memory_order_seq_cst);
-    if (loop->isock.load(std::memory_order_seq_cst) != 0) {
-        loop->sbuf.store(ring, std::memory_order_seq_cst);
+    if (loop->ctx.stop.load(std::memory_order_acquire) != STOP_DONE)
         return false;
-    }
+    PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);
+    loop->sbuf.store(nullptr, std::memory_order_relaxed);
     relay_log("Freeing sbuf\n");
     ring_free(ring);
     loop->idle_passes = 0;
@@ -163,21 +184,9 @@ bool allocate_ring(EventLoop* loop, int isock) {
         }
         return false;
     }
-    loop->sbuf.store(ring, std::memory_order_seq_cst);
+    // Release: the sender that finds the ring finds it zeroed and counted.
+    loop->sbuf.store(ring, std::memory_order_release);
     return true;
-}
-
-// Claims the upstream socket for this pass's reads and sends (see retire_isock).
-bool claim_isock(EventLoop* loop, int fd) {
-    loop->ctx.isock_busy.store(fd, std::memory_order_seq_cst);
-    if (loop->isock.load(std::memory_order_seq_cst) == fd)
-        return true;
-    loop->ctx.isock_busy.store(0, std::memory_order_seq_cst);
-    return false;
-}
-
-void release_isock(EventLoop* loop) {
-    loop->ctx.isock_busy.store(0, std::memory_order_seq_cst);
 }
 
 // The figures the status pages read from the loop: the sender's backlog and the input rate.
@@ -197,34 +206,29 @@ void publish_pass_figures(EventLoop* loop) {
 
 void http_pass(EventLoop* loop) {
     Readiness r = wait_pass(loop, accept_has_room(loop));
-    int isock = loop->isock.load(std::memory_order_seq_cst);
+    const int isock = loop->isock.load(std::memory_order_relaxed);
     if (isock == 0 && loop->sbuf.load(std::memory_order_relaxed) != nullptr) {
-        if (loop->idle_passes < kIdlePassesBeforeFree) {
+        if (loop->idle_passes < kIdlePassesBeforeFree)
             ++loop->idle_passes;
-        } else if (!free_idle_ring(loop)) {
-            isock = loop->isock.load(std::memory_order_seq_cst);
-            r.isock_ready = false;  // the new socket was not waited on in this pass
-        }
+        else
+            free_idle_ring(loop);
     }
-    if (isock != 0 && claim_isock(loop, isock)) {
+    if (isock != 0) {
         bool have_ring = loop->sbuf.load(std::memory_order_relaxed) != nullptr;
-        if (!have_ring && r.isock_ready) {
+        if (!have_ring && r.isock_ready)
             have_ring = allocate_ring(loop, isock);
-            if (loop->isock.load(std::memory_order_acquire) == 0)
-                have_ring = false;
-        }
         if (have_ring) {
             flow_pass_checks(loop);
             if (r.isock_ready)
                 intake_drain(loop);
             recovery_tick(loop);
         }
-        release_isock(loop);
     }
     if (r.other_ready)
         accept_clients(loop, kAcceptsPerPass);
+    stream_life_pass(loop);
     ++loop->npasses;
-    if (loop->isock.load(std::memory_order_acquire) == 0)
+    if (loop->isock.load(std::memory_order_relaxed) == 0)
         intake_reset_stats(loop);
     publish_pass_figures(loop);
 }
@@ -262,6 +266,7 @@ void datagram_pass(EventLoop* loop) {
     if (r.other_ready)
         osock_read(loop);
     await_stream(loop);
+    relay_serve_asks(&loop->ctx);
     ++loop->npasses;
     publish_pass_figures(loop);
 }

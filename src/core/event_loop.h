@@ -1,11 +1,13 @@
 // The main thread's loop: waits on the upstream socket and the listener or output socket,
-// drains, runs flow control, accepts clients, and owns the ring's life.
+// drains, runs flow control, accepts clients, owns the ring's life and, in HTTP mode, the
+// stream's (see core/stream_life.h).
 //
-// Threads: `isock` is written by client threads (through `pisock`) and read by the loop on every
-// pass; `sbuf` is written by the loop alone. `send_pos` is written by the sender (each step and
-// its buffering wait, through `psend_pos`), by the intake's re-base, and by the loop when it
-// starts the datagram sender or frees the ring; the loop reads it (overrun guard, loss scan,
-// flow control, status figures) through `sender_slot`. `scan_base` is written by the sender's
+// Threads: `isock` is the loop's alone: it opens, sends on and closes it (an atomic only so that
+// start-up's opener, the loop and the tests share one type). `sbuf` is written by the loop
+// alone and read by the sender. `send_pos` is written by the sender (each step and its
+// buffering wait, through `psend_pos`), by the intake's re-base, and by the loop when it starts
+// the datagram sender or frees the ring; the loop reads it (overrun guard, loss scan, flow
+// control, status figures) through `sender_slot`. `scan_base` is written by the sender's
 // buffering wait and the intake's re-base, and read by the loss scan. The rest is the loop's.
 #pragma once
 
@@ -17,8 +19,10 @@
 #include <cstdint>
 
 #include "buffer/packet_ring.h"
+#include "core/players.h"
 #include "core/relay_context.h"
 #include "core/stats.h"
+#include "core/stream_life.h"
 #include "http/head_cap.h"
 #include "intake/intake_state.h"
 #include "intake/protocol.h"
@@ -60,6 +64,8 @@ struct EventLoop {
     IntakeState intake;
     FlowState flow;
     HeadCap heads;               // connections still sending their request head
+    PlayerTable players;         // HTTP mode: the stream's players, shared with the sender
+    StreamLife life;             // HTTP mode: the stream's life
     RateWindow input_rate;       // samples of the received byte count
     int64_t cap_log_ms = -1000;  // last "closed at the cap" line
     uint32_t cap_unlogged = 0;   // connections closed at the cap since that line
@@ -73,9 +79,11 @@ inline int sender_slot(const EventLoop* loop, const PacketRing* ring) {
 }
 
 // Fills the loop's start values and the RelayContext's address fields; creates the wake-up
-// pipe and the table for head_cap connections still sending their head (0: no cap). Returns
-// 0, or -1 when the pipe or the table cannot be made.
-int event_loop_init(EventLoop* loop, bool http_mode, int head_cap = kDefaultHeadCap);
+// pipe and the table for head_cap connections still sending their head (0: no cap); lets
+// max_players watch the stream at once (-n). Returns 0, or -1 when the pipe or the table
+// cannot be made.
+int event_loop_init(EventLoop* loop, bool http_mode, int head_cap = kDefaultHeadCap,
+                    int max_players = 1);
 
 // One pass: wait up to 100 ms, then dispatch what is ready.
 void event_loop_pass(EventLoop* loop);

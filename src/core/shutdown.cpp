@@ -10,27 +10,22 @@
 #include "core/log.h"
 #include "core/service_notify.h"
 #include "core/signals.h"
-#include "http/takeover.h"
 #include "intake/protocol.h"
 #include "intake/recovery_loop.h"
 
 namespace {
 
 [[noreturn]] void stop_relay(EventLoop* loop, int sig) {
-    RelayContext& ctx = loop->ctx;
-    // A waiting newcomer must not set a new stream going behind the stop: a ticket later than
-    // every accepted connection's makes each give up without touching anything shared.
-    takeover_ticket(&ctx, ++loop->accepted);
-    // The loop's own thread: no other thread uses the socket it reads, except the holder that
-    // sends on it too, and a second stop request does the upstream no harm.
-    const int isock = loop->isock.load(std::memory_order_acquire);
+    // The loop's own thread owns the upstream socket: the running stream's upstream hears its
+    // stop request from here.
+    const int isock = loop->isock.load(std::memory_order_relaxed);
     if (isock != 0) {
         char stop[kStopRequestBytes];
         build_stop_request(stop);
         (void)!send(isock, stop, sizeof stop, 0);
     }
     if (loop->http_mode)
-        takeover_force_holder_off(&ctx);
+        stream_life_shut_players(loop);
     recovery_final_line(loop);
     // A service manager waiting on $NOTIFY_SOCKET learns the stop is the relay's own.
     (void)service_notify("STOPPING=1");

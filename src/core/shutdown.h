@@ -4,7 +4,7 @@
 struct EventLoop;
 
 // Stop signal: sends the stop request on the upstream socket of the running stream (the
-// holder's in HTTP mode, the -i socket in datagram mode), shuts the player's connection down,
+// stream's in HTTP mode, the -i socket in datagram mode), shuts the players' connections down,
 // logs "Stopping on SIGTERM" (or SIGINT) and ends the process with status 0. SIGHUP: the log
 // file is opened afresh at its path. Otherwise nothing.
 void act_on_signals(EventLoop* loop);

@@ -102,7 +102,7 @@ int open_listener(int port, const char* bind_ip, int* lsock) {
 
 void send_startup_request(EventLoop* loop, const char* url) {
     const int len = build_stream_request(loop->request_buf, sizeof loop->request_buf, url);
-    int isock = loop->isock.load(std::memory_order_acquire);
+    int isock = loop->isock.load(std::memory_order_relaxed);
     loop->ctx.req.store(loop->request_buf, std::memory_order_release);
     if (isock == 0) {
         relay_log("No upstream socket (-i not given): not sending the request for %s\n", url);
@@ -124,7 +124,7 @@ bool logs_to_file(const Options& opts) {
     return opts.daemon || (opts.log_max_kb > 0 && opts.log_path != nullptr);
 }
 
-// A value of -a, -b, -c or -t that cannot be used: one clear line, then the usage status.
+// A value of -a, -b, -c, -n or -t that cannot be used: one clear line, then the usage status.
 int bad_value(char option, const char* value, const char* want) {
     fprintf(stderr, "quarlin: -%c %s: %s\n", option, value, want);
     return kExitUsage;
@@ -133,7 +133,7 @@ int bad_value(char option, const char* value, const char* want) {
 int parse_options(int argc, char** argv, Options* opts) {
     opterr = 0;  // the usage line is the only diagnostic
     int c;
-    while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:sm:a:b:c:t:L:")) != -1) {
+    while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:sm:a:b:c:t:L:n:")) != -1) {
         switch (c) {
             case 'a':
                 if (opts->allow.count == kMaxAllowNets)
@@ -155,6 +155,14 @@ int parse_options(int argc, char** argv, Options* opts) {
                 if (*optarg == '\0' || *end != '\0' || n < 0 || n > kMaxHeadCap)
                     return bad_value('c', optarg, "want a count from 0 (no cap) to 4096");
                 opts->head_cap = static_cast<int>(n);
+                break;
+            }
+            case 'n': {
+                char* end = nullptr;
+                const long n = strtol(optarg, &end, 10);
+                if (*optarg == '\0' || *end != '\0' || n < 1 || n > kMaxPlayers)
+                    return bad_value('n', optarg, "want a count of players from 1 to 64");
+                opts->max_players = static_cast<int>(n);
                 break;
             }
             case 't':
@@ -253,7 +261,7 @@ int run_relay(const Options& opts) {
     // Owned here until the loop runs for good, so a failed start-up frees it.
     std::unique_ptr<EventLoop> owner(new (std::nothrow) EventLoop);
     EventLoop* loop = owner.get();
-    if (loop == nullptr || event_loop_init(loop, http_mode, opts.head_cap) != 0)
+    if (loop == nullptr || event_loop_init(loop, http_mode, opts.head_cap, opts.max_players) != 0)
         return fail(kExitRefused, "quarlin: cannot allocate the event loop's state\n");
     loop->ctx.remote_ip = opts.remote_ip;
     loop->ctx.remote_port = opts.remote_port;

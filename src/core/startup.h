@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "core/players.h"
 #include "http/head_cap.h"
 #include "net/allow_list.h"
 
@@ -24,6 +25,7 @@ struct Options {
     int head_cap = kDefaultHeadCap;  // -c: connections still sending their head; 0 = no cap
     const char* content_type = nullptr;  // -t: the stream head's type; null = "mpeg/ts"
     int latency_ms = 0;                  // -L: playout latency; 0 = the default pacing
+    int max_players = 1;                 // -n: players that may watch the stream at once
 };
 
 constexpr int kExitUsage = 2;    // a command line that cannot run
@@ -33,7 +35,7 @@ constexpr long kMaxLogKb = 1024 * 1024;  // the rotation size must fit a 32-bit 
 constexpr int kMaxLatencyMs = 60000;
 
 // Reads the options; on a command line that cannot run it writes the usage line (or, for a
-// too long -u or a bad -a, -b, -c or -t, a clear message) and returns kExitUsage, else 0.
+// too long -u or a bad -a, -b, -c, -n or -t, a clear message) and returns kExitUsage, else 0.
 int parse_options(int argc, char** argv, Options* opts);
 
 // Runs start-up and the event loop; returns only with an exit status on a start-up failure.

@@ -1,11 +1,11 @@
 // The daemon's counters and the description of the current stream, read by the status pages.
 //
 // Threads: every field says who writes it. The counters on the per-datagram path have one
-// writer at a time (the event loop, or the thread that runs the sender; a holder's last write
-// comes before its release store of `stop` = 2 and the next holder's acquire load of it), and
-// are relaxed: a reader wants a recent value, and nothing else is published through them. The
-// rare counters are bumped by any thread with a relaxed fetch_add. The stream description is a
-// sequence lock over atomic words; its writer is the thread that holds the stream.
+// writer at a time (the event loop, or the sender; an HTTP stream's sender makes its last write
+// before its release store of STOP_DONE, which the loop loads with acquire before it starts the
+// next stream's sender), and are relaxed: a reader wants a recent value, and nothing else is
+// published through them. The rare counters are bumped by any thread with a relaxed fetch_add.
+// The stream description is a sequence lock over atomic words; the event loop writes it.
 #pragma once
 
 #include <atomic>
@@ -34,6 +34,20 @@ struct BasicWideCounter {
             lo.store(static_cast<uint32_t>(v), std::memory_order_release);
             hi.store(static_cast<uint32_t>(v >> 32), std::memory_order_release);
             // Release: the halves are complete once the even generation is seen.
+            gen.store(g + 2, std::memory_order_release);
+        }
+    }
+
+    // Back to 0, by the one writer of the moment (a new owner taking the counter over).
+    void clear() {
+        if constexpr (kWholeWord) {
+            whole.store(0, std::memory_order_relaxed);
+        } else {
+            const uint32_t g = gen.load(std::memory_order_relaxed);
+            gen.store(g + 1, std::memory_order_relaxed);
+            // Release: as in add.
+            lo.store(0, std::memory_order_release);
+            hi.store(0, std::memory_order_release);
             gen.store(g + 2, std::memory_order_release);
         }
     }
@@ -71,19 +85,42 @@ struct StreamRecord {
 };
 static_assert(sizeof(StreamRecord) % 4 == 0);
 
-// StreamRecord under a sequence lock: one writer at a time, any number of readers, no lock.
-struct StreamBoard {
-    static constexpr size_t kWords = sizeof(StreamRecord) / 4;
+// A record of 32-bit words under a sequence lock: one writer at a time, any number of
+// readers, no lock.
+template <class Record>
+struct Board {
+    static_assert(sizeof(Record) % 4 == 0);
+    static constexpr size_t kWords = sizeof(Record) / 4;
     std::atomic<uint32_t> gen{0};
     std::atomic<uint32_t> words[kWords] = {};
 };
+
+// The two sides of a Board's sequence lock over n words; rec is the plain record.
+void seqlock_write(std::atomic<uint32_t>* gen, std::atomic<uint32_t>* words, size_t n,
+                   const void* rec);
+void seqlock_read(const std::atomic<uint32_t>* gen, const std::atomic<uint32_t>* words, size_t n,
+                  void* rec);
+
+template <class Record>
+void board_publish(Board<Record>* board, const Record& rec) {
+    seqlock_write(&board->gen, board->words, Board<Record>::kWords, &rec);
+}
+
+template <class Record>
+Record board_read(const Board<Record>& board) {
+    Record rec;
+    seqlock_read(&board.gen, board.words, Board<Record>::kWords, &rec);
+    return rec;
+}
+
+using StreamBoard = Board<StreamRecord>;
 
 // A stream that begins now: the upstream, the name, and the far end of peer_fd (the player's
 // connection, or the connected datagram output) after prefix.
 StreamRecord stream_record_now(const char* remote_ip, int remote_port, const char* name,
                                int peer_fd, const char* prefix);
 
-// Writer side (the holder, or the event loop when the datagram sender starts).
+// Writer side (the event loop, when a stream starts and ends).
 void stream_publish(StreamBoard* board, const StreamRecord& rec);
 // Reader side: a consistent copy.
 StreamRecord stream_read(const StreamBoard& board);
@@ -107,6 +144,7 @@ struct Stats {
     int64_t start_ms = 0;  // monotonic
     bool http_mode = false;
     int head_cap = 0;
+    int max_players = 0;  // -n in HTTP mode; 0 in datagram mode
 
     WideCounter datagrams_received;  // event loop: data datagrams read from the upstream
     WideCounter bytes_received;      // event loop: their payload bytes
@@ -117,8 +155,8 @@ struct Stats {
 
     std::atomic<uint32_t> suspends{0};           // event loop
     std::atomic<uint32_t> releases{0};           // event loop
-    std::atomic<uint32_t> repeated_requests{0};  // sender and client threads
-    std::atomic<uint32_t> takeovers{0};          // client threads
+    std::atomic<uint32_t> repeated_requests{0};  // sender and event loop
+    std::atomic<uint32_t> takeovers{0};          // event loop
     std::atomic<uint32_t> accepted{0};           // event loop
     std::atomic<uint32_t> refused{0};            // client threads: refused heads and paths
     std::atomic<uint32_t> closed_at_cap{0};      // event loop

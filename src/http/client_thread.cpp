@@ -1,21 +1,15 @@
-// One HTTP connection from its request head to its teardown; the holder runs the paced sender.
+// One HTTP connection from its request head until it is answered, refused, or handed to the
+// event loop as a player.
 #include "http/client_thread.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pthread.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <new>
 
-#include "buffer/sender.h"
-#include "buffer/timespec.h"
 #include "core/log.h"
 #include "core/relay_context.h"
 #include "core/signals.h"
@@ -28,13 +22,10 @@
 #include "http/url_text.h"
 #include "intake/protocol.h"
 #include "net/allow_list.h"
-#include "net/openers.h"
 
 namespace {
 
 constexpr size_t kClientThreadStack = 256 * 1024;  // many idle connections on a 32-bit box
-constexpr int kRingPollMs = 30;
-constexpr int kRequestRepeatMs = 1000;
 
 struct ClientStart {
     RelayContext* ctx;
@@ -43,129 +34,51 @@ struct ClientStart {
     int head_slot;  // in the table of connections still sending their head; -1 = none
 };
 
-// What the thread owns; released by finish().
+// What the thread owns; released by finish(), or handed to the event loop with the player.
 struct Client {
     RelayContext* ctx;
     int conn;
     uint32_t accept_order;  // the take-over ticket: later accepts win
     int head_slot;
-    char* request;  // the 208-byte stream request: type word, url from offset 4
+    int close_slot;      // left while the loop had the connection: closed through it; -1 = no
+    Handover* handover;  // the stream request and path, on their way to the event loop
     ReqInfo info;
-    StreamPath path;
 };
+
+void close_conn(Client* c) {
+    if (c->close_slot >= 0)
+        headcap_close(c->ctx->heads, c->close_slot, c->conn);
+    else
+        close(c->conn);
+}
 
 void finish(Client* c, bool with_lines) {
     if (with_lines)
         relay_log("Freeing\n");
     FreeReqInfo(&c->info);
-    free(c->request);
-    close(c->conn);
+    delete c->handover;
+    close_conn(c);
     if (with_lines)
         relay_log("Exiting\n");
 }
 
-int send_request(RelayContext* ctx, const char* request) {
-    int isock = ctx->pisock->load(std::memory_order_acquire);
-    if (isock == 0)
-        return -1;
-    return static_cast<int>(send(isock, request, stream_request_length(request), MSG_DONTWAIT));
-}
-
-// Waits until the intake has re-based the ring on this stream's first datagram. Asks again
-// about every second, since a lost request would otherwise leave the player waiting forever.
-// False: the stream was taken over or the player left.
-bool await_first_datagram(Client* c) {
-    RelayContext* ctx = c->ctx;
-    int since_request_ms = 0;
-    for (;;) {
-        if (ctx->stop.load(std::memory_order_acquire) != STOP_RUNNING)
-            return false;
-        if (ctx->psbuf->load(std::memory_order_seq_cst) != nullptr &&
-            ctx->resetseq.load(std::memory_order_acquire) == 0)
-            return true;
-        if (player_left(c->conn, kRingPollMs))
-            return false;
-        since_request_ms += kRingPollMs;
-        if (since_request_ms >= kRequestRepeatMs) {
-            since_request_ms = 0;
-            if (ask_upstream_again(ctx, c->request) < 1)
-                relay_log("!! Send request error: %s !!!!\n", strerror(errno));
-        }
-    }
-}
-
-// The holder's description of its stream for the status pages; the holder is its only writer.
-void publish_stream(Client* c) {
-    stream_publish(&c->ctx->stats.stream, stream_record_now(c->path.remote_ip, c->path.remote_port,
-                                                            c->path.url, c->conn, ""));
-}
-
-void teardown(Client* c) {
-    RelayContext* ctx = c->ctx;
-    const int stop_len = build_stop_request(c->request);
-    int isock = ctx->pisock->load(std::memory_order_acquire);
-    if (isock != 0)
-        (void)!send(isock, c->request, stop_len, 0);
-    relay_log("closing isockfd\n");
-    // Zero first, so the event loop never watches a closed number.
-    isock = retire_isock(ctx);
-    int closed = isock != 0 ? close(isock) : 0;
-    relay_log("closed isockfd\n");
-    if (closed != 0)
-        relay_log("!! Close %d error: %s !!!!\n", isock, strerror(errno));
-    // No sender may read the request once it is released.
-    char* mine = c->request;
-    ctx->req.compare_exchange_strong(mine, nullptr, std::memory_order_acq_rel);
-    holder_withdraw(ctx, c->conn);
-    stream_publish(&ctx->stats.stream, StreamRecord{});
-    finish(c, true);
-    ctx->stop.store(STOP_DONE, std::memory_order_release);  // last act: the stream is free
-}
-
-void hold_stream(Client* c, uint32_t ticket) {
-    RelayContext* ctx = c->ctx;
-    if (!takeover_still_latest(ctx, ticket)) {
-        finish(c, false);
-        return;
-    }
-    int leftover = retire_isock(ctx);
-    if (leftover != 0) {
-        relay_log("Closing unclosed socked %d", leftover);
-        close(leftover);
-    }
-    if (prepare_isock(ctx->pisock, c->path.remote_ip, c->path.remote_port) != 0) {
-        relay_log("prepare isock failed, %s\n", strerror(errno));
-        ctx->stop.store(STOP_DONE, std::memory_order_release);
-        finish(c, true);
-        return;
-    }
-    relay_log("isock created, fd = %d\n", ctx->pisock->load(std::memory_order_relaxed));
-    relay_wake(ctx);  // watch the new socket now: the upstream may answer with a burst
-    Output_HTTP_Headers(c->conn, &c->info, ctx->content_type);
-    ctx->req.store(c->request, std::memory_order_release);
-    ctx->resetseq.store(1, std::memory_order_release);
-    holder_publish(ctx, c->conn);
-    ctx->stop.store(STOP_RUNNING, std::memory_order_release);
-    ctx->out_fd.store(c->conn, std::memory_order_release);
-    publish_stream(c);
-    relay_log("Sending request\n");
-    if (send_request(ctx, c->request) < 1)
-        relay_log("!! Send request error: %s !!!!\n", strerror(errno));
-
-    if (await_first_datagram(c) && ctx->stop.load(std::memory_order_acquire) == STOP_RUNNING) {
-        relay_log("Entering sender thread\n");
-        ctx->mode.store(MODE_HTTP, std::memory_order_release);
-        sender_thread(ctx);
-        relay_log("Left sender thread\n");
-    }
-    teardown(c);
+// The player goes to the event loop, which joins it to the stream, takes the stream over for
+// it, or closes it; this thread is done with it.
+void hand_over(Client* c) {
+    FreeReqInfo(&c->info);
+    c->handover->conn = c->conn;
+    c->handover->ticket = c->accept_order;
+    handover_post(c->ctx, c->handover);
 }
 
 // Leaves the table of connections still sending their head. True when the event loop had
 // shut this one down to make room: the thread then ends without a word.
 bool head_done(Client* c) {
     bool wake = false;
-    const bool shut = headcap_leave(c->ctx->heads, c->head_slot, c->conn, &wake);
+    bool loop_busy = false;
+    const bool shut = headcap_leave(c->ctx->heads, c->head_slot, c->conn, &wake, &loop_busy);
+    if (loop_busy)
+        c->close_slot = c->head_slot;
     c->head_slot = -1;
     if (wake)
         relay_wake(c->ctx);
@@ -215,49 +128,35 @@ void serve(Client* c) {
     if (const StatusPage page =
             status_page_for(resource, c->info.accept, c->info.kind == REQUEST_FULL);
         page != PAGE_NONE) {
-        // Read-only: the stream, its holder and the upstream never learn of it.
+        // Read-only: the stream, its players and the upstream never learn of it.
         serve_status_page(*c->ctx, page, c->conn, c->info.method == METHOD_HEAD);
         finish(c, false);
         return;
     }
     relay_log("Preparing sender thread\n");
-    if (split_request_path(resource, &c->path) != 0 ||
-        build_stream_request(c->request, kClientRequestBytes, c->path.url) < 0) {
+    StreamPath& path = c->handover->path;
+    if (split_request_path(resource, &path) != 0 ||
+        build_stream_request(c->handover->request, kClientRequestBytes, path.url) < 0) {
         relay_log("wrong requested resource!\n");
         refuse(c, false);
         return;
     }
-    if (c->ctx->allow != nullptr && !allow_permits(*c->ctx->allow, c->path.remote_ip)) {
+    if (c->ctx->allow != nullptr && !allow_permits(*c->ctx->allow, path.remote_ip)) {
         // Before any socket exists: not one datagram may leave for this address.
-        relay_log("upstream %s is not allowed (-a)\n", c->path.remote_ip);
+        relay_log("upstream %s is not allowed (-a)\n", path.remote_ip);
         relay_log("wrong requested resource!\n");
         refuse(c, false);
         return;
     }
-    relay_log("correct url, remote_ip:%s, remote_port:%d, url:%s\n", c->path.remote_ip,
-              c->path.remote_port, c->path.url);
+    relay_log("correct url, remote_ip:%s, remote_port:%d, url:%s\n", path.remote_ip,
+              path.remote_port, path.url);
     if (c->info.method == METHOD_HEAD) {
         // A HEAD request learns that the stream exists; it neither takes it over nor asks for it.
         Output_HTTP_Headers(c->conn, &c->info, c->ctx->content_type);
         finish(c, true);
         return;
     }
-    const uint32_t ticket = c->accept_order;
-    if (!takeover_ticket(c->ctx, ticket)) {
-        finish(c, false);
-        return;  // a connection accepted later has a valid path too: it wins
-    }
-    switch (takeover_claim(c->ctx, ticket, c->conn)) {
-        case TakeoverResult::Claimed:
-            hold_stream(c, ticket);
-            return;
-        case TakeoverResult::Superseded:
-            finish(c, false);
-            return;  // a later client wins
-        case TakeoverResult::PlayerLeft:
-            finish(c, true);
-            return;
-    }
+    hand_over(c);
 }
 
 void* client_thread(void* arg) {
@@ -267,13 +166,14 @@ void* client_thread(void* arg) {
     c.conn = start->conn;
     c.accept_order = start->accept_order;
     c.head_slot = start->head_slot;
+    c.close_slot = -1;
     delete start;
     pthread_detach(pthread_self());
-    c.request = static_cast<char*>(calloc(1, kClientRequestBytes));
-    if (c.request == nullptr) {
-        relay_log("!! Cannot allocate a request buffer: %s\n", strerror(errno));
+    c.handover = new (std::nothrow) Handover;
+    if (c.handover == nullptr) {
+        relay_log("!! Cannot allocate a request buffer: %s\n", strerror(ENOMEM));
         head_done(&c);
-        close(c.conn);
+        close_conn(&c);
         return nullptr;
     }
     serve(&c);

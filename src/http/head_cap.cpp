@@ -47,6 +47,22 @@ int oldest_sending(const HeadCap* heads, int* sending) {
     return found;
 }
 
+// The loop is done with the descriptor fd it held at kSlotBusy: it goes back to its slot as
+// `back` (the descriptor, or kSlotShut), unless its thread left meanwhile; then the slot is
+// freed, and the descriptor closed if the thread asked for it. True when `back` was stored.
+bool give_back(HeadSlot& slot, int fd, int back) {
+    int busy = kSlotBusy;
+    // Release: the thread that takes the slot back sees the loop done with it.
+    if (slot.fd.compare_exchange_strong(busy, back, std::memory_order_acq_rel))
+        return true;
+    int left = slot_left(fd);
+    if (!slot.fd.compare_exchange_strong(left, 0, std::memory_order_acq_rel)) {
+        close(fd);  // slot_handed(fd): the thread wants it closed, and nobody else holds it now
+        slot.fd.store(0, std::memory_order_release);
+    }
+    return false;
+}
+
 // At the cap, from the oldest on: a connection whose head has arrived whole is marked and
 // skipped, for its thread will read it without waiting; it no longer counts against the cap.
 // Those not looked at count as still sending. Unless any_age, nobody within their grace is
@@ -69,16 +85,20 @@ int close_oldest_sending(HeadCap* heads, int64_t now_ms, bool any_age) {
         const bool whole = headcap_head_queued(victim);
         if (whole || (!any_age && now_ms - slot.admitted_ms < kHeadGraceMs)) {
             slot.whole = whole;
-            // Release: its thread, waiting to leave, may take the descriptor back.
-            slot.fd.store(victim, std::memory_order_release);
+            give_back(slot, victim, victim);
             if (whole)
                 continue;
             return 0;
         }
+        // A thread that left meanwhile has its head: it is not closed.
+        if (slot.fd.load(std::memory_order_acquire) != kSlotBusy) {
+            give_back(slot, victim, victim);
+            continue;
+        }
         shutdown(victim, SHUT_RDWR);
-        // Release: its thread may close the descriptor once it sees this.
-        slot.fd.store(kSlotShut, std::memory_order_release);
-        return 1;
+        // Its thread may close the descriptor once it sees kSlotShut. One that left during the
+        // shutdown finds its connection closed for itself, and is not counted.
+        return give_back(slot, victim, kSlotShut) ? 1 : 0;
     }
 }
 
@@ -159,12 +179,16 @@ void headcap_release(HeadCap* heads, int slot) {
         heads->slots[slot].fd.store(0, std::memory_order_release);
 }
 
-bool headcap_leave(HeadCap* heads, int slot, int fd, bool* wake) {
+bool headcap_leave(HeadCap* heads, int slot, int fd, bool* wake, bool* loop_busy) {
     *wake = false;
+    if (loop_busy != nullptr)
+        *loop_busy = false;
     if (slot < 0)
         return false;
     std::atomic<int>& word = heads->slots[slot].fd;
     bool shut = false;
+    // Each failed swap follows one step of the loop's (taking the descriptor, or giving it
+    // back): the retries end.
     for (int expected = fd; !word.compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
          expected = fd) {
         if (expected == kSlotShut) {
@@ -172,9 +196,24 @@ bool headcap_leave(HeadCap* heads, int slot, int fd, bool* wake) {
             shut = true;
             break;
         }
-        // kSlotBusy: the loop looks at the descriptor or is shutting it down.
-        usleep(100);
+        // kSlotBusy: the loop looks at the descriptor or is shutting it down. Leave it with
+        // it; the loop frees the slot when it is done.
+        if (expected == kSlotBusy &&
+            word.compare_exchange_strong(expected, slot_left(fd), std::memory_order_seq_cst)) {
+            if (loop_busy != nullptr)
+                *loop_busy = true;
+            break;
+        }
     }
     *wake = heads->waiting.exchange(0, std::memory_order_seq_cst) != 0;
     return shut;
+}
+
+void headcap_close(HeadCap* heads, int slot, int fd) {
+    int left = slot_left(fd);
+    // Acq_rel: either the loop is still done with nothing and will close it, or it has freed
+    // the slot and will not look at the descriptor again.
+    if (!heads->slots[slot].fd.compare_exchange_strong(left, slot_handed(fd),
+                                                       std::memory_order_acq_rel))
+        close(fd);
 }

@@ -5,10 +5,14 @@
 // is 0 when free, the descriptor while its connection still sends its head, kSlotBusy while
 // the loop looks at the descriptor's queued bytes or shuts it down, and kSlotShut once it has
 // shut it down. The loop takes a descriptor from its slot only with a compare-and-swap, and a
-// thread leaves with one: whichever comes first wins. A thread that finds kSlotBusy waits for
-// the loop to put the descriptor back or to store kSlotShut; it closes its descriptor only
-// after it has left, so the loop never looks at or shuts down a number that has been closed
-// and perhaps reused. A shut slot stays taken until its thread has left it.
+// thread leaves with one: whichever comes first wins. Nobody waits for the other: a thread
+// that finds kSlotBusy leaves by storing slot_left(fd) and goes on; the loop, done, frees the
+// slot. Should that thread want its descriptor closed before the loop is done, it stores
+// slot_handed(fd) instead of closing it, and the loop closes it (headcap_close). So a number
+// is never closed while the loop may still look at it, and the loop never touches one it has
+// not taken. The two encodings name the descriptor, which its thread keeps open until then:
+// no other connection can have the same word. A shut slot stays taken until its thread has
+// left it.
 #pragma once
 
 #include <atomic>
@@ -27,6 +31,13 @@ constexpr int kSpareHeadSlots = 256;
 constexpr int64_t kHeadGraceMs = 100;
 constexpr int kSlotBusy = -1;
 constexpr int kSlotShut = -2;
+// A thread left while the loop had its descriptor; ... and wants it closed.
+constexpr int slot_left(int fd) {
+    return -3 - 2 * fd;
+}
+constexpr int slot_handed(int fd) {
+    return -4 - 2 * fd;
+}
 // How much of a connection's queued input the loop looks at to see whether its head is whole.
 constexpr size_t kHeadPeekBytes = 4096;
 
@@ -81,5 +92,10 @@ void headcap_release(HeadCap* heads, int slot);
 
 // A client thread whose head has been read (or not): leaves its slot. Returns true when the
 // loop had already shut the connection down at the cap. *wake is set when the loop waits for
-// a free slot and should be woken.
-bool headcap_leave(HeadCap* heads, int slot, int fd, bool* wake);
+// a free slot and should be woken. *loop_busy (when given) is set when the thread left while
+// the loop had the descriptor: the thread then closes it only through headcap_close.
+bool headcap_leave(HeadCap* heads, int slot, int fd, bool* wake, bool* loop_busy = nullptr);
+
+// A thread that left slot while the loop had its descriptor fd, closing it: closes it, or has
+// the loop close it when the loop still has it.
+void headcap_close(HeadCap* heads, int slot, int fd);

@@ -65,6 +65,16 @@ void counter(Text& t, const char* name, const char* help, uint64_t value) {
           static_cast<unsigned long long>(value));
 }
 
+// "<date> UTC (<seconds ago> s)" of a wall-clock second.
+void add_when(Text& t, uint32_t since, uint32_t now) {
+    const time_t at = static_cast<time_t>(since);
+    tm utc{};
+    gmtime_r(&at, &utc);
+    char when[32];
+    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    t.add("%s (%lld s)", when, static_cast<long long>(now) - static_cast<long long>(since));
+}
+
 }  // namespace
 
 StatusPage status_page_for(const char* path, const char* accept, bool has_version) {
@@ -137,6 +147,18 @@ StatsSnapshot stats_snapshot(const RelayContext& ctx) {
     s.rtt_ns = ctx.rtt.load(std::memory_order_relaxed);
     // Only whether the pointer is set: the ring itself may be freed at any moment.
     s.ring_allocated = ctx.psbuf != nullptr && ctx.psbuf->load(std::memory_order_relaxed);
+    s.max_players = st.max_players;
+    if (s.max_players > 1 && ctx.players != nullptr) {
+        for (const PlayerSlot& slot : ctx.players->slots) {
+            const PlayerRecord rec = board_read(slot.record);
+            if (!rec.active || s.nplayers == kMaxPlayers)
+                continue;
+            s.players[s.nplayers].rec = rec;
+            s.players[s.nplayers].rec.addr[sizeof rec.addr - 1] = '\0';
+            s.players[s.nplayers].bytes_sent = slot.bytes.load();
+            ++s.nplayers;
+        }
+    }
     return s;
 }
 
@@ -149,16 +171,22 @@ size_t render_status(const StatsSnapshot& s, char* out, size_t size) {
     t.add("uptime: %lld s\n", static_cast<long long>(s.uptime_s));
     t.add("mode: %s\n", s.http_mode ? "http" : "datagram");
     if (s.stream.active) {
-        const time_t since = static_cast<time_t>(s.stream.since);
-        tm utc{};
-        gmtime_r(&since, &utc);
-        char when[32];
-        strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
         t.add("stream: \"%s\" from upstream %s:%d\n", s.stream.name, s.stream.remote_ip,
               s.stream.remote_port);
-        t.add("  since: %s (%lld s)\n", when,
-              static_cast<long long>(s.now_wall) - static_cast<long long>(s.stream.since));
-        t.add("  player: %s\n", s.stream.player);
+        t.add("  since: ");
+        add_when(t, s.stream.since, s.now_wall);
+        t.add("\n");
+        if (s.max_players <= 1) {
+            t.add("  player: %s\n", s.stream.player);
+        } else {
+            t.add("  players: %d (at most %d)\n", s.nplayers, s.max_players);
+            for (int i = 0; i < s.nplayers; ++i) {
+                t.add("    %s since ", s.players[i].rec.addr);
+                add_when(t, s.players[i].rec.since, s.now_wall);
+                t.add(", %llu bytes sent\n",
+                      static_cast<unsigned long long>(s.players[i].bytes_sent));
+            }
+        }
     } else {
         t.add("stream: none\n");
     }
@@ -194,6 +222,8 @@ size_t render_metrics(const StatsSnapshot& s, char* out, size_t size) {
            static_cast<double>(s.uptime_s));
     metric(t, "quarlin_streaming", "gauge", "1 while a stream is held, else 0.",
            s.stream.active ? 1 : 0);
+    if (s.max_players > 1)
+        metric(t, "quarlin_players", "gauge", "Players watching the stream (-n).", s.nplayers);
     counter(t, "quarlin_datagrams_received_total", "Data datagrams read from the upstream.",
             s.datagrams_received);
     counter(t, "quarlin_bytes_received_total", "Payload bytes of those datagrams.",
@@ -286,7 +316,7 @@ size_t render_json(const StatsSnapshot& s, char* out, size_t size) {
 
 void serve_status_page(const RelayContext& ctx, StatusPage page, int conn, bool head_only) {
     constexpr size_t kHeadRoom = 160;
-    char out[kHeadRoom + 4096];
+    char out[kHeadRoom + 16384];  // 64 players' lines fit
     char* body = out + kHeadRoom;
     const char* type = "text/plain";
     size_t len = 0;

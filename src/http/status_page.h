@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/players.h"
 #include "core/stats.h"
 
 struct RelayContext;
@@ -35,6 +36,13 @@ struct StatsSnapshot {
     int head_cap;
     uint32_t backlog, input_bps, rtt_ns;
     bool ring_allocated;
+    // With -n 2 or more: the players watching, in the table's order.
+    int max_players;  // 0 or 1: no list
+    int nplayers;
+    struct Player {
+        PlayerRecord rec;
+        uint64_t bytes_sent;
+    } players[kMaxPlayers];
 };
 
 StatsSnapshot stats_snapshot(const RelayContext& ctx);

@@ -1,43 +1,68 @@
-// How the latest valid client takes the stream over from the one that holds it.
+// How a player with a valid path comes to the stream: its client thread hands the connection to
+// the event loop, which decides whether it joins the stream being played, takes it over, or was
+// superseded by a later player.
 //
-// Threads: the event loop numbers connections in the order it accepts them, and that number is the
-// newcomer's ticket. A newcomer with a valid path raises `client_ticket` to its own number unless a
-// later connection has already done so: which client is the latest depends on the order of the
-// accepts, never on the order in which the client threads happen to run. Only the newest ticket may
-// go on, and it claims the free stream with a compare-and-swap of `stop` from 2 to 3, so two
-// newcomers can never both become the holder. The holder publishes its connection in `holder_conn`;
-// a newcomer that has waited half a second takes it (exchange to -1), shuts it down so that the
-// holder's blocked write fails, and stores -2. The holder takes its connection back with an
-// exchange before closing it and, if a newcomer has it, waits for the -2: a connection number is
-// never shut down after it has been closed and perhaps reused.
+// Threads: a client thread fills a Handover and pushes it on the context's list with a
+// compare-and-swap (release: the record's fields go with it); the event loop takes the whole
+// list with one exchange (acquire) and owns the records and their connections from then on. The
+// loop numbers connections in the order it accepts them, and that number is the newcomer's
+// ticket: which player is the latest depends on the order of the accepts, never on the order in
+// which the client threads happen to run. `client_ticket` is the loop's alone now.
 #pragma once
 
 #include <cstdint>
 
+#include "http/request_path.h"
+#include "intake/protocol.h"
+
 struct RelayContext;
 
-enum class TakeoverResult { Claimed, Superseded, PlayerLeft };
+// A player's connection on its way from its client thread to the event loop.
+struct Handover {
+    Handover* next = nullptr;  // the list's
+    int conn = -1;
+    uint32_t ticket = 0;  // accept order
+    StreamPath path;
+    // The stream request: type word 2, the url from offset 4.
+    alignas(4) char request[kClientRequestBytes] = {};
+};
 
-// Enters this newcomer's accept number as the latest ticket (call once its path is valid).
-// False when a connection accepted later has entered its own already: this one is superseded
-// and has touched nothing shared.
+// Client thread: hands h (and its connection) to the event loop and wakes it.
+void handover_post(RelayContext* ctx, Handover* h);
+
+// Event loop: every record posted since the last call, in accept order (oldest first).
+Handover* handover_take_all(RelayContext* ctx);
+
+// Whether two paths name the same stream: the same upstream address, port and stream name.
+bool same_stream(const StreamPath& a, const StreamPath& b);
+
+// Enters this newcomer's accept number as the latest take-over ticket. False when a connection
+// accepted later has taken the stream over already: this one is superseded.
 bool takeover_ticket(RelayContext* ctx, uint32_t accept_order);
 
-// Asks a holder to stop and waits until the stream is free, then claims it (stop = 3).
-// Superseded: a later newcomer exists; the holder may have been asked to stop, which the later
-// newcomer asks as well, but nothing else was touched. PlayerLeft: the newcomer's own
-// connection conn closed while waiting.
-TakeoverResult takeover_claim(RelayContext* ctx, uint32_t ticket, int conn);
+// What the stream a newcomer meets looks like to the event loop.
+struct StreamView {
+    int max_players = 1;  // -n
+    bool live = false;    // a stream is being set up or played, and is not ending
+    bool same = false;    // the newcomer names that stream
+    int watching = 0;     // its players
+};
 
-// Shuts the holder's connection down so that its blocked write fails (no-op without a holder).
-void takeover_force_holder_off(RelayContext* ctx);
+enum class PlayerAction {
+    Join,        // plays the running stream from the sender's position; the upstream hears nothing
+    JoinAtCap,   // the same, and the player that joined first is closed
+    TakeOver,    // every current player is closed, the upstream stopped, a new stream asked for
+    Superseded,  // a later player has taken the stream over already: closed, nothing touched
+};
 
-// After a claim: the newest ticket still ours? If not, the claim is given back (stop = 2).
-bool takeover_still_latest(RelayContext* ctx, uint32_t ticket);
+// The decision for a newcomer. latest: it holds the latest take-over ticket (takeover_ticket
+// said yes; only asked when the newcomer does not join).
+PlayerAction player_action(const StreamView& v, bool latest);
 
-// The holder's side.
-void holder_publish(RelayContext* ctx, int conn);
-void holder_withdraw(RelayContext* ctx, int conn);  // before closing conn
+// Whether a newcomer joins (needs no take-over ticket): several players allowed, the stream
+// live, and the newcomer names it.
+bool joins(const StreamView& v);
 
-// True when the peer of conn has closed or reset it (checked without blocking beyond wait_ms).
-bool player_left(int conn, int wait_ms);
+// The player that joined first, among n whose join numbers are given (wrap-safe against next,
+// the number the next one would get); -1 when n is 0.
+int earliest_player(const uint32_t* join_order, int n, uint32_t next);

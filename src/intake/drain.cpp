@@ -249,8 +249,8 @@ void handle_echo(EventLoop* loop, const PacketSlot* arrival) {
 }  // namespace
 
 int intake_send_control(EventLoop* loop, int len) {
-    // Re-read at each send: a client thread may have closed the socket and cleared it.
-    const int fd = loop->isock.load(std::memory_order_acquire);
+    // The loop's own socket (0 once a stream has ended).
+    const int fd = loop->isock.load(std::memory_order_relaxed);
     if (fd == 0)
         return 0;
     return static_cast<int>(send(fd, &loop->ctl, static_cast<size_t>(len), MSG_DONTWAIT));
@@ -261,7 +261,7 @@ void intake_drain(EventLoop* loop) {
     if (ring == nullptr)
         return;
     for (;;) {
-        const int fd = loop->isock.load(std::memory_order_acquire);
+        const int fd = loop->isock.load(std::memory_order_relaxed);
         if (fd == 0)
             break;
         // A batch at a time; fewer than asked for means the socket is empty, so no empty read

@@ -18,13 +18,10 @@ constexpr int kMinRcvbuf = 1480;
 // Room for about two seconds of a 8 Mbit/s stream: an upstream that answers a request with a
 // burst must not overflow the socket before the event loop drains it.
 constexpr int kWantedRcvbuf = 2 * 1024 * 1024;
-constexpr int kConnectTries = 20;
-constexpr useconds_t kConnectPauseUs = 100000;
 
-// The caller's variable never held this descriptor, so no other thread can be using it.
-int fail_isock(std::atomic<int>* isock, int fd) {
+// Closes a socket that failed before anyone saw it, keeping the failure's errno.
+int fail_open(int fd) {
     int err = errno;
-    isock->store(0, std::memory_order_seq_cst);
     close(fd);
     errno = err;
     return -1;
@@ -43,11 +40,10 @@ bool raise_rcvbuf(int fd) {
 
 }  // namespace
 
-int prepare_isock(std::atomic<int>* isock, const char* address, int port) {
+int isock_open() {
     int fd = socket_open("0.0.0.0", 0);
     if (fd < 0) {
         fprintf(stderr, "%s: socket\n", "prepare_isock");
-        isock->store(0, std::memory_order_seq_cst);
         return -1;
     }
 
@@ -56,41 +52,58 @@ int prepare_isock(std::atomic<int>* isock, const char* address, int port) {
     printf("rcv buflen: %d\n", got == 0 ? size : 0);
     fflush(stdout);
     if (got != 0)
-        return fail_isock(isock, fd);
+        return fail_open(fd);
     if (size < kWantedRcvbuf && !raise_rcvbuf(fd) && size < kMinRcvbuf &&
         set_rcvbuf(fd, kMinRcvbuf) != 0)
-        return fail_isock(isock, fd);
+        return fail_open(fd);
 
     int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
         fprintf(stderr, "%s: setsockopt SO_REUSEADDR\n", "prepare_isock");
-        return fail_isock(isock, fd);
+        return fail_open(fd);
     }
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0) {
         fprintf(stderr, "%s: F_GETFL %s\n", "prepare_isock", strerror(errno));
-        return fail_isock(isock, fd);
+        return fail_open(fd);
     }
     if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
         fprintf(stderr, "%s: F_SETFL O_NONBLOCK %s\n", "prepare_isock", strerror(errno));
-        return fail_isock(isock, fd);
+        return fail_open(fd);
+    }
+    return fd;
+}
+
+int isock_connect_try(int fd, const char* address, int port, int attempt) {
+    if (socket_connect(fd, address, port) == 0)
+        return 0;
+    const int err = errno;
+    relay_log("connect try %d, %s, %s:%d\n", attempt, strerror(err), address ? address : "", port);
+    errno = err;
+    return -1;
+}
+
+int prepare_isock(std::atomic<int>* isock, const char* address, int port) {
+    const int fd = isock_open();
+    if (fd < 0) {
+        isock->store(0, std::memory_order_relaxed);
+        return -1;
     }
     int err = 0;
     for (int attempt = 1; attempt <= kConnectTries; ++attempt) {
-        if (socket_connect(fd, address, port) == 0) {
-            // Published only once usable: a socket that fails here is closed by this thread
-            // alone, never under the event loop's feet.
-            isock->store(fd, std::memory_order_seq_cst);
+        if (isock_connect_try(fd, address, port, attempt) == 0) {
+            // Published only once usable: a socket that fails is closed here, never watched.
+            isock->store(fd, std::memory_order_relaxed);
             return 0;
         }
         err = errno;
-        relay_log("connect try %d, %s, %s:%d\n", attempt, strerror(err), address ? address : "",
-                  port);
-        usleep(kConnectPauseUs);
+        usleep(kConnectPauseMs * 1000);
     }
     fprintf(stderr, "%s: connect %s\n", "prepare_isock", strerror(err));
+    close(fd);
+    isock->store(0, std::memory_order_relaxed);
     errno = err;
-    return fail_isock(isock, fd);
+    return -1;
 }
 
 int prepare_osock(int* osock, const char* address, int port) {

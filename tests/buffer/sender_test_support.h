@@ -110,15 +110,19 @@ struct Rig {
     }
     PacketRing* ring() { return sbuf.load(); }
     // Runs the sender on the fake clock until it returns, asking it to stop at the given sleep.
+    // Between sleeps, and once it has returned, the rig does what the sender asked of the event
+    // loop, as the loop does between its passes.
     void run(size_t stop_at_sleep) {
         auto hook = clock.on_sleep;
         clock.on_sleep = [&, hook, stop_at_sleep](FakeClock& c) {
             hook(c);
+            relay_serve_asks(&ctx);
             if (c.sleeps.size() >= stop_at_sleep)
                 ctx.stop = STOP_REQUESTED;
         };
         const SenderEnv env = clock.env();
         sender_run(&ctx, &env);
+        relay_serve_asks(&ctx);
     }
 
     // One datagram readable on fd now, or nothing.

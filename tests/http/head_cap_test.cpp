@@ -236,4 +236,27 @@ TEST_F(HeadCapTest, LeaversAndTheLoopRacingNeverBothWin) {
     EXPECT_EQ(shut_seen.load(), closed_total);
 }
 
+// A thread that found the loop at its descriptor waited for the loop to give it back. Now it
+// leaves at once, and a close it wants before the loop is done is left to the loop.
+TEST_F(HeadCapTest, ThreadLeavingWhileTheLoopHasItsDescriptorDoesNotWait) {
+    ASSERT_EQ(headcap_init(&heads, 2), 0);
+    admit();
+    const int fd = conns[0].ours;
+    heads.slots[slots[0]].fd.store(kSlotBusy);  // the loop's look at its queued head
+    bool loop_busy = false;
+    EXPECT_FALSE(headcap_leave(&heads, slots[0], fd, &wake, &loop_busy));
+    EXPECT_TRUE(loop_busy);
+    EXPECT_EQ(heads.slots[slots[0]].fd.load(), slot_left(fd));
+    headcap_close(&heads, slots[0], fd);
+    EXPECT_EQ(heads.slots[slots[0]].fd.load(), slot_handed(fd));
+    EXPECT_FALSE(peer_sees_close(conns[0].peer)) << "closed under the loop";
+    // Once the loop has freed the slot, the thread closes its own.
+    admit();
+    heads.slots[slots[1]].fd.store(slot_left(conns[1].ours));
+    heads.slots[slots[1]].fd.store(0);
+    headcap_close(&heads, slots[1], conns[1].ours);
+    EXPECT_TRUE(peer_sees_close(conns[1].peer));
+    conns[1].ours = -1;
+}
+
 }  // namespace

@@ -130,4 +130,35 @@ TEST(StatusPage, StatusNamesTheStreamAndIsCutToFit) {
     EXPECT_EQ(small[sizeof small - 1], '\0');
 }
 
+// With -n 2 or more the page lists each player and the metrics count them; with one player
+// allowed both stay as they were.
+TEST(StatusPage, PlayersAreListedAndCountedOnlyWhenSeveralMayWatch) {
+    StatsSnapshot s = sample_snapshot();
+    char out[8192];
+    for (int max : {0, 1}) {
+        s.max_players = max;
+        const std::string status(out, render_status(s, out, sizeof out));
+        EXPECT_NE(status.find("  player: 192.168.1.9:40000\n"), std::string::npos);
+        EXPECT_EQ(status.find("players"), std::string::npos);
+        const std::string metrics(out, render_metrics(s, out, sizeof out));
+        EXPECT_EQ(metrics.find("quarlin_players"), std::string::npos);
+    }
+    s.max_players = 4;
+    s.nplayers = 2;
+    s.players[0] = {{1, 995, "192.168.1.9:40000"}, 5000000000ull};
+    s.players[1] = {{1, 999, "192.168.1.7:41000"}, 1316};
+    const std::string status(out, render_status(s, out, sizeof out));
+    EXPECT_NE(status.find("  players: 2 (at most 4)\n"
+                          "    192.168.1.9:40000 since 1970-01-01 00:16:35 UTC (5 s), "
+                          "5000000000 bytes sent\n"
+                          "    192.168.1.7:41000 since 1970-01-01 00:16:39 UTC (1 s), "
+                          "1316 bytes sent\n"),
+              std::string::npos)
+        << status;
+    EXPECT_EQ(status.find("  player: "), std::string::npos);
+    const std::string metrics(out, render_metrics(s, out, sizeof out));
+    EXPECT_NE(metrics.find("# TYPE quarlin_players gauge\nquarlin_players 2\n"), std::string::npos)
+        << metrics;
+}
+
 }  // namespace
