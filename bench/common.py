@@ -421,3 +421,27 @@ def bench_parser(doc):
     parser.add_argument("--keep", action="store_true", help="keep the logs and say where")
     parser.add_argument("--json", help="also write the figures to this file")
     return parser
+
+
+def metrics(port, timeout_s=5):
+    """The daemon's /metrics as {name: value}; {} when it does not answer."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout_s) as s:
+            s.sendall(b"GET /metrics HTTP/1.0\r\n\r\n")
+            data = b""
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+    except OSError:
+        return {}
+    out = {}
+    for line in data.decode(errors="replace").split("\r\n\r\n", 1)[-1].splitlines():
+        if line and not line.startswith("#"):
+            name, _, value = line.partition(" ")
+            try:
+                out[name] = float(value)
+            except ValueError:
+                pass
+    return out

@@ -291,19 +291,8 @@ def rate_windows(player, t0, t1, width=0.5):
 
 
 def metric(port, name):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
-            s.sendall(b"GET /metrics HTTP/1.0\r\n\r\n")
-            data = b""
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
-    except OSError:
-        return None
-    m = re.search(rb"^" + name.encode() + rb"(?:\{[^}]*\})? (\d+)", data, re.M)
-    return int(m.group(1)) if m else None
+    value = c.metrics(port, timeout_s=2).get(name)
+    return int(value) if value is not None else None
 
 
 def run(binary, scenario, latency, work, tag):

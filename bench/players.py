@@ -32,28 +32,6 @@ import common as c
 KBPS = 8000
 
 
-def metrics(port):
-    """The daemon's /metrics as {name: value}; {} when it does not answer."""
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-            s.sendall(b"GET /metrics HTTP/1.0\r\n\r\n")
-            data = b""
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
-    except OSError:
-        return {}
-    out = {}
-    for line in data.decode(errors="replace").split("\r\n\r\n", 1)[-1].splitlines():
-        if line and not line.startswith("#"):
-            name, _, value = line.partition(" ")
-            try:
-                out[name] = float(value)
-            except ValueError:
-                pass
-    return out
 
 
 def status_of(pid):
@@ -126,14 +104,14 @@ def run(build, checker, n, with_n, window_s, work):
         time.sleep(2.0)  # the joins settled
         pid = relay.pid
         tid = sender_tid(pid)
-        m0 = metrics(http_port)
+        m0 = c.metrics(http_port)
         cpu0, sw0 = c.run_seconds(pid), c.context_switches(pid, tid, ("voluntary_ctxt_switches",))
         t0 = time.monotonic()
         time.sleep(window_s)
         cpu1, sw1 = c.run_seconds(pid), c.context_switches(pid, tid, ("voluntary_ctxt_switches",))
         t1 = time.monotonic()
         st = status_of(pid)  # before the page's own client thread exists
-        m1 = metrics(http_port)
+        m1 = c.metrics(http_port)
         results = []
         for p in players:
             try:
