@@ -116,7 +116,7 @@ Readiness wait_pass(EventLoop* loop, bool watch_other) {
     const int wake_slot = n;
     fds[n++] = pollfd{loop->wake_rd, POLLIN, 0};
 
-    int result = poll(fds, static_cast<nfds_t>(n), kLoopTimeoutMs);
+    int result = poll(fds, static_cast<nfds_t>(n), recovery_wait_ms(loop, kLoopTimeoutMs));
     if (result < 0) {
         // EINTR is a pass with nothing ready; any other failure is logged and also ready-free.
         if (errno != EINTR)

@@ -64,6 +64,7 @@ void scan_gaps(EventLoop* loop, PacketRing* ring, int64_t now) {
     uint32_t q = send_seq - rc.pending_lo < n ? send_seq : rc.pending_lo;
     const RttEstimate rtt =
         rtt_or_initial(rc.rtt, loop->ctx.rtt.load(std::memory_order_relaxed) / 1000);
+    const double loss = 0;
     uint32_t seqs[kLostRequestMax];
     int count = 0;
     int64_t next = INT64_MAX;
@@ -78,8 +79,9 @@ void scan_gaps(EventLoop* loop, PacketRing* ring, int64_t now) {
         m.since = widen(slot.miss_since_us, now);
         m.last_ask = widen(slot.miss_asked_us, now);
         m.asks = slot.miss_asks;
-        m.second_due = (slot.miss_flags & kMissSecondDue) != 0;
-        const AskDecision d = decide_ask(m, now, timespec_us(slot.ts) + rc.offset_us, rtt);
+        m.copies_due = slot.miss_copies;
+        m.last_sent = (slot.miss_flags & kMissLastSent) != 0;
+        const AskDecision d = decide_ask(m, now, timespec_us(slot.ts) + rc.offset_us, rtt, loss);
         if (d.action == ASK_NEVER) {
             slot.miss_flags = 0;
             continue;
@@ -94,7 +96,8 @@ void scan_gaps(EventLoop* loop, PacketRing* ring, int64_t now) {
         note_ask(&m, now, d);
         slot.miss_asked_us = low32(now);
         slot.miss_asks = static_cast<uint16_t>(m.asks < 0xffff ? m.asks : 0xffff);
-        slot.miss_flags = static_cast<uint8_t>(kMissTracked | (m.second_due ? kMissSecondDue : 0));
+        slot.miss_copies = static_cast<uint8_t>(m.copies_due);
+        slot.miss_flags = static_cast<uint8_t>(kMissTracked | (m.last_sent ? kMissLastSent : 0));
         ++rc.asked;
         seqs[count++] = q;
         if (count == kLostRequestMax) {
@@ -226,6 +229,7 @@ void recovery_after_newest(EventLoop* loop, PacketRing* ring, uint32_t prev_newe
             slot.miss_since_us = low32(now);
             slot.miss_asked_us = 0;
             slot.miss_asks = 0;
+            slot.miss_copies = 0;
             slot.miss_flags = kMissTracked;
             slot.ts = ts_from_us(interpolate_ts(prev_newest, ts_before, s, ts, q));
         }
@@ -262,6 +266,18 @@ void recovery_tick(EventLoop* loop) {
         rc.last_line = now;
         write_recovery_line(loop);
     }
+}
+
+int recovery_wait_ms(const EventLoop* loop, int longest_ms) {
+    const RecoveryState& rc = loop->recovery;
+    if (rc.latency_us == 0 || rc.last_line == 0 || !rc.pending)
+        return longest_ms;
+    const int64_t left = rc.next_scan - recovery_clock_us();
+    // Long overdue means no pass has run the scan (no upstream socket): no reason to hurry.
+    if (left < -kLoopTimeoutMs * 1000)
+        return longest_ms;
+    const int64_t ms = left < 1000 ? 1 : (left + 999) / 1000;
+    return ms < longest_ms ? static_cast<int>(ms) : longest_ms;
 }
 
 void recovery_final_line(EventLoop* loop) {

@@ -48,6 +48,31 @@ TEST(RecoveryTest, AskScheduleFollowsTheTimeLeftBeforeTheSlotIsDue) {
         EXPECT_EQ(ask_times(c.due_ms * 1000, c.rtt), c.asks_ms) << "due " << c.due_ms;
 }
 
+// The fault: a gap asked for once under the initial estimate, whose regular repeat the first
+// echoes then pushed past the last useful moment, was dropped without a second request.
+TEST(RecoveryTest, GapWhoseRepeatTheGrowingEstimatePushesTooLateKeepsItsLastChance) {
+    const int64_t due = 300000;
+    MissingState m;
+    m.since = 27000;
+    Times asks;
+    for (int64_t now = 27000; now <= due; now += 1000) {
+        // The first echoes come back 100 ms after the stream started: srtt 100 ms and, from
+        // the first sample, 50 ms of variation.
+        const RttEstimate rtt = now < 100000 ? rtt_or_initial({}, 60000) : rtt_smooth({}, 100000);
+        const AskDecision d = decide_ask(m, now, due, rtt);
+        if (d.action == ASK_NEVER)
+            break;
+        if (d.action == ASK_NOW) {
+            note_ask(&m, now, d);
+            asks.push_back(now / 1000);
+        }
+    }
+    // Asked at once, then twice at the last moment whose copy is back by the slot's time.
+    EXPECT_EQ(asks, (Times{30, 195, 200}));
+    // The first sample's variation no longer holds a repeat back beyond two round trips.
+    EXPECT_EQ(answer_time_us(rtt_smooth({}, 100000)), 205000);
+}
+
 TEST(RecoveryTest, ReorderedDatagramIsNotAskedForWithinTheAllowance) {
     MissingState m;
     m.since = 50000;
