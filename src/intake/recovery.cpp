@@ -98,11 +98,11 @@ void note_ask(MissingState* m, int64_t now, const AskDecision& d) {
     m->last_sent = m->last_sent || d.last_chance;
 }
 
-uint32_t overdue_count(int64_t now, int64_t newest_arrival, int64_t interval_us,
+uint32_t overdue_count(int64_t now, int64_t newest_expected, int64_t interval_us,
                        int64_t allowance_us) {
     if (interval_us <= 0)
         return 0;
-    const int64_t late = now - newest_arrival - allowance_us;
+    const int64_t late = now - newest_expected - allowance_us;
     return late < interval_us ? 0 : static_cast<uint32_t>(late / interval_us);
 }
 
@@ -110,12 +110,18 @@ int64_t overdue_allowance_us(int64_t jitter_us) {
     return kReorderAllowanceUs + 4 * jitter_us;
 }
 
+int64_t transit_follow(int64_t base_us, int64_t transit_us) {
+    if (transit_us <= base_us)
+        return transit_us;
+    return base_us + (transit_us - base_us) / 64;
+}
+
 int64_t jitter_smooth(int64_t jitter_us, int64_t transit_change_us) {
     const int64_t d = transit_change_us < 0 ? -transit_change_us : transit_change_us;
     return jitter_us + (d - jitter_us) / 16;
 }
 
-void loss_note(LossWindow* w, int64_t now, uint32_t span, uint32_t skipped) {
+void loss_window_note(LossWindow* w, int64_t now, uint32_t span, uint32_t skipped) {
     const int64_t start = now - now % kLossBucketUs;
     const int i = static_cast<int>((now / kLossBucketUs) % kLossBuckets);
     if (w->bucket_start[i] != start) {
@@ -127,7 +133,7 @@ void loss_note(LossWindow* w, int64_t now, uint32_t span, uint32_t skipped) {
     w->skipped[i] += skipped;
 }
 
-double loss_rate(const LossWindow& w, int64_t now, uint32_t min_span) {
+double loss_window_rate(const LossWindow& w, int64_t now, uint32_t min_span) {
     uint64_t span = 0;
     uint64_t skipped = 0;
     for (int i = 0; i < kLossBuckets; ++i) {

@@ -99,13 +99,19 @@ int copies_for_round(double loss, int prior, int rounds_left);
 void note_ask(MissingState* m, int64_t now, const AskDecision& d);
 
 // Datagrams after the newest that are overdue at now: the k-th after it is expected k stamp
-// intervals after the newest arrived and counts as overdue once allowance_us has passed too.
-uint32_t overdue_count(int64_t now, int64_t newest_arrival, int64_t interval_us,
+// intervals after the newest's predicted arrival (its stamp plus the transit of a datagram on
+// time) and counts as overdue once allowance_us has passed too.
+uint32_t overdue_count(int64_t now, int64_t newest_expected, int64_t interval_us,
                        int64_t allowance_us);
 
 // How late a datagram may be before it counts as overdue: the reordering allowance and four
 // times the jitter of arrivals against their stamps.
 int64_t overdue_allowance_us(int64_t jitter_us);
+
+// The transit (arrival minus stamp) of a datagram on time: follows a shorter one at once and a
+// longer one by 1/64 of the difference, so that one late datagram barely moves it while a
+// clock that drifts against the stamps is still followed.
+int64_t transit_follow(int64_t base_us, int64_t transit_us);
 
 // Folds one change of transit time (arrival minus stamp, against the datagram before) into the
 // jitter, as a mean deviation moved by 1/16 of the difference.
@@ -121,10 +127,20 @@ struct LossWindow {
     uint32_t skipped[kLossBuckets] = {};
 };
 
-void loss_note(LossWindow* w, int64_t now, uint32_t span, uint32_t skipped);
+void loss_window_note(LossWindow* w, int64_t now, uint32_t span, uint32_t skipped);
 // Loss rate 0..1 over the buckets of the last kLossBuckets seconds; -1 with fewer than
 // min_span numbers in them (nothing measured yet).
-double loss_rate(const LossWindow& w, int64_t now, uint32_t min_span);
+double loss_window_rate(const LossWindow& w, int64_t now, uint32_t min_span);
+
+// Overdue datagrams are asked for only once the stream's step is known from this many ...
+constexpr uint32_t kOverdueMinDatagrams = 32;
+// ... at most once per this long, so that a stalled upstream costs few requests ...
+constexpr int64_t kOverdueEveryUs = 4000;
+// ... and one arrival's change of transit counts for at most this much jitter: a pause
+// upstream is not the path's jitter.
+constexpr int64_t kMaxJitterSampleUs = 20000;
+// The loss rate is taken as 0 until the last seconds hold this many numbers.
+constexpr uint32_t kLossMinSpan = 200;
 
 // The latency (microseconds) to play out with: the one asked for, or less when the stream's
 // rate (datagrams over span_us of stream time) would fill the ring past kLatencyRingSlots.

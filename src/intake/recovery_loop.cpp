@@ -55,6 +55,27 @@ void send_lost(EventLoop* loop, const uint32_t* seqs, int count) {
         relay_log("Error sending lost request: %s\n", strerror(errno));
 }
 
+// The loss rate the copies are sized by: 0 until enough of the stream has been seen.
+double current_loss(const RecoveryState& rc, int64_t now) {
+    const double p = loss_window_rate(rc.loss, now, kLossMinSpan);
+    return p < 0 ? 0 : p;
+}
+
+MissingState missing_from(uint32_t since, uint32_t asked, uint16_t asks, uint8_t copies,
+                          uint8_t flags, int64_t now) {
+    MissingState m;
+    m.since = widen(since, now);
+    m.last_ask = widen(asked, now);
+    m.asks = asks;
+    m.copies_due = copies;
+    m.last_sent = (flags & kMissLastSent) != 0;
+    return m;
+}
+
+uint16_t asks16(int asks) {
+    return static_cast<uint16_t>(asks < 0xffff ? asks : 0xffff);
+}
+
 void scan_gaps(EventLoop* loop, PacketRing* ring, int64_t now) {
     RecoveryState& rc = loop->recovery;
     const uint32_t n = static_cast<uint32_t>(ring->nslots.load(std::memory_order_relaxed));
@@ -64,7 +85,7 @@ void scan_gaps(EventLoop* loop, PacketRing* ring, int64_t now) {
     uint32_t q = send_seq - rc.pending_lo < n ? send_seq : rc.pending_lo;
     const RttEstimate rtt =
         rtt_or_initial(rc.rtt, loop->ctx.rtt.load(std::memory_order_relaxed) / 1000);
-    const double loss = 0;
+    const double loss = current_loss(rc, now);
     uint32_t seqs[kLostRequestMax];
     int count = 0;
     int64_t next = INT64_MAX;
@@ -75,12 +96,8 @@ void scan_gaps(EventLoop* loop, PacketRing* ring, int64_t now) {
         if (ring->filled[idx].load(std::memory_order_relaxed) == 1 || slot.seqnum != q ||
             (slot.miss_flags & kMissTracked) == 0)
             continue;
-        MissingState m;
-        m.since = widen(slot.miss_since_us, now);
-        m.last_ask = widen(slot.miss_asked_us, now);
-        m.asks = slot.miss_asks;
-        m.copies_due = slot.miss_copies;
-        m.last_sent = (slot.miss_flags & kMissLastSent) != 0;
+        MissingState m = missing_from(slot.miss_since_us, slot.miss_asked_us, slot.miss_asks,
+                                      slot.miss_copies, slot.miss_flags, now);
         const AskDecision d = decide_ask(m, now, timespec_us(slot.ts) + rc.offset_us, rtt, loss);
         if (d.action == ASK_NEVER) {
             slot.miss_flags = 0;
@@ -95,7 +112,7 @@ void scan_gaps(EventLoop* loop, PacketRing* ring, int64_t now) {
             continue;
         note_ask(&m, now, d);
         slot.miss_asked_us = low32(now);
-        slot.miss_asks = static_cast<uint16_t>(m.asks < 0xffff ? m.asks : 0xffff);
+        slot.miss_asks = asks16(m.asks);
         slot.miss_copies = static_cast<uint8_t>(m.copies_due);
         slot.miss_flags = static_cast<uint8_t>(kMissTracked | (m.last_sent ? kMissLastSent : 0));
         ++rc.asked;
@@ -108,6 +125,101 @@ void scan_gaps(EventLoop* loop, PacketRing* ring, int64_t now) {
     send_lost(loop, seqs, count);
     rc.pending = any;
     rc.next_scan = next;
+}
+
+// Numbers after the newest whose datagrams are overdue: asked for before the datagram after a
+// burst shows the gap. Only while the upstream is not held, at most one request per
+// kOverdueEveryUs, at most kOverdueSlots numbers ahead, each asked as a gap would be.
+void scan_overdue(EventLoop* loop, PacketRing* ring, int64_t now) {
+    RecoveryState& rc = loop->recovery;
+    rc.next_overdue = INT64_MAX;
+    if (rc.interval_us <= 0 || rc.newest_count < kOverdueMinDatagrams ||
+        loop->flow.suspend_count != 0)
+        return;
+    rc.last_overdue_scan = now;
+    const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
+    const int64_t allowance = overdue_allowance_us(rc.jitter_us);
+    const int64_t newest_expected = rc.newest_ts + rc.transit_base;
+    uint32_t k = overdue_count(now, newest_expected, rc.interval_us, allowance);
+    if (k > kOverdueSlots)
+        k = kOverdueSlots;
+    int64_t next =
+        k < kOverdueSlots ? newest_expected + (k + 1) * rc.interval_us + allowance : INT64_MAX;
+    const RttEstimate rtt =
+        rtt_or_initial(rc.rtt, loop->ctx.rtt.load(std::memory_order_relaxed) / 1000);
+    const double loss = current_loss(rc, now);
+    uint32_t seqs[kLostRequestMax];
+    int count = 0;
+    for (uint32_t j = 1; j <= k && count < kLostRequestMax; ++j) {
+        const uint32_t q = curseq + j;
+        OverdueEntry& e = rc.overdue[q % kOverdueSlots];
+        const int64_t expected = newest_expected + static_cast<int64_t>(j) * rc.interval_us;
+        if (e.seq != q || (e.flags & kOverdueUsed) == 0) {
+            // Its first request goes out once it is overdue, not a reordering allowance later.
+            e = OverdueEntry{q, low32(expected + allowance - kReorderAllowanceUs), 0, 0,
+                             0, static_cast<uint8_t>(kOverdueUsed | kMissTracked)};
+        }
+        if ((e.flags & kMissTracked) == 0)
+            continue;
+        MissingState m = missing_from(e.since_us, e.asked_us, e.asks, e.copies, e.flags, now);
+        const int64_t due = rc.newest_ts + static_cast<int64_t>(j) * rc.interval_us + rc.offset_us;
+        const AskDecision d = decide_ask(m, now, due, rtt, loss);
+        if (d.action == ASK_NEVER) {
+            e.flags = kOverdueUsed;
+            continue;
+        }
+        next = min64(next, d.next);
+        if (d.action != ASK_NOW)
+            continue;
+        note_ask(&m, now, d);
+        e.asked_us = low32(now);
+        e.asks = asks16(m.asks);
+        e.copies = static_cast<uint8_t>(m.copies_due);
+        e.flags =
+            static_cast<uint8_t>(kOverdueUsed | kMissTracked | (m.last_sent ? kMissLastSent : 0));
+        ++rc.asked;
+        ++rc.overdue_asked;
+        seqs[count++] = q;
+    }
+    send_lost(loop, seqs, count);
+    rc.next_overdue = next > now + kOverdueEveryUs ? next : now + kOverdueEveryUs;
+}
+
+// A datagram became the newest: the stream's stamp step, the loss window and (unless it
+// answers a request) the transit and its jitter follow it; the next overdue moment is the
+// next number's predicted arrival and the allowance.
+void follow_newest(RecoveryState& rc, uint32_t advance, int64_t ts, int64_t now, bool asked) {
+    const int64_t transit = now - ts;
+    if (rc.newest_count > 0) {
+        const int64_t step = (ts - rc.newest_ts) / advance;
+        if (step >= 0)
+            rc.interval_us =
+                rc.interval_us == 0 ? step : rc.interval_us + (step - rc.interval_us) / 16;
+        // A copy that was asked for counts as lost, and its lateness is no jitter of the path.
+        loss_window_note(&rc.loss, now, advance, advance - 1 + (asked ? 1 : 0));
+        if (!asked) {
+            int64_t change = transit - rc.newest_transit;
+            // A pause upstream is no jitter of the path either.
+            if (change > kMaxJitterSampleUs)
+                change = kMaxJitterSampleUs;
+            if (change < -kMaxJitterSampleUs)
+                change = -kMaxJitterSampleUs;
+            if (advance == 1)
+                rc.jitter_us = jitter_smooth(rc.jitter_us, change);
+            rc.transit_base = transit_follow(rc.transit_base, transit);
+        }
+    } else {
+        rc.transit_base = transit;
+    }
+    if (!asked)
+        rc.newest_transit = transit;
+    ++rc.newest_count;
+    if (rc.interval_us > 0) {
+        const int64_t at =
+            ts + rc.interval_us + rc.transit_base + overdue_allowance_us(rc.jitter_us);
+        const int64_t earliest = rc.last_overdue_scan + kOverdueEveryUs;
+        rc.next_overdue = at > earliest ? at : earliest;
+    }
 }
 
 void send_keepalive(EventLoop* loop) {
@@ -123,10 +235,11 @@ void write_recovery_line(EventLoop* loop) {
     const uint32_t never = loop->ctx.given_up.exchange(0, std::memory_order_relaxed);
     relay_log(
         "recovery: asked %u, recovered in time %u, late %u, never %u, duplicates %u; "
-        "srtt=%ld us, rttvar=%ld us, latency=%d ms\n",
+        "srtt=%ld us, rttvar=%ld us, latency=%d ms; overdue asked %u, loss %.2f %%\n",
         rc.asked, rc.in_time, rc.late, never, rc.duplicates, static_cast<long>(rc.rtt.srtt),
-        static_cast<long>(rc.rtt.rttvar), rc.latency_us / 1000);
-    rc.asked = rc.in_time = rc.late = rc.duplicates = 0;
+        static_cast<long>(rc.rtt.rttvar), rc.latency_us / 1000, rc.overdue_asked,
+        100 * current_loss(rc, recovery_clock_us()));
+    rc.asked = rc.in_time = rc.late = rc.duplicates = rc.overdue_asked = 0;
 }
 
 // Once the stream's rate is known: a latency the ring cannot hold is cut, once, with a line.
@@ -165,6 +278,12 @@ void recovery_on_stream_start(EventLoop* loop, const PacketSlot* first, int64_t 
     rc.jump_held = false;
     rc.rate_base_seq = first->seqnum;
     rc.rate_base_ts = ts;
+    rc.interval_us = 0;
+    rc.jitter_us = 0;
+    rc.newest_count = 0;
+    rc.next_overdue = INT64_MAX;
+    for (OverdueEntry& e : rc.overdue)
+        e = OverdueEntry{};
     if (rc.last_line == 0)
         rc.last_line = now;
     const Timespec32 at = ts_from_us(now);
@@ -226,11 +345,21 @@ void recovery_after_newest(EventLoop* loop, PacketRing* ring, uint32_t prev_newe
         const int64_t ts_before = rc.newest_ts;
         for (uint32_t q = prev_newest + 1; q != s; ++q) {
             PacketSlot& slot = ring->slots[q % n];
-            slot.miss_since_us = low32(now);
-            slot.miss_asked_us = 0;
-            slot.miss_asks = 0;
-            slot.miss_copies = 0;
-            slot.miss_flags = kMissTracked;
+            const OverdueEntry& e = rc.overdue[q % kOverdueSlots];
+            if (e.seq == q && (e.flags & kOverdueUsed) != 0 && e.asks > 0) {
+                // Asked for while overdue: its gap goes on from those requests.
+                slot.miss_since_us = e.since_us;
+                slot.miss_asked_us = e.asked_us;
+                slot.miss_asks = e.asks;
+                slot.miss_copies = e.copies;
+                slot.miss_flags = static_cast<uint8_t>(kMissTracked | (e.flags & kMissLastSent));
+            } else {
+                slot.miss_since_us = low32(now);
+                slot.miss_asked_us = 0;
+                slot.miss_asks = 0;
+                slot.miss_copies = 0;
+                slot.miss_flags = kMissTracked;
+            }
             slot.ts = ts_from_us(interpolate_ts(prev_newest, ts_before, s, ts, q));
         }
         if (!rc.pending) {
@@ -244,6 +373,11 @@ void recovery_after_newest(EventLoop* loop, PacketRing* ring, uint32_t prev_newe
     if (!fits)
         return;
     measure_rate(loop, s, ts);
+    if (skipped < n - 1 && !playout_jump(rc.newest_ts, ts)) {
+        const OverdueEntry& e = rc.overdue[s % kOverdueSlots];
+        follow_newest(rc, s - prev_newest, ts, now,
+                      e.seq == s && (e.flags & kOverdueUsed) != 0 && e.asks > 0);
+    }
     rc.last_arrival = now;
     rc.newest_ts = ts;
 }
@@ -262,6 +396,8 @@ void recovery_tick(EventLoop* loop) {
     }
     if (rc.pending && now >= rc.next_scan)
         scan_gaps(loop, ring, now);
+    if (now >= rc.next_overdue)
+        scan_overdue(loop, ring, now);
     if (now - rc.last_line >= kRecoveryLineEveryUs) {
         rc.last_line = now;
         write_recovery_line(loop);
@@ -270,9 +406,13 @@ void recovery_tick(EventLoop* loop) {
 
 int recovery_wait_ms(const EventLoop* loop, int longest_ms) {
     const RecoveryState& rc = loop->recovery;
-    if (rc.latency_us == 0 || rc.last_line == 0 || !rc.pending)
+    if (rc.latency_us == 0 || rc.last_line == 0)
         return longest_ms;
-    const int64_t left = rc.next_scan - recovery_clock_us();
+    const int64_t at =
+        rc.pending && rc.next_scan < rc.next_overdue ? rc.next_scan : rc.next_overdue;
+    if (at == INT64_MAX)
+        return longest_ms;
+    const int64_t left = at - recovery_clock_us();
     // Long overdue means no pass has run the scan (no upstream socket): no reason to hurry.
     if (left < -kLoopTimeoutMs * 1000)
         return longest_ms;

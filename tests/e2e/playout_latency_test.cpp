@@ -35,4 +35,24 @@ TEST(PlayoutLatency, EveryPayloadArrivesInOrderThroughFivePercentLossEachWay) {
     EXPECT_GT(link.counter("down-dropped"), 20);
 }
 
+// Bursts of 25 lost on the way down, each longer than the latency at the sample's rate: the
+// datagram after a burst comes too late to ask for its head, so the head is asked for as it
+// becomes overdue. The upstream never sends those numbers on its own, only when asked.
+TEST(PlayoutLatency, EveryPayloadOfBurstsLongerThanTheLatencyArrivesInOrder) {
+    Upstream up = start_upstream({"--withhold-out", "200:25"});
+    Tool link = start_link(up.port, {"--up-delay", "30", "--down-delay", "30"});
+    Relay relay = start_http_relay({"-L", "100"});
+    const size_t n = kChunk * 1200;
+    const int fd = http_get(relay.http_port, stream_path(link));
+    ASSERT_GE(fd, 0);
+    const std::string got = read_bytes(fd, kHeadBytes + n, 20s);
+    close(fd);
+    expect_head_then_sample(got, n);
+    relay.child.stop();
+    const std::string log = relay.log();
+    EXPECT_EQ(count_of(log, ", never 0, "), 1) << log.substr(log.size() - 600);
+    EXPECT_EQ(count_of(log, "; overdue asked 0,"), 0) << "the bursts' heads were asked for";
+    EXPECT_GE(up.counter("withheld"), 25 * 5);
+}
+
 }  // namespace
