@@ -73,6 +73,7 @@ struct RecoveryState {
     int64_t jitter_us = 0;
     int64_t newest_transit = 0;
     int64_t transit_base = 0;   // transit of a datagram on time: the predicted arrivals' anchor
+    int64_t late_peak = 0;      // lateness against it seen lately
     uint32_t newest_count = 0;  // datagrams of this stream that became the newest
     int64_t next_overdue = INT64_MAX;  // the next number turns overdue, or a repeat is due
     int64_t last_overdue_scan = 0;

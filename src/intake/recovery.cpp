@@ -106,8 +106,14 @@ uint32_t overdue_count(int64_t now, int64_t newest_expected, int64_t interval_us
     return late < interval_us ? 0 : static_cast<uint32_t>(late / interval_us);
 }
 
-int64_t overdue_allowance_us(int64_t jitter_us) {
-    return kReorderAllowanceUs + 4 * jitter_us;
+int64_t overdue_allowance_us(int64_t jitter_us, int64_t late_peak_us) {
+    const int64_t spread = 4 * jitter_us > late_peak_us ? 4 * jitter_us : late_peak_us;
+    return kReorderAllowanceUs + spread;
+}
+
+int64_t late_peak_follow(int64_t peak_us, int64_t lateness_us) {
+    const int64_t decayed = peak_us - peak_us / 1024;
+    return lateness_us > decayed ? lateness_us : decayed;
 }
 
 int64_t transit_follow(int64_t base_us, int64_t transit_us) {

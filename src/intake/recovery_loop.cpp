@@ -138,7 +138,7 @@ void scan_overdue(EventLoop* loop, PacketRing* ring, int64_t now) {
         return;
     rc.last_overdue_scan = now;
     const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
-    const int64_t allowance = overdue_allowance_us(rc.jitter_us);
+    const int64_t allowance = overdue_allowance_us(rc.jitter_us, rc.late_peak);
     const int64_t newest_expected = rc.newest_ts + rc.transit_base;
     uint32_t k = overdue_count(now, newest_expected, rc.interval_us, allowance);
     if (k > kOverdueSlots)
@@ -207,6 +207,7 @@ void follow_newest(RecoveryState& rc, uint32_t advance, int64_t ts, int64_t now,
             if (advance == 1)
                 rc.jitter_us = jitter_smooth(rc.jitter_us, change);
             rc.transit_base = transit_follow(rc.transit_base, transit);
+            rc.late_peak = late_peak_follow(rc.late_peak, transit - rc.transit_base);
         }
     } else {
         rc.transit_base = transit;
@@ -215,8 +216,8 @@ void follow_newest(RecoveryState& rc, uint32_t advance, int64_t ts, int64_t now,
         rc.newest_transit = transit;
     ++rc.newest_count;
     if (rc.interval_us > 0) {
-        const int64_t at =
-            ts + rc.interval_us + rc.transit_base + overdue_allowance_us(rc.jitter_us);
+        const int64_t at = ts + rc.interval_us + rc.transit_base +
+                           overdue_allowance_us(rc.jitter_us, rc.late_peak);
         const int64_t earliest = rc.last_overdue_scan + kOverdueEveryUs;
         rc.next_overdue = at > earliest ? at : earliest;
     }
@@ -280,6 +281,7 @@ void recovery_on_stream_start(EventLoop* loop, const PacketSlot* first, int64_t 
     rc.rate_base_ts = ts;
     rc.interval_us = 0;
     rc.jitter_us = 0;
+    rc.late_peak = 0;
     rc.newest_count = 0;
     rc.next_overdue = INT64_MAX;
     for (OverdueEntry& e : rc.overdue)
