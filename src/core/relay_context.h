@@ -60,8 +60,9 @@ struct RelayContext {
     // thread that closes `isock` waits until the loop is done with it: the number could
     // otherwise be reused and read from behind the new owner's back.
     std::atomic<int> isock_busy{0};
-    // Playout latency in microseconds (-L); 0 = off. Written at start-up and lowered at most
-    // once by the intake when the ring cannot hold it; read by the sender at every iteration.
+    // Playout latency in microseconds (-L); 0 = off. Written at start-up, and by the intake:
+    // lowered at most once when the ring cannot hold it, or with -L auto moved a step at a
+    // time. Read by the sender at every iteration and by the status pages.
     // Relaxed: a one-word setting; nothing else rides on it.
     std::atomic<int32_t> latency_us{0};
     // Monotonic arrival time of the datagram a stream starts with, written by the intake

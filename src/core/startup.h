@@ -24,6 +24,7 @@ struct Options {
     int head_cap = kDefaultHeadCap;  // -c: connections still sending their head; 0 = no cap
     const char* content_type = nullptr;  // -t: the stream head's type; null = "mpeg/ts"
     int latency_ms = 0;                  // -L: playout latency; 0 = the default pacing
+    bool latency_auto = false;           // -L auto: the latency picks itself
 };
 
 constexpr int kExitUsage = 2;    // a command line that cannot run

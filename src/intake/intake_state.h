@@ -79,4 +79,13 @@ struct RecoveryState {
     int64_t last_overdue_scan = 0;
     OverdueEntry overdue[kOverdueSlots];
     LossWindow loss;  // of the data path, over the last seconds
+    // -L auto: the latency follows auto_latency_target within the ring's limit, a step at a
+    // time; gaps given up raise it by the bump.
+    bool auto_latency = false;
+    int32_t auto_cap_us = 0;
+    int64_t auto_next_step = 0;
+    int64_t bump_us = 0;
+    int64_t last_give_up = 0;
+    uint32_t given_up_seen = 0;  // the sender's count of gaps given up, as last taken
+    int64_t stream_start = 0;    // clock reading when the current stream's first datagram came
 };

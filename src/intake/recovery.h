@@ -27,10 +27,9 @@ constexpr double kCopyBudget = 2.2;
 constexpr int kMaxCopies = 8;
 constexpr int64_t kKeepaliveEveryUs = 1000000;  // keepalives follow the path once a second
 // ... after a quick start: the first sample's variation (half the round trip) would hold the
-// first repeats back, so the first few come ten times as often, and until the first echo is
-// back fifty times as often: the latency picked at the start needs the round trip.
-constexpr int64_t kKeepaliveStartEveryUs = 100000;
-constexpr int64_t kKeepaliveFirstEveryUs = 20000;
+// first repeats back, and the latency picked at the start (-L auto) needs the round trip, so
+// the first few come fifty times as often.
+constexpr int64_t kKeepaliveStartEveryUs = 20000;
 constexpr int kKeepaliveStartSamples = 8;
 constexpr int64_t kRecoveryLineEveryUs = 60000000;
 constexpr int64_t kRateSpanUs = 1000000;  // stream time over which the rate is measured

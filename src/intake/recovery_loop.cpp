@@ -11,6 +11,7 @@
 #include "buffer/playout.h"
 #include "core/event_loop.h"
 #include "core/log.h"
+#include "intake/auto_latency.h"
 #include "intake/drain.h"
 #include "intake/protocol.h"
 
@@ -230,10 +231,59 @@ void send_keepalive(EventLoop* loop) {
         relay_log("Error sending keepalive: %s\n", strerror(errno));
 }
 
+// Gaps the sender gave up since the last look. Relaxed: a counter.
+uint32_t take_given_up(EventLoop* loop) {
+    RecoveryState& rc = loop->recovery;
+    const uint32_t now_count = loop->ctx.given_up.load(std::memory_order_relaxed);
+    const uint32_t gone = now_count - rc.given_up_seen;
+    rc.given_up_seen = now_count;
+    return gone;
+}
+
+// -L auto: once a step, the latency moves towards what the round trip, its variation, the loss
+// rate and the gaps given up ask for. The intake's anchor moves with it; the sender follows
+// the shared value (playout_follow_cut), so the play-out slows or hurries by a step and never
+// skips or repeats a byte.
+void auto_latency_tick(EventLoop* loop, int64_t now) {
+    RecoveryState& rc = loop->recovery;
+    if (!rc.auto_latency || now < rc.auto_next_step)
+        return;
+    const uint32_t gone = take_given_up(loop);
+    if (gone > 0) {
+        rc.bump_us = auto_bump_raise(rc.bump_us, gone, rc.rtt.srtt);
+        rc.last_give_up = now;
+    } else {
+        rc.bump_us = auto_bump_fade(rc.bump_us, now - rc.last_give_up);
+    }
+    if (rc.rtt_samples == 0)
+        return;  // looked at again at the next pass: the first echo sets the latency at once
+    rc.auto_next_step = now + kAutoStepEveryUs;
+    const double measured = loss_window_rate(rc.loss, now, kLossMinSpan);
+    int32_t target =
+        auto_latency_target(rc.rtt, measured < 0 ? kAutoStartLoss : measured, rc.bump_us);
+    if (target > rc.auto_cap_us)
+        target = rc.auto_cap_us;
+    // The first payload goes out a latency after the stream's first datagram; until then the
+    // latency may jump, but not to a start already past, which would rush the first ones out.
+    const int64_t elapsed = now - rc.stream_start;
+    const bool playing = elapsed + 1000 >= rc.latency_us;
+    if (!playing && target < elapsed + 2000)
+        target = static_cast<int32_t>(elapsed + 2000);
+    const int32_t next = auto_latency_step(rc.latency_us, target, playing);
+    if (next == rc.latency_us)
+        return;
+    rc.offset_us += next - rc.latency_us;
+    rc.latency_us = next;
+    loop->ctx.latency_us.store(next, std::memory_order_relaxed);
+}
+
 void write_recovery_line(EventLoop* loop) {
     RecoveryState& rc = loop->recovery;
+    if (rc.auto_latency && take_given_up(loop) > 0)
+        rc.last_give_up = recovery_clock_us();
     // Relaxed: a counter; the exchange hands the minute's count over and starts the next.
     const uint32_t never = loop->ctx.given_up.exchange(0, std::memory_order_relaxed);
+    rc.given_up_seen = 0;
     relay_log(
         "recovery: asked %u, recovered in time %u, late %u, never %u, duplicates %u; "
         "srtt=%ld us, rttvar=%ld us, latency=%d ms; overdue asked %u, loss %.2f %%\n",
@@ -249,6 +299,14 @@ void measure_rate(EventLoop* loop, uint32_t s, int64_t ts) {
     if (rc.rate_known || ts - rc.rate_base_ts < kRateSpanUs)
         return;
     rc.rate_known = true;
+    if (rc.auto_latency) {
+        // The latency that picks itself stays within what the ring holds from now on.
+        rc.auto_cap_us =
+            latency_that_fits(rc.auto_cap_us, s - rc.rate_base_seq, ts - rc.rate_base_ts);
+        if (rc.auto_cap_us < rc.latency_us)
+            rc.auto_next_step = 0;
+        return;
+    }
     const int32_t fits =
         latency_that_fits(rc.latency_us, s - rc.rate_base_seq, ts - rc.rate_base_ts);
     if (fits >= rc.latency_us)
@@ -273,6 +331,7 @@ void recovery_on_stream_start(EventLoop* loop, const PacketSlot* first, int64_t 
     const int64_t ts = timespec_us(first->ts);
     rc.offset_us = now + rc.latency_us - ts;
     rc.last_arrival = now;
+    rc.stream_start = now;
     rc.pending = false;
     rc.stream_first = first->seqnum;
     rc.newest_ts = ts;
@@ -400,6 +459,7 @@ void recovery_tick(EventLoop* loop) {
         scan_gaps(loop, ring, now);
     if (now >= rc.next_overdue)
         scan_overdue(loop, ring, now);
+    auto_latency_tick(loop, now);
     if (now - rc.last_line >= kRecoveryLineEveryUs) {
         rc.last_line = now;
         write_recovery_line(loop);
