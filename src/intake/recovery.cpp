@@ -111,8 +111,9 @@ int64_t overdue_allowance_us(int64_t jitter_us, int64_t late_peak_us) {
     return kReorderAllowanceUs + spread;
 }
 
-int64_t late_peak_follow(int64_t peak_us, int64_t lateness_us) {
-    const int64_t decayed = peak_us - peak_us / 1024;
+int64_t late_peak_follow(int64_t peak_us, int64_t lateness_us, int64_t dt_us) {
+    const int64_t dt = dt_us < 0 ? 0 : dt_us > kLatePeakFadeUs ? kLatePeakFadeUs : dt_us;
+    const int64_t decayed = peak_us - peak_us * dt / kLatePeakFadeUs;
     return lateness_us > decayed ? lateness_us : decayed;
 }
 

@@ -109,9 +109,11 @@ uint32_t overdue_count(int64_t now, int64_t newest_expected, int64_t interval_us
 // needless copy each time.
 int64_t overdue_allowance_us(int64_t jitter_us, int64_t late_peak_us);
 
-// The lateness seen lately: a later datagram raises it at once, and it decays by 1/1024 per
-// datagram on time (about half in 700 datagrams).
-int64_t late_peak_follow(int64_t peak_us, int64_t lateness_us);
+// The lateness seen lately: a later datagram raises it at once; it fades by the share of
+// kLatePeakFadeUs that passed since the datagram before (dt_us), so that one hiccup of the
+// machine does not hold overdue requests back for long, whatever the stream's rate.
+constexpr int64_t kLatePeakFadeUs = 500000;
+int64_t late_peak_follow(int64_t peak_us, int64_t lateness_us, int64_t dt_us);
 
 // The transit (arrival minus stamp) of a datagram on time: follows a shorter one at once and a
 // longer one by 1/64 of the difference, so that one late datagram barely moves it while a

@@ -208,7 +208,8 @@ void follow_newest(RecoveryState& rc, uint32_t advance, int64_t ts, int64_t now,
             if (advance == 1)
                 rc.jitter_us = jitter_smooth(rc.jitter_us, change);
             rc.transit_base = transit_follow(rc.transit_base, transit);
-            rc.late_peak = late_peak_follow(rc.late_peak, transit - rc.transit_base);
+            rc.late_peak =
+                late_peak_follow(rc.late_peak, transit - rc.transit_base, now - rc.last_arrival);
         }
     } else {
         rc.transit_base = transit;

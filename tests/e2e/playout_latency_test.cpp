@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "e2e/relay_harness.h"
 #include "support/fake_upstream.h"
 
@@ -53,6 +55,27 @@ TEST(PlayoutLatency, EveryPayloadOfBurstsLongerThanTheLatencyArrivesInOrder) {
     EXPECT_EQ(count_of(log, ", never 0, "), 1) << log.substr(log.size() - 600);
     EXPECT_EQ(count_of(log, "; overdue asked 0,"), 0) << "the bursts' heads were asked for";
     EXPECT_GE(up.counter("withheld"), 25 * 5);
+}
+
+// -L auto on a clean loopback path: the stream plays byte for byte, and the status page shows
+// the latency picked, far below the 120 ms it starts with.
+TEST(PlayoutLatency, AutoLatencyPlaysTheSampleAndShowsTheLatencyInForce) {
+    Upstream up = start_upstream();
+    Relay relay = start_http_relay({"-L", "auto"});
+    const size_t n = kChunk * 400;
+    const int fd = http_get(relay.http_port, stream_path(up));
+    ASSERT_GE(fd, 0);
+    const std::string got = read_bytes(fd, kHeadBytes + n, 20s);
+    expect_head_then_sample(got, n);
+    const std::string status = fetch(relay.http_port, "GET", "/status");
+    close(fd);
+    const size_t at = status.find("playout latency: ");
+    ASSERT_NE(at, std::string::npos) << status;
+    const int ms = std::atoi(status.c_str() + at + 17);
+    EXPECT_GT(ms, 0);
+    EXPECT_LT(ms, 120) << "picked from the round trip";
+    EXPECT_NE(fetch(relay.http_port, "GET", "/metrics").find("quarlin_playout_latency_seconds "),
+              std::string::npos);
 }
 
 }  // namespace
