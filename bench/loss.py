@@ -68,7 +68,7 @@ def early():
     """Payloads in the stream's first second."""
     return round(KBPS * 1000 / 8 / c.PAYLOAD)
 BURST = "0.2:25"  # lossy-link --*-burst: 0.2 % of datagrams start a burst of 25 (about 4.8 %)
-CASES = {"0.1": (0.1, None), "1": (1.0, None), "5": (5.0, None), "10": (10.0, None),
+CASES = {"0": (0.0, None), "0.1": (0.1, None), "1": (1.0, None), "5": (5.0, None), "10": (10.0, None),
          "burst": (0.0, BURST)}
 
 

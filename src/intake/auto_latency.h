@@ -18,9 +18,6 @@
 // Latency until the first round trip is measured: the first payload is out within this of the
 // first datagram on any path.
 constexpr int32_t kAutoStartUs = 120000;
-// The loss rate assumed until the last seconds hold enough of the stream to measure it: a
-// stream that starts on a lossy path must not start with one round.
-constexpr double kAutoStartLoss = 0.10;
 // A gap may stay unfilled with at most this chance per datagram of the stream (99.999 %).
 constexpr double kAutoResidual = 1e-5;
 // Seeing a gap: the reordering allowance, one overdue scan period, and wake-up slack.

@@ -146,8 +146,11 @@ constexpr int64_t kOverdueEveryUs = 4000;
 // ... and one arrival's change of transit counts for at most this much jitter: a pause
 // upstream is not the path's jitter.
 constexpr int64_t kMaxJitterSampleUs = 20000;
-// The loss rate is taken as 0 until the last seconds hold this many numbers.
+// The loss rate is measured once the last seconds hold this many numbers; until then it is
+// taken as 10 %: a stream that starts on a lossy path must not start with too few copies, and
+// on a clean one the few gaps of its first moments cost little more.
 constexpr uint32_t kLossMinSpan = 200;
+constexpr double kLossUnmeasured = 0.10;
 
 // The latency (microseconds) to play out with: the one asked for, or less when the stream's
 // rate (datagrams over span_us of stream time) would fill the ring past kLatencyRingSlots.

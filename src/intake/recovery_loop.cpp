@@ -1,8 +1,10 @@
-// Asking for missing datagrams by time in the playout-latency mode, on the event loop's thread.
+// Asking for missing datagrams by time in the playout-latency mode, on the event loop's thread:
+// gaps and overdue numbers, the copies the loss rate needs, and the latency that picks itself.
 //
 // Threads: the ring's placeholders and their `miss_` fields are written here alone; the sender
 // reads `send_pos` (shared, relaxed here: a stale position only starts a walk one slot early)
-// and publishes `given_up`, which the minute line takes with an exchange.
+// and publishes `given_up`, which -L auto reads and the minute line takes with an exchange.
+// The latency in force (`latency_us`) is written here and read by the sender and the pages.
 #include "intake/recovery_loop.h"
 
 #include <cerrno>
@@ -56,10 +58,10 @@ void send_lost(EventLoop* loop, const uint32_t* seqs, int count) {
         relay_log("Error sending lost request: %s\n", strerror(errno));
 }
 
-// The loss rate the copies are sized by: 0 until enough of the stream has been seen.
+// The loss rate the copies and -L auto are sized by.
 double current_loss(const RecoveryState& rc, int64_t now) {
     const double p = loss_window_rate(rc.loss, now, kLossMinSpan);
-    return p < 0 ? 0 : p;
+    return p < 0 ? kLossUnmeasured : p;
 }
 
 MissingState missing_from(uint32_t since, uint32_t asked, uint16_t asks, uint8_t copies,
@@ -186,9 +188,9 @@ void scan_overdue(EventLoop* loop, PacketRing* ring, int64_t now) {
     rc.next_overdue = next > now + kOverdueEveryUs ? next : now + kOverdueEveryUs;
 }
 
-// A datagram became the newest: the stream's stamp step, the loss window and (unless it
-// answers a request) the transit and its jitter follow it; the next overdue moment is the
-// next number's predicted arrival and the allowance.
+// A datagram became the newest: the stream's stamp step, the loss window and (unless it is a
+// copy that answers a request) the transit and its jitter follow it; the next overdue moment is
+// the next number's predicted arrival and the allowance.
 void follow_newest(RecoveryState& rc, uint32_t advance, int64_t ts, int64_t now, bool asked) {
     const int64_t transit = now - ts;
     if (rc.newest_count > 0) {
@@ -259,9 +261,7 @@ void auto_latency_tick(EventLoop* loop, int64_t now) {
     if (rc.rtt_samples == 0)
         return;  // looked at again at the next pass: the first echo sets the latency at once
     rc.auto_next_step = now + kAutoStepEveryUs;
-    const double measured = loss_window_rate(rc.loss, now, kLossMinSpan);
-    int32_t target =
-        auto_latency_target(rc.rtt, measured < 0 ? kAutoStartLoss : measured, rc.bump_us);
+    int32_t target = auto_latency_target(rc.rtt, current_loss(rc, now), rc.bump_us);
     if (target > rc.auto_cap_us)
         target = rc.auto_cap_us;
     // The first payload goes out a latency after the stream's first datagram; until then the
@@ -436,9 +436,13 @@ void recovery_after_newest(EventLoop* loop, PacketRing* ring, uint32_t prev_newe
         return;
     measure_rate(loop, s, ts);
     if (skipped < n - 1 && !playout_jump(rc.newest_ts, ts)) {
+        // Asked for while overdue and come half a round trip or more after that: a copy. One
+        // that comes sooner is the original, held back on the way (or by a busy machine), and
+        // its lateness is what the overdue allowance must learn.
         const OverdueEntry& e = rc.overdue[s % kOverdueSlots];
-        follow_newest(rc, s - prev_newest, ts, now,
-                      e.seq == s && (e.flags & kOverdueUsed) != 0 && e.asks > 0);
+        const bool copy = e.seq == s && (e.flags & kOverdueUsed) != 0 && e.asks > 0 &&
+                          now - widen(e.since_us, now) >= rc.rtt.srtt / 2 + kReorderAllowanceUs;
+        follow_newest(rc, s - prev_newest, ts, now, copy);
     }
     rc.last_arrival = now;
     rc.newest_ts = ts;
