@@ -2,28 +2,47 @@
 //
 // Each input is a fresh event loop in HTTP mode with a fresh ring, whose upstream socket is a
 // connected loopback UDP socket; the harness plays the upstream from the other end. The input
-// is a sequence of records, each a 16-bit little-endian head and then the datagram's bytes:
+// is one config byte, then a sequence of records. The config byte:
+//   bit 0      the playout-latency mode at 200 ms: the recovery's anchor, gaps and requests run
+//   bit 1      a stream in progress: a client takes the stream over, then 200 + 100 x bits 2-3
+//              datagrams arrive in order stamped 5 ms apart, and the sender stands bits 4-6
+//              (0, 1, 2, 8, 40, 120, 180 or 199) packets behind the newest
+//   bit 7      that stream starts at number 4,000,000,000 instead of 1000
+// With a stream in progress, a data record's first word and seconds are offsets from the
+// stream's next datagram (its number, its stamp's second): small values go on with the stream,
+// and far stamps, impossible nanoseconds and numbers a ring away are a few bits from them.
+// Each record is a 16-bit little-endian head and then the datagram's bytes:
 //   head bits 0-10   datagram length; values above 2000 are taken modulo 2001
 //   head bit 11      a client takes the stream over first (the re-base flag is set)
 //   head bits 12-14  the sender steps this many packets first (as the paced sender does)
 //   head bit 15      the sender skips to the newest packet first (as after a starvation)
 // A record cut short by the end of the input sends what is there. Each datagram is sent, the
-// pass checks and the drain run as the event loop runs them, and the ring is checked.
+// pass checks, the drain and (latency mode) the recovery's tick run as the event loop runs
+// them, and the ring is checked.
 //
 // The drain pauses 20 ms after an empty read; this program defines usleep() as a no-op, so the
 // pause costs nothing here (nothing else in the library sleeps on the paths driven).
 //
 // What is checked after every datagram:
 //  - nslots stays 5120; 0 <= curpos < 5120; send_pos is -1 or an index.
+//  - The backlog stays below a whole ring: curseq - (number at send_pos) < 5120 while the
+//    sender has a slot (also after each of its moves), while no wrap happened, unless the
+//    sender stands on the slot that a jump of a whole ring leaves as it was.
 //  - After the newest packet moved (curseq changed or a re-base), filled[curpos] is 1, and until
 //    the sequence numbers have wrapped past 2^32 the packet there is curseq and curpos is
 //    curseq mod 5120.
-//  - A stored data datagram is in slot seq mod 5120 with its header, length and payload, while
-//    no wrap happened.
+//  - No datagram that arrived is lost: a data datagram within the window that the ring-full
+//    guard did not drop is in slot seq mod 5120 with its header, length and payload (in the
+//    latency mode a second copy may leave the first in place), while no wrap happened.
+//  - A datagram a whole ring ahead while the stream plays is held: the ring, its slot and the
+//    drop count stay as they were, and no suspend goes out for it. The hold is released only
+//    by a later datagram at most 64 numbers on with a valid stamp within a second of the held
+//    one; then both are stored, less what the ring-full guard drops.
 //  - The slot the sender stands on is never overwritten by a datagram less than a whole ring
 //    ahead (the ring-full guard), and a dropped datagram changes neither curseq nor curpos.
 //  - What the relay sends back is a well-formed control message; a lost request asks only for
 //    numbers that are placeholders within the window.
+// With a stream in progress, every datagram of it is checked in its slot before the records.
 // At the end of the input every slot is checked to sit at its number mod 5120 (without a wrap).
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -45,7 +64,9 @@
 #include "core/log.h"
 #include "intake/drain.h"
 #include "intake/flow_control.h"
+#include "intake/intake_rules.h"
 #include "intake/protocol.h"
+#include "intake/recovery_loop.h"
 
 extern "C" int usleep(useconds_t) {
     return 0;
@@ -55,6 +76,13 @@ namespace {
 
 constexpr int kMaxRecordLen = 2000;
 constexpr uint32_t kSlots = kRingSlots;
+constexpr int32_t kLatencyUs = 200000;
+
+// The stream in progress: its datagrams, their spacing and where the sender may stand.
+constexpr uint32_t kStreamFirstSec = 1000;
+constexpr int64_t kStreamStepNs = 5000000;
+constexpr int kStreamDatagramBytes = 188;
+constexpr uint32_t kSenderBehind[8] = {0, 1, 2, 8, 40, 120, 180, 199};
 
 int g_upstream = -1;  // the harness's end: plays the upstream
 int g_relay = -1;     // the relay's `isock`
@@ -69,6 +97,7 @@ void check(bool ok, const char* what, uint32_t a = 0, uint32_t b = 0) {
 }
 
 PacketRing* g_ring = nullptr;
+PacketSlot g_before;  // the slot a datagram is numbered for, as it was before it arrived
 
 // Puts the ring back in the state ring_alloc gives (every byte zero, then the header). One ring
 // for all inputs, cleared in place: a fresh 7.5 MiB allocation per input costs its page faults.
@@ -117,6 +146,12 @@ void discard_pending(int fd) {
 
 struct Model {
     bool wrapped = false;  // the newest number has passed 2^32: slots no longer sit at seq mod n
+    bool timed = false;    // the playout-latency mode
+    // The datagram a ring ahead that the intake holds, as it arrived.
+    bool held = false;
+    uint32_t held_seq = 0;
+    size_t held_len = 0;
+    unsigned char held_bytes[kMaxDatagram];
 };
 
 // A lost request's numbers must be placeholders of the window.
@@ -137,7 +172,8 @@ void check_lost_request(const PacketRing* ring, const Model& m, const unsigned c
     }
 }
 
-void check_replies(const PacketRing* ring, const Model& m) {
+// suspend_ok false: the datagram just handled must not have held the upstream.
+void check_replies(const PacketRing* ring, const Model& m, bool suspend_ok = true) {
     unsigned char msg[2048];
     for (;;) {
         const ssize_t n = recv(g_upstream, msg, sizeof msg, MSG_DONTWAIT);
@@ -148,9 +184,11 @@ void check_replies(const PacketRing* ring, const Model& m) {
             case RELAY_MSG_LOST_REQUEST:
                 check_lost_request(ring, m, msg, static_cast<size_t>(n));
                 break;
+            case RELAY_MSG_SUSPEND:
+                check(suspend_ok, "a held datagram sent a suspend", ring->curseq.load());
+                break;
             case RELAY_MSG_KEEPALIVE:
             case RELAY_MSG_KEEPALIVE_SUSPENDED:
-            case RELAY_MSG_SUSPEND:
             case RELAY_MSG_RELEASE:
                 break;
             default:
@@ -160,8 +198,20 @@ void check_replies(const PacketRing* ring, const Model& m) {
     }
 }
 
+// Without a wrap: past 2^32 the ring's newest number can lag behind the numbers it stores.
+// A jump of a whole ring refills every slot but the one after the newest; a sender that waited
+// at the old newest stands there when the jump is k x 5120 - 1 numbers, with that packet still
+// to play, until its next step.
+void check_backlog(const EventLoop* loop, const PacketRing* ring, const Model& m) {
+    const int sp = loop->send_pos.load();
+    if (sp < 0 || m.wrapped || sp == (ring->curpos.load() + 1) % kRingSlots)
+        return;
+    const uint32_t backlog = ring->curseq.load() - ring->slots[sp].seqnum;
+    check(backlog < kSlots, "backlog of a whole ring or more", backlog, ring->curseq.load());
+}
+
 // The paced sender's moves over the ring, without its pacing.
-void sender_moves(EventLoop* loop, PacketRing* ring, int steps, bool skip_to_live) {
+void sender_moves(EventLoop* loop, PacketRing* ring, const Model& m, int steps, bool skip_to_live) {
     for (int i = 0; i < steps; ++i) {
         const int sp = loop->send_pos.load();
         if (sp < 0 || sp == ring->curpos.load())
@@ -172,6 +222,7 @@ void sender_moves(EventLoop* loop, PacketRing* ring, int steps, bool skip_to_liv
         loop->send_pos.store(ring->curpos.load());
         loop->scan_base.store(ring->curseq.load());
     }
+    check_backlog(loop, ring, m);
 }
 
 void check_ring_shape(const EventLoop* loop, const PacketRing* ring) {
@@ -184,14 +235,111 @@ void check_ring_shape(const EventLoop* loop, const PacketRing* ring) {
           static_cast<uint32_t>(sp));
 }
 
+// One pass of the event loop with the upstream socket ready.
+void pass(EventLoop* loop, const Model& m) {
+    pollfd p{g_relay, POLLIN, 0};
+    if (poll(&p, 1, 2000) != 1)
+        fail("datagram did not arrive");
+    flow_pass_checks(loop);
+    intake_drain(loop);
+    if (m.timed)
+        recovery_tick(loop);
+    ++loop->npasses;
+    pollfd left{g_relay, POLLIN, 0};
+    check(poll(&left, 1, 0) == 0, "the drain left a datagram unread");
+}
+
+bool stamp_valid(int32_t nsec) {
+    return nsec >= 0 && nsec < 1000000000;
+}
+
+int32_t word_at(const unsigned char* d, int index) {
+    int32_t w;
+    memcpy(&w, d + 4 * index, 4);
+    return w;
+}
+
+// The held datagram and the one that released it: a later number at most 64 on, and valid
+// stamps within a second of each other.
+bool continues_held(const Model& m, uint32_t s, const uint8_t* bytes, size_t n) {
+    if (n < static_cast<size_t>(kDataHeaderBytes) || m.held_len < kDataHeaderBytes)
+        return false;
+    const int32_t nsec = word_at(bytes, 2);
+    const int32_t held_nsec = word_at(m.held_bytes, 2);
+    const int64_t apart =
+        (static_cast<int64_t>(word_at(bytes, 1)) - word_at(m.held_bytes, 1)) * 1000000000 +
+        (static_cast<int64_t>(nsec) - held_nsec);
+    return s - m.held_seq - 1 < kJumpConfirmSpan && stamp_valid(nsec) && stamp_valid(held_nsec) &&
+           apart < 1000000000 && apart > -1000000000;
+}
+
+bool holds_bytes(const PacketRing* ring, uint32_t s, const unsigned char* bytes, size_t n) {
+    const uint32_t p = s % kSlots;
+    const PacketSlot& slot = ring->slots[p];
+    return ring->filled[p].load() == 1 && slot.seqnum == s &&
+           slot.len == static_cast<int32_t>(n) - kDataHeaderBytes && memcmp(&slot, bytes, n) == 0;
+}
+
+// A jump of a whole ring that the intake held: nothing of it reached the ring.
+void check_held(const EventLoop* loop, const PacketRing* ring, Model& m, uint32_t s,
+                const uint8_t* bytes, size_t n, uint32_t curseq0, int curpos0, uint32_t drops0,
+                int filled0) {
+    const IntakeState& in = loop->intake;
+    check(in.holding && in.held.seqnum == s, "a ring jump was stored at once", s, curseq0);
+    check(ring->curseq.load() == curseq0 && ring->curpos.load() == curpos0 &&
+              in.ring_full_drops == drops0,
+          "a held datagram moved the ring", s, curseq0);
+    // Up to its length: the requests' bookkeeping behind it goes on meanwhile.
+    const uint32_t p = s % kSlots;
+    check(ring->filled[p].load() == filled0 &&
+              memcmp(&ring->slots[p], &g_before, offsetof(PacketSlot, lostreq_ts)) == 0,
+          "a held datagram touched its slot", s);
+    // A second copy of the held number leaves the first held.
+    if (!m.held || m.held_seq != s) {
+        memcpy(m.held_bytes, bytes, n);
+        m.held_len = n;
+        m.held_seq = s;
+    }
+    m.held = true;
+    check_replies(ring, m, false);
+}
+
+// The held datagram, then the one that confirmed it, went to the ring; the guard may drop
+// either, and nothing else.
+void check_confirmed(const EventLoop* loop, const PacketRing* ring, Model& m, uint32_t s,
+                     const uint8_t* bytes, size_t n, uint32_t curseq0, int curpos0,
+                     uint32_t drops0) {
+    check(continues_held(m, s, bytes, n), "a hold released by a datagram that does not follow it",
+          s, m.held_seq);
+    const uint32_t drops = loop->intake.ring_full_drops - drops0;
+    check(drops <= 2, "more drops than datagrams", drops);
+    if (drops == 2)
+        check(ring->curseq.load() == curseq0 && ring->curpos.load() == curpos0,
+              "dropped datagrams moved the ring", s);
+    if (!m.wrapped) {
+        const uint32_t stored = (holds_bytes(ring, m.held_seq, m.held_bytes, m.held_len) ? 1 : 0) +
+                                (holds_bytes(ring, s, bytes, n) ? 1 : 0);
+        check(stored + drops == 2, "a confirmed jump lost a datagram", m.held_seq, s);
+    }
+    m.held = false;
+}
+
 void one_datagram(EventLoop* loop, PacketRing* ring, Model& m, const uint8_t* bytes, size_t len) {
+    const IntakeState& in = loop->intake;
     const uint32_t curseq0 = ring->curseq.load();
     const int curpos0 = ring->curpos.load();
     const bool rebasing = loop->ctx.resetseq.load() != 0;
     const int sp0 = loop->send_pos.load();
     const PacketSlot* sender_slot = sp0 >= 0 ? &ring->slots[sp0] : nullptr;
     const uint32_t send_seq0 = sender_slot != nullptr ? sender_slot->seqnum : 0;
-    const uint32_t drops0 = loop->intake.ring_full_drops;
+    const uint32_t drops0 = in.ring_full_drops;
+    check(in.holding == m.held, "the hold changed without a datagram a ring ahead", m.held_seq);
+    if (m.held)
+        check(in.held.seqnum == m.held_seq &&
+                  in.held.len == static_cast<int32_t>(m.held_len) - kDataHeaderBytes &&
+                  in.held_bytes == static_cast<int>(m.held_len) &&
+                  memcmp(&in.held, m.held_bytes, m.held_len) == 0,
+              "the held datagram changed", m.held_seq);
 
     // What the relay reads: at most kMaxDatagram bytes of the datagram.
     const size_t n = len < static_cast<size_t>(kMaxDatagram) ? len : kMaxDatagram;
@@ -199,21 +347,14 @@ void one_datagram(EventLoop* loop, PacketRing* ring, Model& m, const uint8_t* by
     uint32_t s = 0;
     if (kind == ARRIVAL_DATA)
         memcpy(&s, bytes, 4);
+    const uint32_t at = s % kSlots;
+    memcpy(static_cast<void*>(&g_before), &ring->slots[at], sizeof(PacketSlot));
+    const int filled0 = ring->filled[at].load();
 
     if (send(g_upstream, bytes, len, 0) != static_cast<ssize_t>(len))
         fail("send", static_cast<uint32_t>(len));
-    pollfd p{g_relay, POLLIN, 0};
-    if (poll(&p, 1, 2000) != 1)
-        fail("datagram did not arrive", static_cast<uint32_t>(len));
-
-    // One pass of the event loop with the upstream socket ready.
-    flow_pass_checks(loop);
-    intake_drain(loop);
-    ++loop->npasses;
-
+    pass(loop, m);
     check_ring_shape(loop, ring);
-    pollfd left{g_relay, POLLIN, 0};
-    check(poll(&left, 1, 0) == 0, "the drain left the datagram unread");
 
     if (kind != ARRIVAL_DATA) {
         check(ring->curseq.load() == curseq0 && ring->curpos.load() == curpos0,
@@ -222,10 +363,26 @@ void one_datagram(EventLoop* loop, PacketRing* ring, Model& m, const uint8_t* by
         return;
     }
 
+    // A whole ring ahead while a stream plays: held, or the confirmation of the one held.
+    const bool jump =
+        !rebasing && sp0 >= 0 && s > curseq0 && s - curseq0 >= kSlots && curseq0 - s >= kSlots;
+    const bool confirmed = jump && m.held && !in.holding;
+    if (jump && !confirmed) {
+        check_held(loop, ring, m, s, bytes, n, curseq0, curpos0, drops0, filled0);
+        check_backlog(loop, ring, m);
+        return;
+    }
+    // A re-base starts a new stream: a jump held from the one before is dropped.
+    if (rebasing && m.held && !in.holding)
+        m.held = false;
+    check(in.holding == m.held || confirmed, "the hold changed without a datagram a ring ahead", s);
+
     const uint32_t curseq = ring->curseq.load();
     const int curpos = ring->curpos.load();
-    const bool dropped = loop->intake.ring_full_drops != drops0;
-    if (dropped) {
+    const bool dropped = in.ring_full_drops != drops0;
+    if (confirmed) {
+        check_confirmed(loop, ring, m, s, bytes, n, curseq0, curpos0, drops0);
+    } else if (dropped) {
         check(!rebasing, "dropped while re-basing", s);
         check(curseq == curseq0 && curpos == curpos0, "a dropped datagram moved the ring", s);
         // Either a step past the sender's slot, or a jump of a whole ring while the sender
@@ -255,13 +412,19 @@ void one_datagram(EventLoop* loop, PacketRing* ring, Model& m, const uint8_t* by
         }
     }
 
-    if (!dropped && !m.wrapped && curseq - s < kSlots) {
-        const PacketSlot& slot = ring->slots[s % kSlots];
-        check(ring->filled[s % kSlots].load() == 1 && slot.seqnum == s, "datagram not stored", s,
-              curseq);
-        check(slot.len == static_cast<int32_t>(n) - kDataHeaderBytes, "stored length", s,
-              static_cast<uint32_t>(slot.len));
-        check(memcmp(&slot, bytes, n) == 0, "stored bytes differ", s);
+    if (!confirmed && !dropped && !m.wrapped && curseq - s < kSlots) {
+        // The latency mode keeps the copy it holds of a number it has stored.
+        const bool first_kept =
+            m.timed && !rebasing && filled0 == 1 && g_before.seqnum == s &&
+            memcmp(&ring->slots[at], &g_before, offsetof(PacketSlot, lostreq_ts)) == 0;
+        if (!first_kept) {
+            const PacketSlot& slot = ring->slots[at];
+            check(ring->filled[at].load() == 1 && slot.seqnum == s, "datagram not stored", s,
+                  curseq);
+            check(slot.len == static_cast<int32_t>(n) - kDataHeaderBytes, "stored length", s,
+                  static_cast<uint32_t>(slot.len));
+            check(memcmp(&slot, bytes, n) == 0, "stored bytes differ", s);
+        }
     }
 
     // The ring-full guard: a step of less than a whole ring never overwrites the sender's slot.
@@ -269,6 +432,7 @@ void one_datagram(EventLoop* loop, PacketRing* ring, Model& m, const uint8_t* by
         check(sender_slot->seqnum == send_seq0, "the sender's slot was overwritten", send_seq0,
               sender_slot->seqnum);
 
+    check_backlog(loop, ring, m);
     check_replies(ring, m);
 }
 
@@ -280,6 +444,58 @@ void check_whole_ring(const PacketRing* ring, const Model& m) {
         if ((ring->filled[p].load() == 1 || q != 0) && q % kSlots != p)
             fail("slot does not sit at its number mod n", p, q);
     }
+}
+
+// Where the stream in progress stands: its next number and its next stamp's second.
+struct Stream {
+    bool on = false;
+    uint32_t next_seq = 0;
+    uint32_t next_sec = 0;
+};
+
+size_t build_stream_datagram(unsigned char* out, uint32_t seq, int index) {
+    const int64_t ns = static_cast<int64_t>(index) * kStreamStepNs;
+    const int32_t sec = static_cast<int32_t>(kStreamFirstSec + ns / 1000000000);
+    const int32_t nsec = static_cast<int32_t>(ns % 1000000000);
+    memcpy(out, &seq, 4);
+    memcpy(out + 4, &sec, 4);
+    memcpy(out + 8, &nsec, 4);
+    for (int i = kDataHeaderBytes; i < kStreamDatagramBytes; ++i)
+        out[i] = static_cast<unsigned char>(seq + static_cast<uint32_t>(i));
+    return kStreamDatagramBytes;
+}
+
+// A client takes the stream over and count datagrams arrive in order, a drain's batch at a
+// time; the sender then stands `behind` packets behind the newest.
+Stream play_stream(EventLoop* loop, PacketRing* ring, const Model& m, uint32_t first, int count,
+                   uint32_t behind) {
+    static unsigned char d[kDrainBatch][kStreamDatagramBytes];
+    loop->ctx.resetseq.store(1);
+    for (int i = 0; i < count;) {
+        const int batch = count - i < kDrainBatch ? count - i : kDrainBatch;
+        for (int j = 0; j < batch; ++j) {
+            const size_t len =
+                build_stream_datagram(d[j], first + static_cast<uint32_t>(i + j), i + j);
+            if (send(g_upstream, d[j], len, 0) != static_cast<ssize_t>(len))
+                fail("send", static_cast<uint32_t>(len));
+        }
+        pass(loop, m);
+        check_replies(ring, m);
+        i += batch;
+    }
+    const uint32_t last = first + static_cast<uint32_t>(count - 1);
+    check(ring->curseq.load() == last && loop->ctx.resetseq.load() == 0 &&
+              loop->intake.ring_full_drops == 0,
+          "the stream did not arrive", ring->curseq.load(), last);
+    for (int i = 0; i < count; ++i) {
+        const uint32_t s = first + static_cast<uint32_t>(i);
+        build_stream_datagram(d[0], s, i);
+        check(holds_bytes(ring, s, d[0], kStreamDatagramBytes), "a datagram of the stream lost", s);
+    }
+    loop->send_pos.store(static_cast<int>((last - behind) % kSlots));
+    check_backlog(loop, ring, m);
+    const int64_t next_ns = static_cast<int64_t>(count) * kStreamStepNs;
+    return Stream{true, last + 1, static_cast<uint32_t>(kStreamFirstSec + next_ns / 1000000000)};
 }
 
 }  // namespace
@@ -294,6 +510,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1)
+        return 0;
     discard_pending(g_relay);
     discard_pending(g_upstream);
     auto owned = std::make_unique<EventLoop>();
@@ -304,8 +522,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     loop->sbuf.store(ring);
     loop->isock.store(g_relay);
 
-    Model m;
-    size_t at = 0;
+    auto m = std::make_unique<Model>();
+    const uint8_t config = data[0];
+    if (config & 1) {
+        m->timed = true;
+        loop->recovery.latency_us = kLatencyUs;
+        loop->ctx.latency_us.store(kLatencyUs);
+    }
+    Stream stream;
+    if (config & 2)
+        stream = play_stream(loop, ring, *m, (config & 0x80) ? 4000000000u : 1000u,
+                             200 + 100 * ((config >> 2) & 3), kSenderBehind[(config >> 4) & 7]);
+
+    static uint8_t datagram[kMaxRecordLen];
+    size_t at = 1;
     while (at + 2 <= size) {
         const unsigned head = data[at] | (static_cast<unsigned>(data[at + 1]) << 8);
         at += 2;
@@ -314,13 +544,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             len %= kMaxRecordLen + 1;
         if (len > size - at)
             len = size - at;
-        sender_moves(loop, ring, static_cast<int>((head >> 12) & 7), (head & 0x8000) != 0);
+        memcpy(datagram, data + at, len);
+        if (stream.on && len >= static_cast<size_t>(kMinDataDatagram)) {
+            uint32_t w[2];
+            memcpy(w, datagram, 8);
+            w[0] += stream.next_seq;
+            w[1] += stream.next_sec;
+            memcpy(datagram, w, 8);
+        }
+        sender_moves(loop, ring, *m, static_cast<int>((head >> 12) & 7), (head & 0x8000) != 0);
         if (head & 0x800)
             loop->ctx.resetseq.store(1);
-        one_datagram(loop, ring, m, data + at, len);
+        one_datagram(loop, ring, *m, datagram, len);
         at += len;
     }
-    check_whole_ring(ring, m);
+    check_whole_ring(ring, *m);
 
     close(loop->wake_rd);
     close(loop->ctx.wake_fd.load());

@@ -55,6 +55,7 @@ struct Run {
     SenderStats stats;
     // The stamp of the last packet sent whose stamp fitted its neighbours'.
     Timespec32 prev_stamp{};
+    uint32_t prev_seq = 0;  // ... and its number
     bool have_prev_stamp = false;
     bool stray = false;  // the packet being put out carries a stray stamp
     // Playout-latency mode only: the anchor, the latency it was taken with, the last packet out.
@@ -65,6 +66,14 @@ struct Run {
     int64_t last_ts = 0;
     int64_t newest_since = 0;  // waiting at the newest packet since this clock reading; 0 = not
     int64_t play_ts = 0;       // the stamp the packet being put out is played by
+    bool play_stray = false;   // ... which is not its own: its stamp went astray
+    // The stream's pace in stamp time, measured between packets whose stamps fit: step_us over
+    // step_seqs numbers (0: not measured yet), from the packet at pace_seq, pace_ts on.
+    bool pace_base = false;
+    uint32_t pace_seq = 0;
+    int64_t pace_ts = 0;
+    uint32_t step_seqs = 0;
+    int64_t step_us = 0;
 };
 
 // Acquire: pairs with the client thread's release store of the stop request.
@@ -94,6 +103,48 @@ const PacketSlot& slot_at(const Run& r, int p) {
 
 void sleep_us(const Run& r, int64_t us) {
     r.env->sleep_us(r.env->user, us);
+}
+
+// Where packet seq lies in stamp time, seq - base_seq numbers after the packet stamped base_ts,
+// at the stream's pace: for a packet whose own stamp says nothing. Without a measured pace,
+// with the packet before it.
+int64_t stamp_at_pace(const Run& r, uint32_t base_seq, int64_t base_ts, uint32_t seq) {
+    const uint32_t ahead = seq - base_seq;
+    if (r.step_seqs == 0 || ahead >= static_cast<uint32_t>(kRingSlots))
+        return base_ts;
+    return base_ts + r.step_us * static_cast<int64_t>(ahead) / r.step_seqs;
+}
+
+// Measures the stream's pace over at least kPaceSpanUs of stamps, from packets whose stamps
+// fit; a jump of the stream's clock starts the measurement over.
+void measure_pace(Run& r, uint32_t seq, int64_t ts) {
+    constexpr int64_t kPaceSpanUs = 100000;
+    const uint32_t seqs = seq - r.pace_seq;
+    if (!r.pace_base || seqs >= static_cast<uint32_t>(kRingSlots) || ts < r.pace_ts ||
+        ts - r.pace_ts >= kTimestampJumpUs) {
+        r.pace_base = true;
+    } else if (ts - r.pace_ts >= kPaceSpanUs && seqs > 0) {
+        r.step_seqs = seqs;
+        r.step_us = ts - r.pace_ts;
+    } else {
+        return;
+    }
+    r.pace_seq = seq;
+    r.pace_ts = ts;
+}
+
+// The default pacing's stamp of a slot: its own, or, when its nanoseconds are impossible, the
+// one its neighbours give it (the last good stamp advanced at the stream's pace; due now
+// before any is known). Such a packet never moves the anchor.
+Timespec32 pacing_stamp(const Run& r, const PacketSlot& slot) {
+    if (stamp_valid(slot.ts))
+        return slot.ts;
+    if (r.have_prev_stamp)
+        return timespec_from_us(
+            stamp_at_pace(r, r.prev_seq, timespec_us(r.prev_stamp), slot.seqnum));
+    Timespec32 elapsed = r.now;
+    timespec_fulsub(&elapsed, &r.anchor_clock);
+    return timespec_from_us(timespec_us(r.anchor_ts) + timespec_us(elapsed));
 }
 
 // Logs a send or write whose result is not len. Returns false when the client has gone.
@@ -137,9 +188,12 @@ void send_datagram(Run& r, int send_pos) {
 // The slot just put out at send_pos is accounted for and the send position moves on.
 void sent(Run& r, int send_pos) {
     sender_bookkeep(&r.stats, slot_at(r, send_pos), load_curpos(r), send_pos, r.bufsize);
-    if (!r.stray) {
-        r.prev_stamp = slot_at(r, send_pos).ts;
+    const PacketSlot& slot = slot_at(r, send_pos);
+    if (!r.stray && stamp_valid(slot.ts)) {
+        r.prev_stamp = slot.ts;
+        r.prev_seq = slot.seqnum;
         r.have_prev_stamp = true;
+        measure_pace(r, slot.seqnum, timespec_us(slot.ts));
     }
     r.stray = false;
     const int gaps = advance_send_pos(r.ring, r.ctx->psend_pos, send_pos);
@@ -239,8 +293,8 @@ void take_bufsize(Run& r, const PacketSlot& slot) {
 void reanchor(Run& r, int send_pos) {
     relay_log("sendpos %d = prevpos %d\n", r.prevpos, r.prevpos);
     const PacketSlot& slot = slot_at(r, send_pos);
+    r.anchor_ts = pacing_stamp(r, slot);
     r.anchor_clock = r.now;
-    r.anchor_ts = slot.ts;
     take_bufsize(r, slot);
 }
 
@@ -272,8 +326,8 @@ Flow buffer_wait(Run& r, int* send_pos, int curpos) {
             return FLOW_END;
         r.prevpos = first;
     }
+    r.anchor_ts = pacing_stamp(r, slot_at(r, r.prevpos));
     r.anchor_clock = r.now;
-    r.anchor_ts = slot_at(r, r.prevpos).ts;
     const SleepPlan plan = sender_buffer_sleep(r.mode, r.first_wait, rtt);
     const int64_t planned_us = plan.count * plan.us_each;
     for (int64_t waited_us = 0; !buffer_wait_over(waited_us, planned_us, backlog(r));) {
@@ -312,6 +366,8 @@ const PacketSlot* next_stored(const Run& r, int p) {
 // place and the anchor stays, so that the packets after it are paced as before.
 void check_stamp(Run& r, int send_pos, const PaceDecision& d) {
     const PacketSlot& slot = slot_at(r, send_pos);
+    if (!stamp_valid(slot.ts))
+        return;  // paced by its neighbours' stamps already
     // Most late packets are only late: the next packet is looked up for the rare far ones.
     if (sender_stamp_check(d, slot.ts, r.have_prev_stamp, r.prev_stamp, false, {}) == STAMP_IN_STEP)
         return;
@@ -350,7 +406,8 @@ int64_t batch_sleep_us(const Run& r, int send_pos, int curpos, const PaceDecisio
         if (r.ring->filled[p].load(std::memory_order_acquire) != 1)
             continue;  // a placeholder: the advance skips it
         const PacketSlot& slot = r.ring->slots[p];
-        const PaceDecision d = sender_pace(r.anchor_clock, r.anchor_ts, r.now, slot.ts);
+        const PaceDecision d =
+            sender_pace(r.anchor_clock, r.anchor_ts, r.now, pacing_stamp(r, slot));
         if (d.action == PACE_JUMP)
             break;
         fill_us = pace_due(d) ? now_us : now_us + d.sleep_us;
@@ -374,7 +431,7 @@ bool batch_round(Run& r, int send_pos, bool due) {
     for (;;) {
         if (!due) {
             const PaceDecision d =
-                sender_pace(r.anchor_clock, r.anchor_ts, r.now, slot_at(r, sp).ts);
+                sender_pace(r.anchor_clock, r.anchor_ts, r.now, pacing_stamp(r, slot_at(r, sp)));
             if (!pace_due(d)) {
                 // The write belongs to the packet last put in, as its error line says.
                 if (batch_write_due(r.fill, 0, now_us, r.last_write_us) && r.fill > 0 &&
@@ -411,7 +468,7 @@ bool batch_round(Run& r, int send_pos, bool due) {
 // top of the iteration), then sends it.
 void pace(Run& r, int send_pos) {
     const PacketSlot& slot = slot_at(r, send_pos);
-    const PaceDecision d = sender_pace(r.anchor_clock, r.anchor_ts, r.now, slot.ts);
+    const PaceDecision d = sender_pace(r.anchor_clock, r.anchor_ts, r.now, pacing_stamp(r, slot));
     take_bufsize(r, slot);
     if (d.action == PACE_SLEEP)
         sleep_us(r, d.sleep_us);
@@ -427,6 +484,7 @@ int32_t load_latency(const Run& r) {
 void play_from(Run& r, int64_t clock, int64_t ts) {
     r.play = PlayAnchor{clock, ts};
     r.latency_us = load_latency(r);
+    r.pace_base = false;
 }
 
 // The next index after p (one slot, not the ring's skip to the next filled one: in this mode a
@@ -470,7 +528,7 @@ Flow play_missing(Run& r, int sp, int cp, int64_t now) {
     if (r.any_sent)
         own_ts = stamp_fits(next.ts, r.last_ts)
                      ? interpolate_ts(r.last_seq, r.last_ts, next.seqnum, next_ts, q)
-                     : r.last_ts;
+                     : stamp_at_pace(r, r.last_seq, r.last_ts, q);
     const PlayDecision d = playout_missing(now, playout_due(r.play, own_ts));
     if (d.action == PLAY_WAIT) {
         sleep_us(r, d.wait_us);
@@ -541,6 +599,7 @@ Flow playout_step(Run& r, int* send_pos) {
         return sp == cp ? idle_wait(r, sp, cp) : play_missing(r, sp, cp, now);
     const PacketSlot& slot = slot_at(r, sp);
     int64_t ts = timespec_us(slot.ts);
+    r.play_stray = false;
     if (r.any_sent && !stamp_fits(slot.ts, r.last_ts)) {
         const PacketSlot* next = sp != cp ? next_stored(r, sp) : nullptr;
         if (stamp_valid(slot.ts) && (next == nullptr || stamp_confirms(next->ts, ts))) {
@@ -548,12 +607,13 @@ Flow playout_step(Run& r, int* send_pos) {
                       static_cast<long>((ts - r.last_ts) / 1000), slot.seqnum);
             play_from(r, now, ts);
         } else {
-            // One stamp astray: the packet is played where its neighbours put it, and the
-            // anchor stays.
+            // A stamp astray: the packet is played where its neighbours put it, and the anchor
+            // stays.
             ts = next != nullptr && stamp_fits(next->ts, r.last_ts)
                      ? interpolate_ts(r.last_seq, r.last_ts, next->seqnum, timespec_us(next->ts),
                                       slot.seqnum)
-                     : r.last_ts;
+                     : stamp_at_pace(r, r.last_seq, r.last_ts, slot.seqnum);
+            r.play_stray = true;
         }
     }
     r.play_ts = ts;
@@ -574,6 +634,8 @@ void playout_sent(Run& r, int sp) {
     r.any_sent = true;
     r.last_seq = slot.seqnum;
     r.last_ts = r.play_ts;
+    if (!r.play_stray)
+        measure_pace(r, slot.seqnum, r.play_ts);
     if (sp != load_curpos(r))
         step_send_pos(r, sp);
 }

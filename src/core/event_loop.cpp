@@ -14,10 +14,10 @@
 #include <ctime>
 
 #include "buffer/sender.h"
+#include "core/accept.h"
 #include "core/log.h"
 #include "core/shutdown.h"
 #include "core/signals.h"
-#include "http/client_thread.h"
 #include "intake/drain.h"
 #include "intake/flow_control.h"
 #include "intake/protocol.h"
@@ -180,42 +180,6 @@ void release_isock(EventLoop* loop) {
     loop->ctx.isock_busy.store(0, std::memory_order_seq_cst);
 }
 
-// Counts connections closed at the cap and says so at most once a second.
-void note_closed_at_cap(EventLoop* loop, int closed) {
-    if (closed == 0)
-        return;
-    loop->ctx.stats.closed_at_cap.fetch_add(static_cast<uint32_t>(closed),
-                                            std::memory_order_relaxed);
-    loop->cap_unlogged += static_cast<uint32_t>(closed);
-    const int64_t now = stats_now_ms();
-    if (now - loop->cap_log_ms < 1000)
-        return;
-    relay_log("!! %u connections still sending their head closed at the cap of %d\n",
-              loop->cap_unlogged, loop->heads.cap);
-    loop->cap_log_ms = now;
-    loop->cap_unlogged = 0;
-}
-
-void accept_client(EventLoop* loop) {
-    int fd = accept(loop->lsock, nullptr, nullptr);
-    if (fd < 0)
-        return;
-    relay_log("accepted http connection, fd=%d\n", fd);
-    RelayContext& ctx = loop->ctx;
-    ctx.stats.accepted.fetch_add(1, std::memory_order_relaxed);
-    int closed = 0;
-    const int slot = headcap_admit(&loop->heads, fd, &closed);
-    note_closed_at_cap(loop, closed);
-    ctx.mode.store(MODE_HTTP, std::memory_order_release);
-    ctx.client_fd.store(fd, std::memory_order_release);
-    // Numbered here, in accept order: the client threads may reach their take-over in any order.
-    if (start_client_thread(&ctx, fd, ++loop->accepted, slot) != 0) {
-        relay_log("!! Cannot start client thread: %s\n", strerror(errno));
-        headcap_release(&loop->heads, slot);
-        close(fd);
-    }
-}
-
 // The figures the status pages read from the loop: the sender's backlog and the input rate.
 void publish_pass_figures(EventLoop* loop) {
     Stats& st = loop->ctx.stats;
@@ -232,7 +196,7 @@ void publish_pass_figures(EventLoop* loop) {
 }
 
 void http_pass(EventLoop* loop) {
-    Readiness r = wait_pass(loop, headcap_has_room(&loop->heads));
+    Readiness r = wait_pass(loop, accept_has_room(loop));
     int isock = loop->isock.load(std::memory_order_seq_cst);
     if (isock == 0 && loop->sbuf.load(std::memory_order_relaxed) != nullptr) {
         if (loop->idle_passes < kIdlePassesBeforeFree) {
@@ -258,7 +222,7 @@ void http_pass(EventLoop* loop) {
         release_isock(loop);
     }
     if (r.other_ready)
-        accept_client(loop);
+        accept_clients(loop, kAcceptsPerPass);
     ++loop->npasses;
     if (loop->isock.load(std::memory_order_acquire) == 0)
         intake_reset_stats(loop);

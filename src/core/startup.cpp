@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "buffer/packet_ring.h"
+#include "core/accept.h"
 #include "core/daemon.h"
 #include "core/event_loop.h"
 #include "core/log.h"
@@ -87,7 +88,9 @@ int open_listener(int port, const char* bind_ip, int* lsock) {
         close(fd);
         return fail(kExitRefused, text);
     }
-    if (listen(fd, 10) < 0) {
+    // Room for a burst of connections: a short queue makes the kernel drop handshakes, and a
+    // player's connect then waits a second or more for its retry.
+    if (listen(fd, kListenBacklog) < 0) {
         snprintf(text, sizeof text, "HTTP listen error: %s\n", strerror(errno));
         close(fd);
         return fail(kExitRefused, text);

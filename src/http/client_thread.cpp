@@ -180,6 +180,13 @@ void refuse(Client* c, bool with_lines) {
 void serve(Client* c) {
     InitReqInfo(&c->info);
     relay_log("Init req info\n");
+    // A head that has arrived whole is no longer being sent: leave the cap's table before
+    // reading it. Partway through, with this thread waiting for a core, the loop's look at the
+    // input left could no longer tell, and it might close the connection.
+    if (c->head_slot >= 0 && headcap_head_queued(c->conn) && head_done(c)) {
+        finish(c, false);
+        return;
+    }
     const int got = Get_Request(c->conn, &c->info);
     if (head_done(c)) {
         finish(c, false);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/accept.h"
 #include "core/event_loop.h"
 #include "core/log.h"
 #include "intake/flow_control.h"
@@ -19,6 +20,8 @@
 namespace {
 
 constexpr useconds_t kEmptyReadPauseUs = 20000;  // keeps a trickle of datagrams from spinning
+// How long after the last datagram held as a ring jump the drain takes no pause (see below).
+constexpr int64_t kHeldNoPauseUs = 1000000;
 
 void send_keepalive(EventLoop* loop) {
     Timespec32 now{0, 0};
@@ -54,6 +57,7 @@ void rebase(EventLoop* loop, PacketRing* ring, uint32_t s) {
     ring->curpos.store(pos, std::memory_order_release);
     loop->send_pos.store(pos, std::memory_order_release);
     loop->scan_base.store(s, std::memory_order_relaxed);
+    loop->intake.holding = false;  // a jump held from the stream before belongs to nobody now
     relay_log("need resetseq: seqnum: %u, curpos=%d\n", s, pos);
 }
 
@@ -204,14 +208,16 @@ bool hold_far_jump(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n
         store_data(loop, ring, &in.held, in.held_bytes);
         return false;
     }
-    if (!in.holding || in.held.seqnum != arrival->seqnum)
+    // A second copy of the held number leaves the first held, with its own length.
+    if (!in.holding || in.held.seqnum != arrival->seqnum) {
         std::memcpy(static_cast<void*>(&in.held), arrival, sizeof in.held);
+        in.held_bytes = n;
+    }
     in.holding = true;
-    in.held_bytes = n;
-    Timespec32 now{0, 0};
-    timespec_monotonic(&now);
-    if (now.tv_sec != in.held_log_sec) {
-        in.held_log_sec = now.tv_sec;
+    in.held_at_us = recovery_clock_us();
+    const int32_t sec = static_cast<int32_t>(in.held_at_us / 1000000);
+    if (sec != in.held_log_sec) {
+        in.held_log_sec = sec;
         relay_log(
             "!! seq=%u would jump a whole ring past curseq=%u: held until the stream "
             "follows it\n",
@@ -291,8 +297,13 @@ void intake_drain(EventLoop* loop) {
             break;
     }
     // The playout-latency mode times its requests in milliseconds: it wakes for every datagram.
-    if (loop->recovery.latency_us == 0)
-        usleep(kEmptyReadPauseUs);
+    // Within a second of a datagram held as a ring jump the upstream's address may be sending
+    // a flood of junk, no trickle: a pause would let the junk fill the socket and push the
+    // stream's own datagrams out, even after a drain that happened to read none of it.
+    const int64_t held_at = loop->intake.held_at_us;
+    if (loop->recovery.latency_us == 0 &&
+        (held_at == 0 || recovery_clock_us() - held_at >= kHeldNoPauseUs))
+        pause_accepting(loop, kEmptyReadPauseUs);
 }
 
 void intake_reset_stats(EventLoop* loop) {

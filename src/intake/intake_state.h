@@ -22,6 +22,7 @@ struct IntakeState {
     int held_bytes = 0;         // its datagram's length
     PacketSlot held{};          // the datagram itself, stored once confirmed
     int32_t held_log_sec = -1;  // monotonic second of the last "held back" line; -1 = none
+    int64_t held_at_us = 0;     // monotonic time of the last datagram held; 0 = none yet
 };
 
 struct FlowState {

@@ -19,16 +19,6 @@
 
 namespace {
 
-Timespec32 ts_from_us(int64_t us) {
-    int64_t sec = us / 1000000;
-    int64_t rem = us % 1000000;
-    if (rem < 0) {
-        rem += 1000000;
-        --sec;
-    }
-    return Timespec32{static_cast<int32_t>(sec), static_cast<int32_t>(rem * 1000)};
-}
-
 // Placeholders keep clock readings in 32 bits; a gap lives for seconds, far below the wrap.
 uint32_t low32(int64_t t) {
     return static_cast<uint32_t>(t);
@@ -348,7 +338,7 @@ void recovery_on_stream_start(EventLoop* loop, const PacketSlot* first, int64_t 
         e = OverdueEntry{};
     if (rc.last_line == 0)
         rc.last_line = now;
-    const Timespec32 at = ts_from_us(now);
+    const Timespec32 at = timespec_from_us(now);
     // Relaxed: the caller's release store publishes them (see RelayContext).
     loop->ctx.first_arrival_sec.store(at.tv_sec, std::memory_order_relaxed);
     loop->ctx.first_arrival_nsec.store(at.tv_nsec, std::memory_order_relaxed);
@@ -422,7 +412,7 @@ void recovery_after_newest(EventLoop* loop, PacketRing* ring, uint32_t prev_newe
                 slot.miss_copies = 0;
                 slot.miss_flags = kMissTracked;
             }
-            slot.ts = ts_from_us(interpolate_ts(prev_newest, ts_before, s, ts, q));
+            slot.ts = timespec_from_us(interpolate_ts(prev_newest, ts_before, s, ts, q));
         }
         if (!rc.pending) {
             rc.pending = true;

@@ -1,14 +1,17 @@
 // The event loop's ring life and accept in HTTP mode, driven pass by pass over loopback.
 #include "core/event_loop.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/accept.h"
 #include "net/openers.h"
 #include "support/fake_upstream.h"
 #include "support/process.h"
@@ -29,6 +32,7 @@ struct HttpLoop : ::testing::Test {
         const sockaddr_in a = testsupport::loopback(0);
         ASSERT_EQ(bind(loop->lsock, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
         ASSERT_EQ(listen(loop->lsock, 10), 0);
+        fcntl(loop->lsock, F_SETFL, O_NONBLOCK);  // as the daemon's: an accept never blocks
     }
     void TearDown() override {
         ring_free(loop->sbuf.load());
@@ -37,6 +41,24 @@ struct HttpLoop : ::testing::Test {
         // like the daemon's, it lives as long as the process.
         static auto* retired = new std::vector<std::unique_ptr<EventLoop>>;  // never destroyed
         retired->push_back(std::move(loop));
+    }
+    // n connections to the listener, not yet accepted.
+    std::vector<int> connect_clients(int n) {
+        const sockaddr_in a = testsupport::loopback(local_port(loop->lsock));
+        std::vector<int> fds;
+        for (int i = 0; i < n; ++i) {
+            fds.push_back(socket(AF_INET, SOCK_STREAM, 0));
+            EXPECT_EQ(connect(fds.back(), reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+        }
+        return fds;
+    }
+    // The client threads log into this test's capture: they end before it goes.
+    void close_and_await_threads(const std::vector<int>& fds) {
+        for (int fd : fds)
+            close(fd);
+        const int n = static_cast<int>(fds.size());
+        EXPECT_TRUE(testsupport::wait_for([&] { return count_of(log.text(), "Exiting") == n; },
+                                          std::chrono::seconds(5)));
     }
     // Opens isock to our fake upstream and has the upstream send one datagram to it.
     void stream_one_datagram() {
@@ -87,22 +109,23 @@ TEST_F(HttpLoop, ClientWithinTheIdlePassesKeepsTheRingAndTheCount) {
     close(loop->isock.exchange(0));
 }
 
-TEST_F(HttpLoop, OneConnectionIsAcceptedPerPass) {
-    const sockaddr_in a = testsupport::loopback(local_port(loop->lsock));
-    int c[2];
-    for (int& fd : c) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
-    }
-    for (int accepted = 1; accepted <= 2; ++accepted) {
-        event_loop_pass(loop.get());
-        EXPECT_EQ(count_of(log.text(), "accepted http connection, fd="), accepted);
-    }
-    for (int fd : c)
-        close(fd);
-    // Their threads log into this test's capture: let them end before it goes.
-    EXPECT_TRUE(testsupport::wait_for([&] { return count_of(log.text(), "Exiting") == 2; },
-                                      std::chrono::seconds(5)));
+// The loop took one connection a pass, so a burst waited in the listen queue, pass by pass.
+TEST_F(HttpLoop, AcceptingOneConnectionAPassLeftABurstQueued) {
+    std::vector<int> c = connect_clients(3);
+    event_loop_pass(loop.get());
+    EXPECT_EQ(count_of(log.text(), "accepted http connection, fd="), 3);
+    close_and_await_threads(c);
+}
+
+// A connection that arrived while the drain paused after an empty read waited for the pause to
+// end. It is accepted during the pause now, and the pause still lasts as long.
+TEST_F(HttpLoop, ConnectionsWaitedBehindTheDrainsPause) {
+    std::vector<int> c = connect_clients(2);
+    const auto start = std::chrono::steady_clock::now();
+    pause_accepting(loop.get(), 30000);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+    EXPECT_EQ(count_of(log.text(), "accepted http connection, fd="), 2);
+    close_and_await_threads(c);
 }
 
 // Datagram mode asks for a stream that does not come about every second, from the first timing.

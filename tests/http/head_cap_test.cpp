@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -36,10 +38,19 @@ struct HeadCapTest : ::testing::Test {
     std::vector<int> slots;
     int closed = 0;
     bool wake = false;
+    int64_t now_ms = 0;
 
-    void admit() {
+    // Admits a new connection at the given time.
+    void admit_at(int64_t t) {
         conns.push_back(make_conn());
-        slots.push_back(headcap_admit(&heads, conns.back().ours, &closed));
+        slots.push_back(headcap_admit(&heads, conns.back().ours, t, &closed));
+    }
+    // Admits a new connection, after every one before has had its grace.
+    void admit() { admit_at(now_ms += kHeadGraceMs); }
+    // Connection i's client sends text.
+    void send_text(size_t i, const std::string& text) {
+        ASSERT_EQ(write(conns[i].peer, text.data(), text.size()),
+                  static_cast<ssize_t>(text.size()));
     }
     // Whether connection i's thread, leaving, learns that the loop closed it at the cap.
     bool leave(size_t i) { return headcap_leave(&heads, slots[i], conns[i].ours, &wake); }
@@ -73,6 +84,101 @@ TEST_F(HeadCapTest, TheOldestStillSendingItsHeadMakesRoomForANewcomer) {
     EXPECT_FALSE(leave(2));
 }
 
+// Queued input as the loop finds it, either before the thread has read anything or after it
+// has read part of the head.
+TEST(HeadHasArrived, AnEmptyLineOrASimpleRequestLineEndsTheHead) {
+    const struct {
+        const char* text;
+        bool whole;
+    } cases[] = {
+        {"GET /a/b HTTP/1.0\r\nHost: box\r\n\r\n", true},
+        {"GET /a/b HTTP/1.0\n\n", true},
+        {"GET /a/b HTTP/1.0\r\nHost: box\r\n", false},  // the empty line is still to come
+        {"GET /a/b HTTP/1.0\r\n\r", false},             // its line feed too
+        {"GET /a/b HTTP/1.0", false},
+        {"GET /a/b\r\n", true},  // a simple request: the reader stops after it
+        {"HEAD /status\n", true},
+        {"GET /a/b", false},
+        {"", false},
+        // A line of blanks and punctuation trims to nothing: the reader takes it for the end.
+        {"GET / HTTP/1.0\r\n -- \r\n", true},
+        {"GET / HTTP/1.0\r\n*\r\n", false},
+        // The middle of a head whose start the thread has read: the first line may be the end
+        // of one, so only a later empty line counts.
+        {"\r\n", false},
+        {"\nHost: box\r\n", false},
+        {"ost: box\r\n\r\n", true},
+        {"TP/1.0\r\n", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(head_has_arrived(c.text, strlen(c.text)), c.whole) << c.text;
+}
+
+// At the cap the loop closed connections whose heads had arrived whole, because their threads
+// had not yet run to read them. Those are skipped and do not count against the cap; only the
+// oldest one still sending gives way.
+TEST_F(HeadCapTest, CompleteHeadsWereClosedAtTheCapBeforeTheirThreadsRan) {
+    ASSERT_EQ(headcap_init(&heads, 2), 0);
+    admit();
+    admit();
+    send_text(0, "GET /127.0.0.1-1234/a HTTP/1.0\r\nHost: box\r\n\r\n");
+    send_text(1, "GET /127.0.0.1-1234/a HTTP/1.0\r\n");  // still sending
+    admit();                                             // one still sending, under the cap of two
+    EXPECT_EQ(closed, 0);
+    send_text(2, "GET /status\r\n");
+    admit();  // the newcomer has sent nothing yet: two still sending
+    EXPECT_EQ(closed, 1);
+    EXPECT_TRUE(peer_sees_close(conns[1].peer));
+    for (size_t i : {0, 2, 3})
+        EXPECT_FALSE(peer_sees_close(conns[i].peer)) << i;
+    EXPECT_TRUE(leave(1));
+    // With every head in the table whole, newcomers take spare slots and nobody is closed.
+    send_text(3, "HEAD /metrics HTTP/1.0\r\n\r\n");
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(headcap_has_room(&heads));
+        admit();
+        EXPECT_EQ(closed, 0) << i;
+        ASSERT_GE(slots.back(), 0);
+    }
+    // Two still sending beside four whole heads: the older of the two gives way.
+    admit();
+    EXPECT_EQ(closed, 1);
+    EXPECT_TRUE(peer_sees_close(conns[4].peer));
+    for (size_t i : {0, 2, 3, 5, 6})
+        EXPECT_FALSE(peer_sees_close(conns[i].peer)) << i;
+    for (size_t i : {0, 2, 3})
+        EXPECT_FALSE(leave(i)) << i;
+}
+
+// At the cap the loop closed a connection the moment a newer one came, although clients
+// connect first and send their heads a moment later: a burst of them lost its oldest.
+TEST_F(HeadCapTest, ConnectionsThatHadNotYetSentWereClosedAtTheCapAtOnce) {
+    ASSERT_EQ(headcap_init(&heads, 2), 0);
+    const int64_t t = 5000;
+    for (int i = 0; i < 3; ++i)
+        admit_at(t);
+    admit_at(t + kHeadGraceMs - 1);
+    EXPECT_EQ(closed, 0);
+    admit_at(t + kHeadGraceMs);  // the oldest has had its grace
+    EXPECT_EQ(closed, 1);
+    EXPECT_TRUE(peer_sees_close(conns[0].peer));
+    EXPECT_FALSE(peer_sees_close(conns[1].peer));
+    // The rest of the first three are closed as more come; then the one admitted at t + 99 ms
+    // is within its grace, and the spare slots fill up.
+    while (headcap_has_room(&heads))
+        admit_at(t + kHeadGraceMs);
+    EXPECT_EQ(static_cast<int>(conns.size()), 2 + kSpareHeadSlots);  // shut ones hold slots
+    for (size_t i : {1, 2})
+        EXPECT_TRUE(peer_sees_close(conns[i].peer)) << i;
+    // With no slot left, the oldest still sending makes room whatever its age.
+    EXPECT_EQ(headcap_make_room(&heads), 1);
+    EXPECT_TRUE(peer_sees_close(conns[3].peer));
+    EXPECT_FALSE(peer_sees_close(conns[4].peer));
+    EXPECT_TRUE(leave(3));
+    EXPECT_TRUE(wake);
+    EXPECT_TRUE(headcap_has_room(&heads));
+}
+
 TEST_F(HeadCapTest, WithoutAFreeSlotTheLoopWaitsAndTheNextLeaverWakesIt) {
     ASSERT_EQ(headcap_init(&heads, 1), 0);
     // Each newcomer shuts the previous one down; shut slots stay taken until their threads
@@ -97,8 +203,8 @@ TEST_F(HeadCapTest, NoCapTracksNothing) {
     EXPECT_FALSE(wake);
 }
 
-// Threads leave while the loop admits and closes: every connection is either left by its
-// thread or closed by the loop, never both, and the counts add up.
+// Threads leave while the loop admits, looks at queued heads and closes: every connection is
+// either left by its thread or closed by the loop, never both, and the counts add up.
 TEST_F(HeadCapTest, LeaversAndTheLoopRacingNeverBothWin) {
     ASSERT_EQ(headcap_init(&heads, 4), 0);
     std::atomic<int> shut_seen{0};
@@ -108,6 +214,8 @@ TEST_F(HeadCapTest, LeaversAndTheLoopRacingNeverBothWin) {
         while (!headcap_has_room(&heads))
             std::this_thread::yield();
         admit();
+        if (i % 2)  // half of them have their heads whole: the loop looks and puts them back
+            send_text(conns.size() - 1, "GET /status\r\n");
         closed_total += closed;
         const int slot = slots.back(), fd = conns.back().ours;
         threads.emplace_back([cap = &heads, &shut_seen, slot, fd, i] {
