@@ -321,13 +321,13 @@ def sim_args(build_dir, port, kbps=None, lead_ms=0, exit_after=120, idle_s=30, e
 
 
 def link_args(build_dir, listen, target_port, loss=0.0, burst=None, rtt_ms=0, seed=1,
-              exit_after=120):
+              exit_after=120, burst_up=True):
     args = [os.path.join(build_dir, "lossy-link"), "--listen", str(listen), "--target",
             f"127.0.0.1:{target_port}", "--seed", str(seed), "--exit-after", str(exit_after)]
     if loss:
         args += ["--up-loss", str(loss), "--down-loss", str(loss)]
     if burst:
-        args += ["--up-burst", burst, "--down-burst", burst]
+        args += (["--up-burst", burst] if burst_up else []) + ["--down-burst", burst]
     if rtt_ms:
         half = f"{rtt_ms / 2:g}"
         args += ["--up-delay", half, "--down-delay", half]

@@ -32,12 +32,18 @@ mode alone (--modes latency) is bounded for the suite: 20 s runs two at a time t
 per round trip.
 --modes picks the daemon's default pacing, the latency mode or both.
 
+Bursts (the "burst" case) hit the data path only (lossy-link's down direction, the upstream's
+or the srt sender's datagrams): counted in datagrams, a burst on the sparse way back would last
+seconds. --latencies also takes "auto" (quarlin -L auto, no peer beside it): its latency in
+force is read from /status once a second and reported as the run's median. --kbps sets the
+stream's rate (the simulator's constant bitrate and udp_source's).
+
 Prints a markdown section; --plot PNG also draws delivered fraction against loss rate with
 gnuplot. Every run is bounded: its processes exit on their own after --seconds + 30 s at most.
 
-usage: bench/loss.py [--build DIR] [--seconds S] [--repeats N] [--parallel N]
+usage: bench/loss.py [--build DIR] [--seconds S] [--repeats N] [--parallel N] [--kbps K]
                      [--cases LIST] [--rtts MS,...] [--modes default,latency]
-                     [--latencies 120,4rtt] [--no-peer] [--plot PNG] [--keep]
+                     [--latencies 120,4rtt,auto] [--no-peer] [--plot PNG] [--keep]
 """
 
 import argparse
@@ -49,14 +55,20 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.request
 
 import common as c
 
-KBPS = 8000
-EARLY = round(KBPS * 1000 / 8 / c.PAYLOAD)  # payloads in the stream's first second
+KBPS = 8000  # the stream's rate; --kbps changes it
+
+
+def early():
+    """Payloads in the stream's first second."""
+    return round(KBPS * 1000 / 8 / c.PAYLOAD)
 BURST = "0.2:25"  # lossy-link --*-burst: 0.2 % of datagrams start a burst of 25 (about 4.8 %)
-CASES = {"0.1": (0.1, None), "1": (1.0, None), "5": (5.0, None), "10": (10.0, None),
+CASES = {"0": (0.0, None), "0.1": (0.1, None), "1": (1.0, None), "5": (5.0, None), "10": (10.0, None),
          "burst": (0.0, BURST)}
 
 
@@ -81,7 +93,8 @@ def quarlin_run(build_dir, checker, case, rtt, lead, seconds, seed, work, latenc
         procs.start(c.sim_args(build_dir, sim_port, KBPS, lead_ms=lead, exit_after=cap),
                     name=f"{tag}-sim")
         procs.start(c.link_args(build_dir, link_port, sim_port, loss=loss, burst=burst,
-                                rtt_ms=rtt, seed=seed, exit_after=cap), name=f"{tag}-link")
+                                rtt_ms=rtt, seed=seed, exit_after=cap, burst_up=False),
+                    name=f"{tag}-link")
         if not (c.wait_for_text(procs.log_of(f"{tag}-sim"), "listening on", 5) and
                 c.wait_for_text(procs.log_of(f"{tag}-link"), "listening on", 5)):
             raise RuntimeError("upstream-sim or lossy-link did not start")
@@ -90,11 +103,22 @@ def quarlin_run(build_dir, checker, case, rtt, lead, seconds, seed, work, latenc
                             name=f"{tag}-quarlin")
         if not c.wait_listening(http_port, 5):
             raise RuntimeError("quarlin did not listen")
-        chk = subprocess.run(
-            [checker, c.SAMPLE, "--http",
-             f"127.0.0.1:{http_port}/127.0.0.1-{link_port}/sample", "--seconds", str(seconds),
-             "--first-timeout", "10", "--idle", "5", "--early", str(EARLY)],
-            capture_output=True, text=True, timeout=seconds + 25)
+        done = threading.Event()
+        latencies = []
+        watcher = threading.Thread(target=watch_latency, args=(http_port, done, latencies))
+        if latency:
+            watcher.start()
+        try:
+            chk = subprocess.run(
+                [checker, c.SAMPLE, "--http",
+                 f"127.0.0.1:{http_port}/127.0.0.1-{link_port}/sample", "--seconds",
+                 str(seconds), "--first-timeout", "10", "--idle", "5", "--early", str(early())],
+                capture_output=True, text=True, timeout=seconds + 25)
+        finally:
+            done.set()
+            if latency:
+                watcher.join()
+        out["latency_in_force"] = c.summary(latencies)[1]
         out.update(c.kv(chk.stdout.strip().splitlines()[-1]) if chk.stdout.strip() else {})
         out["hwm_kib"] = c.vm_hwm_kib(relay.pid)
     finally:
@@ -111,6 +135,22 @@ def quarlin_run(build_dir, checker, case, rtt, lead, seconds, seed, work, latenc
     out["ring_full"] = c.count_lines(log, "!! ring full")
     out.update(recovery_totals(log))
     return out
+
+
+STATUS_LATENCY = re.compile(r"^playout latency: (\d+) ms$", re.M)
+
+
+def watch_latency(http_port, done, out):
+    """Appends the latency in force (ms) from /status once a second until done is set; the
+    first reading is a second into the run."""
+    while not done.wait(1.0):
+        try:
+            with urllib.request.urlopen(f"http://127.0.0.1:{http_port}/status", timeout=1) as r:
+                m = STATUS_LATENCY.search(r.read().decode(errors="replace"))
+            if m:
+                out.append(int(m.group(1)))
+        except OSError:
+            pass
 
 
 RECOVERY = re.compile(r"^recovery: asked (\d+), recovered in time (\d+), late (\d+), never (\d+), "
@@ -154,7 +194,8 @@ def peer_run(build_dir, checker, source, case, rtt, latency, seconds, seed, work
                      f"srt://127.0.0.1:{srt_port}?mode=listener&latency={latency}"],
                     name=f"{tag}-send")
         procs.start(c.link_args(build_dir, link_port, srt_port, loss=loss, burst=burst,
-                                rtt_ms=rtt, seed=seed, exit_after=cap), name=f"{tag}-link")
+                                rtt_ms=rtt, seed=seed, exit_after=cap, burst_up=False),
+                    name=f"{tag}-link")
         if not c.wait_for_text(procs.log_of(f"{tag}-link"), "listening on", 5):
             raise RuntimeError("lossy-link did not start")
         procs.start([source, c.SAMPLE, "127.0.0.1", str(src_port), str(KBPS), str(cap)],
@@ -163,7 +204,7 @@ def peer_run(build_dir, checker, source, case, rtt, latency, seconds, seed, work
                           f"srt://127.0.0.1:{link_port}?mode=caller&latency={latency}",
                           "file://con"], name=f"{tag}-recv", stdout=subprocess.PIPE, text=False)
         chk = subprocess.run([checker, c.SAMPLE, "--stdin", "--seconds", str(seconds),
-                              "--first-timeout", "10", "--idle", "5", "--early", str(EARLY)],
+                              "--first-timeout", "10", "--idle", "5", "--early", str(early())],
                              stdin=rx.stdout,
                              capture_output=True, text=True, timeout=seconds + 25)
         out.update(c.kv(chk.stdout.strip().splitlines()[-1]) if chk.stdout.strip() else {})
@@ -228,6 +269,7 @@ def delivered(r):
 
 
 def main():
+    global KBPS
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default=c.default_build())
     parser.add_argument("--seconds", type=float, default=60)
@@ -240,12 +282,14 @@ def main():
     parser.add_argument("--modes", default="default,latency",
                         help="the daemon's default pacing, its -L mode, or both")
     parser.add_argument("--latencies", default="120,4rtt",
-                        help="-L values: milliseconds, or NrttS for N x the round trip")
+                        help="-L values: milliseconds, Nrtt for N x the round trip, or auto")
+    parser.add_argument("--kbps", type=int, default=KBPS, help="the stream's rate")
     parser.add_argument("--no-peer", action="store_true")
     parser.add_argument("--plot", help="write delivered fraction against loss rate here (PNG)")
     parser.add_argument("--keep", action="store_true", help="keep the logs and say where")
     parser.add_argument("--json", help="also write every run's figures to this file")
     args = parser.parse_args()
+    KBPS = args.kbps
     if not 1 <= args.seconds <= 120:
         parser.error("--seconds must be between 1 and 120")
     if not 1 <= args.repeats <= 10:
@@ -265,7 +309,7 @@ def main():
             return []
         out = []
         for x in args.latencies.split(","):
-            out.append(int(x[:-3]) * rtt if x.endswith("rtt") else int(x))
+            out.append(x if x == "auto" else int(x[:-3]) * rtt if x.endswith("rtt") else int(x))
         return list(dict.fromkeys(out))
     build_dir = os.path.abspath(args.build)
     c.need_tools(build_dir, ("quarlin", "upstream-sim", "lossy-link"))
@@ -301,7 +345,7 @@ def main():
                             latencies = [120] if "default" in modes else []
                             if "default" in modes:
                                 latencies += [margins[rtt][lead] for lead in leads]
-                            latencies += latencies_at(rtt)
+                            latencies += [x for x in latencies_at(rtt) if x != "auto"]
                             jobs += [pool.submit(retried, peer_run, build_dir, checker, source,
                                                  case, rtt, lat, args.seconds, seed, work)
                                      for lat in dict.fromkeys(latencies)]
@@ -328,7 +372,7 @@ def main():
           f"{KBPS // 1000} Mbit/s; {args.seconds:g} s measured per run from the first stream byte; "
           f"{args.repeats} repeat(s) per cell (lossy-link seeds 1..{args.repeats}); up to "
           f"{args.parallel} runs of a row at once; {elapsed / 60:.1f} min in all. Loss is applied "
-          f"in each direction; bursts {BURST} means 0.2 % of datagrams start a burst of 25 "
+          f"in each direction; bursts {BURST} (on the data path only) means 0.2 % of datagrams start a burst of 25 "
           "dropped ones (about 4.8 % of the datagrams).\n")
     plot_rows = []
     if "default" in modes:
@@ -402,7 +446,8 @@ def main():
                 peer_lats = ([120] + [margins[rtt][l] for l in leads]) if "default" in modes \
                     else []
                 groups += [(f"srt, latency {lat} ms", pick("peer", case, rtt, "latency", lat))
-                           for lat in dict.fromkeys(peer_lats + latencies_at(rtt))]
+                           for lat in dict.fromkeys(peer_lats + latencies_at(rtt))
+                           if lat != "auto"]
             for label, rs in groups:
                 med = lambda key, f=lambda v: v: c.summary([f(r.get(key)) if r.get(key) is not None else None for r in rs])[1]  # noqa: E731
                 quar = label.startswith("quarlin")
@@ -416,6 +461,8 @@ def main():
                       f"{c.fmt(med('ring_full'), 0) if quar else '–'} | "
                       f"{c.fmt(med('lost_req_per_s'), 1) if quar else '–'} |")
     print()
+    if "latency" in modes:
+        print_goal_cells(results, cases, rtts, latencies_at, pick, args.no_peer)
     hwm = [r.get("hwm_kib") for r in results if r["kind"] == "quarlin" and r.get("hwm_kib")]
     if hwm:
         print(f"Peak resident memory of the daemon in these runs (VmHWM): "
@@ -427,6 +474,40 @@ def main():
                        "margins": margins, "results": results}, f)
     if args.plot and plot_rows:
         draw(args.plot, plot_rows, rtts, leads, margins, args.no_peer, work_dir=None)
+
+
+def print_goal_cells(results, cases, rtts, latencies_at, pick, no_peer):
+    """Per cell of the playout-latency mode: missing payloads per seed (median) for quarlin and
+    the peer at the same latency, quarlin's delivered share out of all payloads sent, those
+    missing in the first second, re-sent bytes over the measured loss of the data path, and
+    (-L auto) the median latency in force."""
+    print("Per cell, the figures the goals name (seeds in order; medians in brackets):\n")
+    print("| Loss each way | RTT ms | Latency ms | quarlin missing | peer missing | "
+          "quarlin delivered % | missing in the first second | re-sent / loss | "
+          "latency in force ms |")
+    print("|---|---:|---:|---|---|---:|---:|---:|---:|")
+
+    def per_seed(rs, key):
+        vals = [r.get(key) for r in rs]
+        med = c.summary(vals)[1]
+        return " / ".join("–" if v is None else f"{v:g}" for v in vals) + \
+            (f" ({med:g})" if med is not None else "")
+
+    for case in cases:
+        for rtt in rtts:
+            for lat in latencies_at(rtt):
+                q = pick("quarlin", case, rtt, "lead", 0, lat)
+                p = [] if no_peer or lat == "auto" else pick("peer", case, rtt, "latency", lat)
+                ratio = [r["overhead"] / r["down_loss"] for r in q
+                         if r.get("overhead") is not None and r.get("down_loss")]
+                early = [r.get("missing_early") for r in q]
+                inforce = [r.get("latency_in_force") for r in q]
+                print(f"| {case_label(case)} | {rtt} | {lat} | {per_seed(q, 'missing')} | "
+                      f"{per_seed(p, 'missing') if p else '–'} | "
+                      f"{c.fmt(c.summary([pct(delivered(r)) for r in q])[1], 3)} | "
+                      f"{c.fmt(c.summary(early)[2], 0)} | {c.fmt(c.summary(ratio)[1], 2)} | "
+                      f"{c.fmt(c.summary(inforce)[1], 0) if lat == 'auto' else '–'} |")
+    print()
 
 
 def draw(png, rows, rtts, leads, margins, no_peer, work_dir=None):

@@ -10,12 +10,13 @@ already runs (bench/udp_source.cpp -> srt-live-transmit, listener); the time is 
 the receiver (srt-live-transmit, caller, to file://con) to its first output byte, over the same
 link.
 
-With --latency MS the daemon also runs in its playout-latency mode (-L MS), in rows of its own
-beside the default ones.
+With --latency MS (or auto) the daemon also runs in its playout-latency mode (-L MS or -L auto),
+in rows of its own beside the default ones.
 
 Prints a markdown section. Each run is bounded (10 s to the first byte).
 
-usage: bench/start_time.py [--build DIR] [--runs N] [--rtts MS,...] [--latency MS] [--no-peer]
+usage: bench/start_time.py [--build DIR] [--runs N] [--rtts MS,...] [--latency MS|auto]
+                           [--no-peer]
 """
 
 import json
@@ -126,12 +127,16 @@ def main():
     parser = c.bench_parser(__doc__)
     parser.add_argument("--runs", type=int, default=20)
     parser.add_argument("--rtts", default="0,50")
-    parser.add_argument("--latency", type=int, default=0,
-                        help="also run the daemon with -L MS (default 0: only without)")
+    parser.add_argument("--latency", default="0",
+                        help="also run the daemon with -L MS or -L auto (default 0: only without)")
     parser.add_argument("--no-peer", action="store_true")
     args = parser.parse_args()
     if not 1 <= args.runs <= 100:
         parser.error("--runs must be between 1 and 100")
+    if args.latency != "auto" and not args.latency.isdigit():
+        parser.error("--latency takes milliseconds or auto")
+    if args.latency == "0":
+        args.latency = None
     build_dir = os.path.abspath(args.build)
     c.need_tools(build_dir, ("quarlin", "upstream-sim", "lossy-link"))
     if not args.no_peer:
@@ -154,7 +159,7 @@ def main():
                 c.log(f"quarlin -L {args.latency}, rtt {rtt} ms, {args.runs} runs ...")
                 times, _ = daemon_runs(build_dir, checker, rtt, args.runs, work, args.latency)
                 rows.append((f"quarlin -L {args.latency}, RTT {rtt} ms", times,
-                             f"played out {args.latency} ms after the first datagram arrived"))
+                             "played out a latency after the first datagram arrived"))
                 figures.append({"relay": "quarlin", "latency": args.latency, "rtt": rtt,
                                  "times": times})
             if not args.no_peer:

@@ -38,19 +38,20 @@ struct PacketSlot {
     int32_t len;
     Timespec32 lostreq_ts;  // last lost request for this placeholder; seconds 0 = never
     // The playout-latency mode's recovery state of a placeholder (monotonic microseconds,
-    // modulo 2^32): when the gap was seen, when it was last asked for, how often.
+    // modulo 2^32): when the gap was seen, when it was last asked for, how often, and how many
+    // copies of the current round's request are still to go.
     uint32_t miss_since_us;
     uint32_t miss_asked_us;
     uint16_t miss_asks;
-    uint8_t miss_flags;  // kMissTracked, kMissSecondDue
-    uint8_t reserved;
+    uint8_t miss_flags;  // kMissTracked, kMissLastSent
+    uint8_t miss_copies;
 };
 static_assert(sizeof(PacketSlot) == 1536);
 static_assert(offsetof(PacketSlot, ts) == 4);
 static_assert(offsetof(PacketSlot, payload) == 12);
 static_assert(offsetof(PacketSlot, len) == 1512);
-constexpr uint8_t kMissTracked = 1;    // a gap the recovery asks for
-constexpr uint8_t kMissSecondDue = 2;  // its last-chance request waits for its twin
+constexpr uint8_t kMissTracked = 1;   // a gap the recovery asks for
+constexpr uint8_t kMissLastSent = 2;  // its last chance has gone out
 
 struct PacketRing {
     std::atomic<uint32_t> curseq;  // newest sequence number stored

@@ -9,6 +9,9 @@
 
 constexpr int64_t kPlayMaxSleepUs = 100000;  // longest sleep before `stop` is looked at again
 constexpr int64_t kMissingPollUs = 1000;     // how often a missing packet's slot is looked at
+// Before the first packet is out the latency may still be set at once (-L auto): the wait for
+// it is cut into steps this short, so that a shorter latency is followed at once.
+constexpr int64_t kFirstPacketPollUs = 5000;
 constexpr int64_t kTimestampJumpUs = 1000000;
 // At the newest packet, nothing newer: how long the next one is waited for in short polls
 // before the stream counts as dry (the idle wait of the default pacing, and its restart).

@@ -645,7 +645,7 @@ Flow playout_step(Run& r, int* send_pos) {
     r.play_ts = ts;
     const PlayDecision d = playout_packet(now, playout_due(r.play, ts));
     if (d.action == PLAY_WAIT) {
-        sleep_us(r, d.wait_us);
+        sleep_us(r, r.any_sent || d.wait_us < kFirstPacketPollUs ? d.wait_us : kFirstPacketPollUs);
         return FLOW_NEXT;
     }
     take_bufsize(r, slot);

@@ -140,6 +140,8 @@ Readiness wait_pass(EventLoop* loop, bool watch_other) {
         timeout_ms = stream_life_wait_ms(loop, kLoopTimeoutMs);
     }
 
+    // The -L recovery may need the loop sooner, for a request that comes due.
+    timeout_ms = recovery_wait_ms(loop, timeout_ms);
     int result = poll(fds, static_cast<nfds_t>(n), timeout_ms);
     if (result < 0) {
         // EINTR is a pass with nothing ready; any other failure is logged and also ready-free.

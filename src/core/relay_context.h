@@ -70,8 +70,9 @@ struct RelayContext {
     // Take-over order of HTTP clients: the accept number of the latest connection that took the
     // stream over (raised only, by the event loop; see http/takeover.h).
     std::atomic<uint32_t> client_ticket{0};
-    // Playout latency in microseconds (-L); 0 = off. Written at start-up and lowered at most
-    // once by the intake when the ring cannot hold it; read by the sender at every iteration.
+    // Playout latency in microseconds (-L); 0 = off. Written at start-up, and by the intake:
+    // lowered at most once when the ring cannot hold it, or with -L auto moved a step at a
+    // time. Read by the sender at every iteration and by the status pages.
     // Relaxed: a one-word setting; nothing else rides on it.
     std::atomic<int32_t> latency_us{0};
     // Monotonic arrival time of the datagram a stream starts with, written by the intake

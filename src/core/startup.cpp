@@ -20,6 +20,7 @@
 #include "core/log.h"
 #include "core/signals.h"
 #include "http/response.h"
+#include "intake/auto_latency.h"
 #include "net/openers.h"
 
 int need_swap = 0;
@@ -210,9 +211,11 @@ int parse_options(int argc, char** argv, Options* opts) {
                 break;
             }
             case 'L':
-                opts->latency_ms = parse_latency(optarg);
+                opts->latency_auto = strcmp(optarg, "auto") == 0;
+                opts->latency_ms = opts->latency_auto ? kAutoStartUs / 1000 : parse_latency(optarg);
                 if (opts->latency_ms < 0) {
-                    fprintf(stderr, "quarlin: -L takes a latency in milliseconds, 0 to %d\n",
+                    fprintf(stderr,
+                            "quarlin: -L takes a latency in milliseconds, 0 to %d, or auto\n",
                             kMaxLatencyMs);
                     return kExitUsage;
                 }
@@ -268,6 +271,8 @@ int run_relay(const Options& opts) {
     loop->ctx.allow = opts.allow.count > 0 ? &opts.allow : nullptr;
     loop->ctx.content_type = opts.content_type;
     loop->recovery.latency_us = opts.latency_ms * 1000;
+    loop->recovery.auto_latency = opts.latency_auto;
+    loop->recovery.auto_cap_us = kMaxLatencyMs * 1000;
     loop->ctx.latency_us.store(loop->recovery.latency_us, std::memory_order_relaxed);
 
     if (opts.remote_ip != nullptr) {

@@ -26,6 +26,7 @@ struct Options {
     const char* content_type = nullptr;  // -t: the stream head's type; null = "mpeg/ts"
     int latency_ms = 0;                  // -L: playout latency; 0 = the default pacing
     int max_players = 1;                 // -n: players that may watch the stream at once
+    bool latency_auto = false;           // -L auto: the latency picks itself
 };
 
 constexpr int kExitUsage = 2;    // a command line that cannot run

@@ -145,6 +145,7 @@ StatsSnapshot stats_snapshot(const RelayContext& ctx) {
     s.backlog = st.backlog.load(std::memory_order_relaxed);
     s.input_bps = st.input_bps.load(std::memory_order_relaxed);
     s.rtt_ns = ctx.rtt.load(std::memory_order_relaxed);
+    s.latency_us = ctx.latency_us.load(std::memory_order_relaxed);
     // Only whether the pointer is set: the ring itself may be freed at any moment.
     s.ring_allocated = ctx.psbuf != nullptr && ctx.psbuf->load(std::memory_order_relaxed);
     s.max_players = st.max_players;
@@ -192,6 +193,8 @@ size_t render_status(const StatsSnapshot& s, char* out, size_t size) {
     }
     t.add("input bitrate: %u kbit/s (last seconds)\n", s.input_bps / 1000);
     t.add("rtt: %.3f ms\n", s.rtt_ns / 1e6);
+    if (s.latency_us != 0)
+        t.add("playout latency: %d ms\n", s.latency_us / 1000);
     t.add("backlog: %u datagrams\n", s.backlog);
     t.add("datagrams received: %llu (%llu bytes)\n",
           static_cast<unsigned long long>(s.datagrams_received),
@@ -246,6 +249,9 @@ size_t render_metrics(const StatsSnapshot& s, char* out, size_t size) {
             "Connections closed while still sending their head, to make room.", s.closed_at_cap);
     metric(t, "quarlin_rtt_seconds", "gauge", "Round-trip estimate to the upstream.",
            s.rtt_ns / 1e9);
+    if (s.latency_us != 0)
+        metric(t, "quarlin_playout_latency_seconds", "gauge",
+               "Playout latency in force (-L); absent without it.", s.latency_us / 1e6);
     metric(t, "quarlin_backlog_datagrams", "gauge", "Datagrams stored but not yet sent.",
            s.backlog);
     // Bytes, not bits: the base unit scrapers and their checkers expect.

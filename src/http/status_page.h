@@ -35,6 +35,7 @@ struct StatsSnapshot {
     uint32_t accepted, refused, closed_at_cap;
     int head_cap;
     uint32_t backlog, input_bps, rtt_ns;
+    int32_t latency_us;  // the playout latency in force; 0 = the default pacing
     bool ring_allocated;
     // With -n 2 or more: the players watching, in the table's order.
     int max_players;  // 0 or 1: no list

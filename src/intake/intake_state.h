@@ -30,6 +30,19 @@ struct FlowState {
     int release_checks = 0;  // release checks since the last data datagram
 };
 
+// A number after the newest that was asked for as overdue, before any placeholder exists for
+// it; the gap it becomes takes this state over. Clock readings modulo 2^32, as in the slots.
+constexpr int kOverdueSlots = 256;  // how far past the newest datagram numbers are asked for
+struct OverdueEntry {
+    uint32_t seq = 0;
+    uint32_t since_us = 0;
+    uint32_t asked_us = 0;
+    uint16_t asks = 0;
+    uint8_t copies = 0;
+    uint8_t flags = 0;  // kMissTracked, kMissLastSent, kOverdueUsed
+};
+constexpr uint8_t kOverdueUsed = 4;  // the entry belongs to `seq` (tracked or finished)
+
 // The playout-latency mode's recovery (-L); latency_us 0 = the mode is off and nothing here is
 // touched.
 struct RecoveryState {
@@ -50,8 +63,30 @@ struct RecoveryState {
     bool rate_known = false;  // the stream's rate was measured (and the latency cut if need be)
     uint32_t rate_base_seq = 0;
     int64_t rate_base_ts = 0;
-    uint32_t asked = 0;       // numbers asked for (each request of each number)
-    uint32_t in_time = 0;     // copies that filled a gap before the sender reached it
-    uint32_t late = 0;        // copies that came after the sender had given the slot up
-    uint32_t duplicates = 0;  // second copies of stored datagrams, not stored again
+    uint32_t asked = 0;          // numbers asked for (each request of each number)
+    uint32_t in_time = 0;        // copies that filled a gap before the sender reached it
+    uint32_t late = 0;           // copies that came after the sender had given the slot up
+    uint32_t duplicates = 0;     // second copies of stored datagrams, not stored again
+    uint32_t overdue_asked = 0;  // numbers asked for as overdue, before a later one arrived
+    // Overdue datagrams: the stream's stamp step per datagram, the jitter of arrivals against
+    // their stamps, and the newest datagram's transit (arrival minus stamp).
+    int64_t interval_us = 0;
+    int64_t jitter_us = 0;
+    int64_t newest_transit = 0;
+    int64_t transit_base = 0;   // transit of a datagram on time: the predicted arrivals' anchor
+    int64_t late_peak = 0;      // lateness against it seen lately
+    uint32_t newest_count = 0;  // datagrams of this stream that became the newest
+    int64_t next_overdue = INT64_MAX;  // the next number turns overdue, or a repeat is due
+    int64_t last_overdue_scan = 0;
+    OverdueEntry overdue[kOverdueSlots];
+    LossWindow loss;  // of the data path, over the last seconds
+    // -L auto: the latency follows auto_latency_target within the ring's limit, a step at a
+    // time; gaps given up raise it by the bump.
+    bool auto_latency = false;
+    int32_t auto_cap_us = 0;
+    int64_t auto_next_step = 0;
+    int64_t bump_us = 0;
+    int64_t last_give_up = 0;
+    uint32_t given_up_seen = 0;  // the sender's count of gaps given up, as last taken
+    int64_t stream_start = 0;    // clock reading when the current stream's first datagram came
 };

@@ -28,6 +28,10 @@ void recovery_after_newest(EventLoop* loop, PacketRing* ring, uint32_t prev_newe
 // Once per pass and after each drain: keepalive, requests that have come due, minute line.
 void recovery_tick(EventLoop* loop);
 
+// How long the loop may wait for its sockets, at most longest_ms: less when a request comes due
+// sooner, so that repeats and overdue datagrams are asked for while the upstream is silent.
+int recovery_wait_ms(const EventLoop* loop, int longest_ms);
+
 // On the way out: the recovery line of the part of the minute that has run, so that a run
 // shorter than a minute still says what was asked for and recovered.
 void recovery_final_line(EventLoop* loop);

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "e2e/relay_harness.h"
 #include "support/fake_upstream.h"
 
@@ -33,6 +35,47 @@ TEST(PlayoutLatency, EveryPayloadArrivesInOrderThroughFivePercentLossEachWay) {
     EXPECT_EQ(count_of(log, ", never 0, "), 1);
     EXPECT_GT(count_of(up.events(), " lost n="), 10);
     EXPECT_GT(link.counter("down-dropped"), 20);
+}
+
+// Bursts of 25 lost on the way down, each longer than the latency at the sample's rate: the
+// datagram after a burst comes too late to ask for its head, so the head is asked for as it
+// becomes overdue. The upstream never sends those numbers on its own, only when asked.
+TEST(PlayoutLatency, EveryPayloadOfBurstsLongerThanTheLatencyArrivesInOrder) {
+    Upstream up = start_upstream({"--withhold-out", "200:25"});
+    Tool link = start_link(up.port, {"--up-delay", "30", "--down-delay", "30"});
+    Relay relay = start_http_relay({"-L", "100"});
+    const size_t n = kChunk * 1200;
+    const int fd = http_get(relay.http_port, stream_path(link));
+    ASSERT_GE(fd, 0);
+    const std::string got = read_bytes(fd, kHeadBytes + n, 20s);
+    close(fd);
+    expect_head_then_sample(got, n);
+    relay.child.stop();
+    const std::string log = relay.log();
+    EXPECT_EQ(count_of(log, ", never 0, "), 1) << log.substr(log.size() - 600);
+    EXPECT_EQ(count_of(log, "; overdue asked 0,"), 0) << "the bursts' heads were asked for";
+    EXPECT_GE(up.counter("withheld"), 25 * 5);
+}
+
+// -L auto on a clean loopback path: the stream plays byte for byte, and the status page shows
+// the latency picked, far below the 120 ms it starts with.
+TEST(PlayoutLatency, AutoLatencyPlaysTheSampleAndShowsTheLatencyInForce) {
+    Upstream up = start_upstream();
+    Relay relay = start_http_relay({"-L", "auto"});
+    const size_t n = kChunk * 400;
+    const int fd = http_get(relay.http_port, stream_path(up));
+    ASSERT_GE(fd, 0);
+    const std::string got = read_bytes(fd, kHeadBytes + n, 20s);
+    expect_head_then_sample(got, n);
+    const std::string status = fetch(relay.http_port, "GET", "/status");
+    close(fd);
+    const size_t at = status.find("playout latency: ");
+    ASSERT_NE(at, std::string::npos) << status;
+    const int ms = std::atoi(status.c_str() + at + 17);
+    EXPECT_GT(ms, 0);
+    EXPECT_LT(ms, 120) << "picked from the round trip";
+    EXPECT_NE(fetch(relay.http_port, "GET", "/metrics").find("quarlin_playout_latency_seconds "),
+              std::string::npos);
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ run_case() {
 }
 
 run_case main "$(uci_from_file "$config" main)"
-expect "instance main | command: /usr/sbin/quarlin -l /tmp/quarlin.log -m 1024 -h 8080 | respawn: 3600 5 5 | stderr: 1 | user: nobody | no_new_privs: 1
+expect "instance main | command: /usr/sbin/quarlin -l /tmp/quarlin.log -m 1024 -h 8080 -L auto | respawn: 3600 5 5 | stderr: 1 | user: nobody | no_new_privs: 1
 " "shipped config"
 
 run_case tv "tv.remote_ip=192.0.2.10

@@ -11,6 +11,7 @@ void Counters::print(FILE* f) const {
         uint64_t value;
     };
     const Item items[] = {{"sent", sent},
+                          {"withheld", withheld},
                           {"retransmitted", retransmitted},
                           {"wire", wire},
                           {"dropped-loss", out.dropped_loss},

@@ -10,6 +10,7 @@ namespace upsim {
 
 struct Counters {
     uint64_t sent = 0;           // new data datagrams (each sequence number once)
+    uint64_t withheld = 0;       // of those, not sent on their own (--withhold-out)
     uint64_t retransmitted = 0;  // re-sent for lost requests
     uint64_t wire = 0;           // data datagrams written to the socket, duplicates included
     tools::ImpairCounts out;     // what the impairment did with outgoing data

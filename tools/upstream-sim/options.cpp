@@ -62,6 +62,9 @@ Impairment (percentages may have decimals; all draws come from one generator):
                          gone (at most 100 ms)
   --duplicate-out P      send P% of data datagrams twice
   Retransmissions pass through the same impairment as new data; keepalive echoes do not.
+  --withhold-out N:LEN   of every N new data datagrams never send the last LEN (LEN < N)
+                         on their own, but answer lost requests for them as usual: a
+                         burst of LEN lost on the way whose copies all get through
 
 Output:
   --events FILE          append one line per received datagram and per session start/end,
@@ -85,7 +88,7 @@ Output:
 On standard error: "upstream-sim listening on ADDR:PORT" once ready; at the end (SIGINT
 or SIGTERM end it cleanly) one line
   upstream-sim counters: key=value ...
-with the keys sent (new data datagrams), retransmitted, wire (data datagrams written to the
+with the keys sent (new data datagrams, withheld ones included), withheld, retransmitted, wire (data datagrams written to the
 socket, duplicates included), dropped-loss, dropped-burst, dropped-in, duplicated,
 reordered, delayed, send-errors, stream-requests, stop-requests, requests-ignored,
 lost-requests, seqs-asked, seqs-not-in-history, suspends, releases, keepalives-echoed,
@@ -132,6 +135,13 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
         return kWhole.u64(v, o.max_datagrams);
     if (name == "--exit-after")
         return tools::parse_double(v, o.exit_after_s);
+    if (name == "--withhold-out") {
+        const size_t colon = v.find(':');
+        return colon != std::string_view::npos &&
+               kWhole.u32(v.substr(0, colon), o.withhold_every) &&
+               kWhole.u32(v.substr(colon + 1), o.withhold_len) && o.withhold_len > 0 &&
+               o.withhold_len < o.withhold_every;
+    }
     ImpairSettings& im = o.impair;
     if (name == "--seed")
         return kWhole.u64(v, im.seed);
@@ -154,11 +164,11 @@ bool apply(Options& o, std::string_view name, std::string_view v) {
 
 bool known_valued(std::string_view name) {
     static const char* const kNames[] = {
-        "--bind",          "--port",         "--stream",         "--default",    "--cbr",
-        "--no-pcr-kbps",   "--lead",         "--first-seq",      "--history",    "--idle-timeout",
-        "--drop-requests", "--events",       "--max-datagrams",  "--exit-after", "--seed",
-        "--loss-out",      "--loss-in",      "--burst-loss-out", "--delay-out",  "--jitter-out",
-        "--reorder-out",   "--duplicate-out"};
+        "--bind",          "--port",          "--stream",         "--default",    "--cbr",
+        "--no-pcr-kbps",   "--lead",          "--first-seq",      "--history",    "--idle-timeout",
+        "--drop-requests", "--events",        "--max-datagrams",  "--exit-after", "--seed",
+        "--loss-out",      "--loss-in",       "--burst-loss-out", "--delay-out",  "--jitter-out",
+        "--reorder-out",   "--duplicate-out", "--withhold-out"};
     for (const char* n : kNames)
         if (name == n)
             return true;

@@ -32,7 +32,11 @@ struct Options {
     uint32_t drop_requests = 0;
     std::string events_path;
     uint64_t max_datagrams = 0;  // per session; 0: unlimited
-    double exit_after_s = 0;     // 0: run until a signal
+    // Of every withhold_every new datagrams the last withhold_len are never sent on their own,
+    // only when asked for (a burst lost on the link, whose copies still get through).
+    uint32_t withhold_every = 0;
+    uint32_t withhold_len = 0;
+    double exit_after_s = 0;  // 0: run until a signal
     ImpairSettings impair;
 };
 

@@ -282,7 +282,11 @@ bool Server::pump(Session& s, Clock::time_point now) {
         if (due_time(s, s.next_k) > now)
             return true;
         ++counters_.sent;
-        out_->submit(s.link, s.peer, build(s, s.next_k), now);
+        const uint32_t every = options_.withhold_every;
+        if (every > 0 && s.next_k % every >= every - options_.withhold_len)
+            ++counters_.withheld;
+        else
+            out_->submit(s.link, s.peer, build(s, s.next_k), now);
         ++s.next_k;
     }
     return false;
