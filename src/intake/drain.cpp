@@ -23,13 +23,6 @@ constexpr useconds_t kEmptyReadPauseUs = 20000;  // keeps a trickle of datagrams
 // How long after the last datagram held as a ring jump the drain takes no pause (see below).
 constexpr int64_t kHeldNoPauseUs = 1000000;
 
-void send_keepalive(EventLoop* loop) {
-    Timespec32 now{0, 0};
-    timespec_now(&now);
-    if (intake_send_control(loop, build_keepalive(&loop->ctl, now)) < 0)
-        relay_log("Error sending keepalive: %s\n", strerror(errno));
-}
-
 // The minute's line: n, t and s are the current datagram's; curpos, send_pos, lost and the
 // rate stand as they were before it is stored.
 void write_stats_line(EventLoop* loop, const PacketRing* ring, int n, uint32_t s, Timespec32 t) {
@@ -133,7 +126,7 @@ void store_data(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) {
         if (action == SECOND_STATS_AND_KEEPALIVE)
             write_stats_line(loop, ring, n, s, t);
         if (action != SECOND_NOTHING)
-            send_keepalive(loop);
+            intake_send_keepalive(loop);
         in.last_sec = t_sec;
     }
 
@@ -247,6 +240,13 @@ void handle_echo(EventLoop* loop, const PacketSlot* arrival) {
 }
 
 }  // namespace
+
+void intake_send_keepalive(EventLoop* loop) {
+    Timespec32 now{0, 0};
+    timespec_now(&now);
+    if (intake_send_control(loop, build_keepalive(&loop->ctl, now)) < 0)
+        relay_log("Error sending keepalive: %s\n", strerror(errno));
+}
 
 int intake_send_control(EventLoop* loop, int len) {
     // The loop's own socket (0 once a stream has ended).

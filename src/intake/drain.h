@@ -14,3 +14,7 @@ void intake_reset_stats(EventLoop* loop);
 // Sends the first len bytes of the loop's control buffer on the current upstream socket with
 // MSG_DONTWAIT. Returns send()'s result, or 0 (nothing sent) when there is no upstream socket.
 int intake_send_control(EventLoop* loop, int len);
+
+// Sends the keepalive with the wall clock's stamp, whose echo measures the round trip; a
+// failure is logged.
+void intake_send_keepalive(EventLoop* loop);

@@ -217,13 +217,6 @@ void follow_newest(RecoveryState& rc, uint32_t advance, int64_t ts, int64_t now,
     }
 }
 
-void send_keepalive(EventLoop* loop) {
-    Timespec32 wall{0, 0};
-    timespec_now(&wall);
-    if (intake_send_control(loop, build_keepalive(&loop->ctl, wall)) < 0)
-        relay_log("Error sending keepalive: %s\n", strerror(errno));
-}
-
 // Gaps the sender gave up since the last look. Relaxed: a counter.
 uint32_t take_given_up(EventLoop* loop) {
     RecoveryState& rc = loop->recovery;
@@ -448,7 +441,7 @@ void recovery_tick(EventLoop* loop) {
         rc.rtt_samples < kKeepaliveStartSamples ? kKeepaliveStartEveryUs : kKeepaliveEveryUs;
     if (now - rc.last_keepalive >= every) {
         rc.last_keepalive = now;
-        send_keepalive(loop);
+        intake_send_keepalive(loop);
     }
     if (rc.pending && now >= rc.next_scan)
         scan_gaps(loop, ring, now);

@@ -19,6 +19,17 @@ using testsupport::count_of;
 using testsupport::read_file;
 using testsupport::wait_for;
 
+// After a SIGHUP the sample's next 300 datagrams keep coming, none missing.
+void expect_stream_goes_on_after_hup(testsupport::UdpPeer& rx) {
+    std::string got;
+    for (int i = 0; i < 300; ++i) {
+        const auto d = rx.receive(2000);
+        ASSERT_TRUE(d) << "the stream stalled after SIGHUP, at " << i;
+        got += *d;
+    }
+    EXPECT_NE(sample_bytes().find(got), std::string::npos) << "a gap after SIGHUP";
+}
+
 bool upstream_saw_stop(const Upstream& up) {
     return wait_for([&] { return up.events().find(" stop len=9") != std::string::npos; }, 2s);
 }
@@ -129,13 +140,7 @@ TEST(Service, DaemonDetachesLogsToItsFileAndReopensItOnHupStreamingOn) {
     ASSERT_EQ(kill(pids[0], SIGHUP), 0);
     EXPECT_TRUE(wait_for([&] { return access(log.c_str(), F_OK) == 0; }, 2s)) << "not reopened";
     // The stream goes on: the sample's next datagrams keep coming, none missing.
-    std::string got;
-    for (int i = 0; i < 300; ++i) {
-        const auto d = rx.receive(2000);
-        ASSERT_TRUE(d) << "the stream stalled after SIGHUP, at " << i;
-        got += *d;
-    }
-    EXPECT_NE(sample_bytes().find(got), std::string::npos) << "a gap after SIGHUP";
+    ASSERT_NO_FATAL_FAILURE(expect_stream_goes_on_after_hup(rx));
     EXPECT_NE(read_file(log + ".old").find("!!\n"), std::string::npos);
     // "rcv buflen" goes to standard output, which the daemon has pointed at /dev/null.
     EXPECT_EQ(read_file(log + ".old").find("rcv buflen"), std::string::npos);
@@ -156,13 +161,7 @@ TEST(Service, HupWithoutALogFileIsIgnoredWithOneLineAndTheStreamGoesOn) {
     EXPECT_TRUE(wait_for(
         [&] { return relay.out().find("SIGHUP ignored: no log file\n") != std::string::npos; }, 2s))
         << relay.out();
-    std::string got;
-    for (int i = 0; i < 300; ++i) {
-        const auto d = rx.receive(2000);
-        ASSERT_TRUE(d) << "the stream stalled after SIGHUP, at " << i;
-        got += *d;
-    }
-    EXPECT_NE(sample_bytes().find(got), std::string::npos) << "a gap after SIGHUP";
+    ASSERT_NO_FATAL_FAILURE(expect_stream_goes_on_after_hup(rx));
     EXPECT_TRUE(relay.running());
     EXPECT_EQ(count_of(relay.out(), "SIGHUP ignored: no log file\n"), 1);
     EXPECT_EQ(count_of(relay.out(), "Log file reopened"), 0);
