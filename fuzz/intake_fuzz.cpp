@@ -60,7 +60,7 @@
 #include <new>
 
 #include "buffer/packet_ring.h"
-#include "core/event_loop.h"
+#include "daemon/event_loop.h"
 #include "core/log.h"
 #include "intake/drain.h"
 #include "intake/flow_control.h"

@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "buffer/timespec.h"
+#include "core/timespec.h"
 
 namespace {
 

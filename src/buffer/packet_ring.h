@@ -22,7 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "buffer/timespec.h"
+#include "core/timespec.h"
 
 constexpr int kRingSlots = 5120;
 constexpr int kSlotPayload = 1500;

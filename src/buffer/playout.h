@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "buffer/timespec.h"
+#include "core/timespec.h"
 
 constexpr int64_t kPlayMaxSleepUs = 100000;  // longest sleep before `stop` is looked at again
 constexpr int64_t kMissingPollUs = 1000;     // how often a missing packet's slot is looked at

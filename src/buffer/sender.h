@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "buffer/timespec.h"
+#include "core/timespec.h"
 
 struct RelayContext;
 

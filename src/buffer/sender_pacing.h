@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "buffer/packet_ring.h"
-#include "buffer/timespec.h"
+#include "core/timespec.h"
 #include "intake/flow_control.h"
 
 constexpr int kBatchBytes = 51200;           // HTTP batch: written when about to fill ...

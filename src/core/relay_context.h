@@ -94,16 +94,10 @@ struct RelayContext {
 // Wakes the event loop's wait (no-op without a wake-up pipe).
 void relay_wake(RelayContext* ctx);
 
-// Event loop only: asks the upstream again for the stream of the request record req (type
-// word, url from offset 4): logs "!! Sending another request for <url>", counts it and sends
-// the request on `isock`. Returns send's result, or 0 when there is no upstream socket (a
-// request is never empty, so send itself never returns 0).
-int ask_upstream_again(RelayContext* ctx, const char* req);
+// Logs "!! Sending another request for <url>" for the request record req (type word, url from
+// offset 4) and counts it.
+void note_request_again(RelayContext* ctx, const char* req);
 
-// The sender's repeated request: logs and counts it as ask_upstream_again does, and asks the
+// The sender's repeated request: logs and counts it (note_request_again), and asks the
 // event loop to send it.
 void post_request_again(RelayContext* ctx, const char* req);
-
-// Event loop (and a test that stands in for it): does what the sender asked for since the
-// last call, on the upstream socket `pisock` names.
-void relay_serve_asks(RelayContext* ctx);

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/accept.h"
-#include "core/event_loop.h"
 #include "core/log.h"
+#include "daemon/accept.h"
+#include "daemon/event_loop.h"
 #include "intake/flow_control.h"
 #include "intake/intake_rules.h"
 #include "intake/loss_scan.h"

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/event_loop.h"
 #include "core/log.h"
+#include "daemon/event_loop.h"
 #include "intake/drain.h"
 
 namespace {

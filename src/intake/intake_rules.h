@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "buffer/timespec.h"
+#include "core/timespec.h"
 
 constexpr uint32_t kRttMin = 30000000;          // ns: the estimate never goes below 30 ms
 constexpr uint32_t kRttMax = 300000000;         // ns: nor above 300 ms

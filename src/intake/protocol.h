@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "buffer/timespec.h"
+#include "core/timespec.h"
 
 enum : uint32_t {
     MSG_LOST_REQUEST = 1,

@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "buffer/playout.h"
-#include "core/event_loop.h"
 #include "core/log.h"
+#include "daemon/event_loop.h"
 #include "intake/auto_latency.h"
 #include "intake/drain.h"
 #include "intake/protocol.h"

@@ -15,6 +15,7 @@
 #include "buffer/sender.h"
 #include "core/log.h"
 #include "core/relay_context.h"
+#include "daemon/event_loop.h"
 #include "support/process.h"
 
 namespace sendertest {

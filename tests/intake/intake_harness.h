@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/event_loop.h"
 #include "core/log.h"
+#include "daemon/event_loop.h"
 #include "intake/drain.h"
 #include "support/fake_upstream.h"
 #include "support/process.h"

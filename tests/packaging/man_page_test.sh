@@ -31,8 +31,8 @@ if command -v man >/dev/null; then
 fi
 
 # The option string as the parser has it, e.g. "di:r:...": each letter, colons dropped.
-opts=$(sed -n 's/.*getopt(argc, argv, "\([^"]*\)").*/\1/p' "$src/src/core/startup.cpp" | tr -d ':')
-[ -n "$opts" ] || { echo "no getopt string found in src/core/startup.cpp"; exit 1; }
+opts=$(sed -n 's/.*getopt(argc, argv, "\([^"]*\)").*/\1/p' "$src/src/daemon/startup.cpp" | tr -d ':')
+[ -n "$opts" ] || { echo "no getopt string found in src/daemon/startup.cpp"; exit 1; }
 for letter in $(printf '%s' "$opts" | sed 's/./& /g'); do
   # An entry of OPTIONS in the page: ".B \-x" or ".BI \-x ...".
   grep -Eq "^\.BI? \\\\-$letter( |\$)" "$page" || { echo "man page lacks -$letter"; fail=1; }

@@ -1,5 +1,5 @@
 // Entry point of the quarlin relay daemon.
-#include "core/startup.h"
+#include "daemon/startup.h"
 
 int main(int argc, char** argv) {
     Options opts;

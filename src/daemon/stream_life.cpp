@@ -1,6 +1,6 @@
 // The HTTP stream's life: players in and out, the upstream socket's connect tries, requests and
 // stop, and the sender thread of each stream.
-#include "core/stream_life.h"
+#include "daemon/stream_life.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,9 +15,9 @@
 #include <ctime>
 
 #include "buffer/sender.h"
-#include "core/event_loop.h"
 #include "core/log.h"
 #include "core/signals.h"
+#include "daemon/event_loop.h"
 #include "http/request_reader.h"
 #include "http/response.h"
 #include "http/takeover.h"

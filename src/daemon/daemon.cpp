@@ -1,5 +1,5 @@
 // Double fork with a readiness pipe back to the invoking process.
-#include "core/daemon.h"
+#include "daemon/daemon.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,7 +17,7 @@
 #include <string>
 
 #include "core/log.h"
-#include "core/service_notify.h"
+#include "daemon/service_notify.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Signed subtraction and sleep lengths of the stream's 32-bit time values.
-#include "buffer/timespec.h"
+#include "core/timespec.h"
 
 #include <gtest/gtest.h>
 

@@ -22,7 +22,7 @@
 #include "core/players.h"
 #include "core/relay_context.h"
 #include "core/stats.h"
-#include "core/stream_life.h"
+#include "daemon/stream_life.h"
 #include "http/head_cap.h"
 #include "intake/intake_state.h"
 #include "intake/protocol.h"
@@ -92,3 +92,13 @@ void event_loop_pass(EventLoop* loop);
 
 // Starts the datagram-mode sender at the packet just stored (called by the drain once).
 void start_udp_sender(EventLoop* loop);
+
+// Event loop only: asks the upstream again for the stream of the request record req (type
+// word, url from offset 4): logs "!! Sending another request for <url>", counts it and sends
+// the request on `isock`. Returns send's result, or 0 when there is no upstream socket (a
+// request is never empty, so send itself never returns 0).
+int ask_upstream_again(RelayContext* ctx, const char* req);
+
+// Event loop (and a test that stands in for it): does what the sender asked for since the
+// last call, on the upstream socket `pisock` names.
+void relay_serve_asks(RelayContext* ctx);

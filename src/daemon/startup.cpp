@@ -1,5 +1,5 @@
 // Options, daemon mode, the log file, the sockets of the chosen mode and the start-up request.
-#include "core/startup.h"
+#include "daemon/startup.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,11 +14,11 @@
 #include <memory>
 
 #include "buffer/packet_ring.h"
-#include "core/accept.h"
-#include "core/daemon.h"
-#include "core/event_loop.h"
 #include "core/log.h"
 #include "core/signals.h"
+#include "daemon/accept.h"
+#include "daemon/daemon.h"
+#include "daemon/event_loop.h"
 #include "http/response.h"
 #include "intake/auto_latency.h"
 #include "net/openers.h"

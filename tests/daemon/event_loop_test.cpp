@@ -1,5 +1,5 @@
 // The event loop's ring life and accept in HTTP mode, driven pass by pass over loopback.
-#include "core/event_loop.h"
+#include "daemon/event_loop.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/accept.h"
+#include "daemon/accept.h"
 #include "net/openers.h"
 #include "support/fake_upstream.h"
 #include "support/process.h"

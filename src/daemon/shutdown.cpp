@@ -1,15 +1,15 @@
 // The relay's orderly end on SIGTERM or SIGINT, and the log file's reopening on SIGHUP (a SIGHUP
 // without a log file is only logged).
-#include "core/shutdown.h"
+#include "daemon/shutdown.h"
 
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "core/event_loop.h"
 #include "core/log.h"
-#include "core/service_notify.h"
 #include "core/signals.h"
+#include "daemon/event_loop.h"
+#include "daemon/service_notify.h"
 #include "intake/protocol.h"
 #include "intake/recovery_loop.h"
 

@@ -1,5 +1,5 @@
 // One pass of the main thread's loop, and the ring's life in HTTP mode.
-#include "core/event_loop.h"
+#include "daemon/event_loop.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -14,39 +14,22 @@
 #include <ctime>
 
 #include "buffer/sender.h"
-#include "core/accept.h"
 #include "core/log.h"
-#include "core/shutdown.h"
 #include "core/signals.h"
+#include "daemon/accept.h"
+#include "daemon/shutdown.h"
 #include "intake/drain.h"
 #include "intake/flow_control.h"
 #include "intake/protocol.h"
 #include "intake/recovery_loop.h"
 
-void relay_wake(RelayContext* ctx) {
-    int fd = ctx->wake_fd.load(std::memory_order_acquire);
-    if (fd >= 0) {
-        char byte = 1;
-        (void)!write(fd, &byte, 1);  // a full pipe already holds a wake-up
-    }
-}
-
 int ask_upstream_again(RelayContext* ctx, const char* req) {
-    relay_log("!! Sending another request for %s\n", req + 4);
-    ctx->stats.repeated_requests.fetch_add(1, std::memory_order_relaxed);
+    note_request_again(ctx, req);
     const int isock = ctx->pisock != nullptr ? ctx->pisock->load(std::memory_order_relaxed) : 0;
     if (isock == 0)
         return 0;
     return static_cast<int>(
         send(isock, req, static_cast<size_t>(stream_request_length(req)), MSG_DONTWAIT));
-}
-
-void post_request_again(RelayContext* ctx, const char* req) {
-    relay_log("!! Sending another request for %s\n", req + 4);
-    ctx->stats.repeated_requests.fetch_add(1, std::memory_order_relaxed);
-    // Release: the request and the sender's state before it go with the ask.
-    ctx->asks.fetch_or(ASK_REPEAT_REQUEST, std::memory_order_release);
-    relay_wake(ctx);
 }
 
 void relay_serve_asks(RelayContext* ctx) {

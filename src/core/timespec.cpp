@@ -1,5 +1,5 @@
 // Clock reads, the signed subtraction and the short sleep used for pacing and timing.
-#include "buffer/timespec.h"
+#include "core/timespec.h"
 
 #include <sys/time.h>
 #include <time.h>

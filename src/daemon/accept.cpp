@@ -1,5 +1,5 @@
 // Accepting HTTP connections: each gets a slot in the head cap's table and a client thread.
-#include "core/accept.h"
+#include "daemon/accept.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/event_loop.h"
 #include "core/log.h"
+#include "daemon/event_loop.h"
 #include "http/client_thread.h"
 
 namespace {

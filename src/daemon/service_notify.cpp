@@ -1,5 +1,5 @@
 // The service manager's readiness protocol: one datagram of "KEY=value" lines on a Unix socket.
-#include "core/service_notify.h"
+#include "daemon/service_notify.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
