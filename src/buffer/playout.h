@@ -17,21 +17,6 @@ constexpr int64_t kTimestampJumpUs = 1000000;
 // before the stream counts as dry (the idle wait of the default pacing, and its restart).
 constexpr int64_t kDryAfterUs = 400000;
 
-inline int64_t timespec_us(Timespec32 t) {
-    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
-// The inverse: a time in microseconds as seconds and nanoseconds, the nanoseconds in range.
-inline Timespec32 timespec_from_us(int64_t us) {
-    int64_t sec = us / 1000000;
-    int64_t rem = us % 1000000;
-    if (rem < 0) {
-        rem += 1000000;
-        --sec;
-    }
-    return Timespec32{static_cast<int32_t>(sec), static_cast<int32_t>(rem * 1000)};
-}
-
 // Where the pacing is anchored: the packet stamped ts goes out at clock + (ts - anchor ts).
 struct PlayAnchor {
     int64_t clock;

@@ -1,4 +1,4 @@
-// The log writer with its per-cause limit, the log file's rotation, and the fatal-error exit.
+// The log writer with its per-cause limit, and the log file's rotation.
 #include "core/log.h"
 
 #include <fcntl.h>
@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+
+#include "core/timespec.h"
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -112,7 +114,7 @@ int limited_write(LogLimiter* lim, FILE* fp, const char* cause, const char* fmt,
     if (c != nullptr) {
         const uint32_t held_before = c->held;
         const LogGate gate =
-            log_cause_admit(c, log_clock_ms(), lines_per_window.load(std::memory_order_relaxed));
+            log_cause_admit(c, monotonic_ms(), lines_per_window.load(std::memory_order_relaxed));
         if (gate.left_out > 0) {
             written += write_left_out(fp, cause, gate.left_out);
             lim->held_causes.fetch_sub(1, std::memory_order_relaxed);
@@ -132,7 +134,7 @@ void report_held(LogLimiter* lim, FILE* fp) {
         return;
     StreamLock lock(fp);
     if (lim->owner == fp) {
-        const int64_t now = log_clock_ms();
+        const int64_t now = monotonic_ms();
         int written = 0;
         for (LogCause& c : lim->causes) {
             if (c.fmt == nullptr)
@@ -192,12 +194,6 @@ LogCause* log_cause_find(LogLimiter* lim, const char* fmt) {
 
 void log_set_limit(uint32_t n) {
     lines_per_window.store(n, std::memory_order_relaxed);
-}
-
-int64_t log_clock_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 namespace {
@@ -280,10 +276,4 @@ void log_file_close() {
     log_fp.store(stdout, std::memory_order_release);
     fclose(log_file.fp);
     log_file = LogFile{};
-}
-
-void Error_Quit(const char* msg) {
-    int err = errno;
-    fprintf(stderr, "KESTREL: %s, %s\n", msg, strerror(err));
-    exit(1);
 }

@@ -30,9 +30,6 @@ extern const char kCauseOutputRefused[];
 // daemon mode standard output is the null device).
 void console_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Writes "KESTREL: <msg>, <strerror(errno)>" to standard error and ends the process with status 1.
-[[noreturn]] void Error_Quit(const char* msg);
-
 // --- Rate limit: each call site's format is one cause. ---
 
 constexpr uint32_t kLogLinesPerWindow = 20;  // per cause; more in one window are held back
@@ -79,9 +76,6 @@ LogCause* log_cause_find(LogLimiter* lim, const char* fmt);
 // Writes "left out N lines like: <format>" for a cause whose window has ended with lines held
 // back. The event loop calls it every pass; without held-back lines it only reads one word.
 void log_report_held();
-
-// Reads the clock the limiter counts windows with (milliseconds, monotonic).
-int64_t log_clock_ms();
 
 // --- The log file. ---
 

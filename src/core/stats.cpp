@@ -90,9 +90,3 @@ uint32_t rate_update(RateWindow* w, int64_t now_ms, uint64_t bytes) {
         (w->bytes[last] - w->bytes[first]) * 8 * 1000 / static_cast<uint64_t>(span_ms);
     return bits > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bits);
 }
-
-int64_t stats_now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}

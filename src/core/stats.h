@@ -166,6 +166,3 @@ struct Stats {
 
     StreamBoard stream;
 };
-
-// Monotonic milliseconds.
-int64_t stats_now_ms();

@@ -57,6 +57,12 @@ int32_t timespec_sleep_us(const Timespec32* ts) {
     return us < 100 ? 100 : us;
 }
 
-void timespec_sleep(const Timespec32* ts) {
-    usleep(static_cast<useconds_t>(timespec_sleep_us(ts)));
+int64_t monotonic_us() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+int64_t monotonic_ms() {
+    return monotonic_us() / 1000;
 }

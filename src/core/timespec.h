@@ -1,4 +1,5 @@
-// Time values of the stream: 32-bit seconds and nanoseconds, read, subtracted and slept.
+// Time values of the stream (32-bit seconds and nanoseconds: read, subtracted, converted) and
+// the monotonic clock every deadline is measured on.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +26,27 @@ int timespec_monotonic(Timespec32* ts);
 // a = a - b, with exactly one normalisation step chosen by the signs of a and b.
 void timespec_fulsub(Timespec32* a, const Timespec32* b);
 
-// Microseconds that timespec_sleep would sleep: nanoseconds / 1000, never below 100.
-// The seconds field is ignored.
+// A pause of the nanoseconds field in microseconds, never below 100: the seconds field is
+// ignored.
 int32_t timespec_sleep_us(const Timespec32* ts);
 
-void timespec_sleep(const Timespec32* ts);
+// A stamp or clock reading in microseconds, the nanoseconds truncated.
+inline int64_t timespec_us(Timespec32 t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// The inverse: a time in microseconds as seconds and nanoseconds, the nanoseconds in range.
+inline Timespec32 timespec_from_us(int64_t us) {
+    int64_t sec = us / 1000000;
+    int64_t rem = us % 1000000;
+    if (rem < 0) {
+        rem += 1000000;
+        --sec;
+    }
+    return Timespec32{static_cast<int32_t>(sec), static_cast<int32_t>(rem * 1000)};
+}
+
+// The monotonic clock in microseconds and in milliseconds: deadlines and elapsed times, which a
+// step of the wall clock must not move.
+int64_t monotonic_us();
+int64_t monotonic_ms();

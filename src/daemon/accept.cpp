@@ -10,16 +10,11 @@
 #include <ctime>
 
 #include "core/log.h"
+#include "core/timespec.h"
 #include "daemon/event_loop.h"
 #include "http/client_thread.h"
 
 namespace {
-
-int64_t monotonic_us() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 // Counts connections closed at the cap and says so at most once a second.
 void note_closed_at_cap(EventLoop* loop, int closed) {
@@ -28,7 +23,7 @@ void note_closed_at_cap(EventLoop* loop, int closed) {
     loop->ctx.stats.closed_at_cap.fetch_add(static_cast<uint32_t>(closed),
                                             std::memory_order_relaxed);
     loop->cap_unlogged += static_cast<uint32_t>(closed);
-    const int64_t now = stats_now_ms();
+    const int64_t now = monotonic_ms();
     if (now - loop->cap_log_ms < 1000)
         return;
     relay_log("!! %u connections still sending their head closed at the cap of %d\n",
@@ -42,7 +37,7 @@ void start_client(EventLoop* loop, int fd) {
     RelayContext& ctx = loop->ctx;
     ctx.stats.accepted.fetch_add(1, std::memory_order_relaxed);
     int closed = 0;
-    const int slot = headcap_admit(&loop->heads, fd, stats_now_ms(), &closed);
+    const int slot = headcap_admit(&loop->heads, fd, monotonic_ms(), &closed);
     note_closed_at_cap(loop, closed);
     ctx.mode.store(MODE_HTTP, std::memory_order_release);
     // Numbered here, in accept order: the client threads may hand their players over in any

@@ -16,6 +16,7 @@
 #include "buffer/sender.h"
 #include "core/log.h"
 #include "core/signals.h"
+#include "core/timespec.h"
 #include "daemon/accept.h"
 #include "daemon/shutdown.h"
 #include "intake/drain.h"
@@ -77,7 +78,7 @@ int event_loop_init(EventLoop* loop, bool http_mode, int head_cap, int max_playe
     }
     loop->wake_rd = fds[0];
     ctx.wake_fd.store(fds[1], std::memory_order_release);
-    ctx.stats.start_ms = stats_now_ms();
+    ctx.stats.start_ms = monotonic_ms();
     ctx.stats.http_mode = http_mode;
     ctx.stats.head_cap = http_mode ? head_cap : 0;
     ctx.stats.max_players = http_mode ? max_players : 0;
@@ -185,7 +186,7 @@ void publish_pass_figures(EventLoop* loop) {
     // Relaxed: self-contained figures for a person or a scraper.
     st.backlog.store(backlog < static_cast<uint32_t>(kRingSlots) ? backlog : 0,
                      std::memory_order_relaxed);
-    st.input_bps.store(rate_update(&loop->input_rate, stats_now_ms(), st.bytes_received.load()),
+    st.input_bps.store(rate_update(&loop->input_rate, monotonic_ms(), st.bytes_received.load()),
                        std::memory_order_relaxed);
 }
 

@@ -7,7 +7,8 @@
 #include "http/head_cap.h"
 #include "net/allow_list.h"
 
-// Set by -s; nothing else depends on it.
+// -s sets it to 1 (and logs "Swapping bytes"), and nothing reads it: the protocol's words are
+// in the host's order either way. It stays exported because -s has always set it.
 extern int need_swap;
 
 struct Options {

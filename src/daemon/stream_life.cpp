@@ -17,6 +17,7 @@
 #include "buffer/sender.h"
 #include "core/log.h"
 #include "core/signals.h"
+#include "core/timespec.h"
 #include "daemon/event_loop.h"
 #include "http/request_reader.h"
 #include "http/response.h"
@@ -27,12 +28,6 @@
 namespace {
 
 constexpr size_t kSenderThreadStack = 256 * 1024;  // what the sender had on a client thread
-
-int64_t now_us() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
 
 bool shared_mode(const EventLoop* loop) {
     return loop->players.max_players > 1;
@@ -164,7 +159,7 @@ void stop_stream(EventLoop* loop, bool for_newcomer) {
         for_newcomer)
         loop->ctx.stats.takeovers.fetch_add(1, std::memory_order_relaxed);
     life.phase = LIFE_STOPPING;
-    life.stop_ms = stats_now_ms();
+    life.stop_ms = monotonic_ms();
     life.forced = false;
 }
 
@@ -191,7 +186,7 @@ void connected(EventLoop* loop) {
              MSG_DONTWAIT) < 1)
         relay_log("!! Send request error: %s !!!!\n", strerror(errno));
     life.awaiting = true;
-    life.asked_us = now_us();
+    life.asked_us = monotonic_us();
     life.phase = LIFE_PLAYING;
     ctx.mode.store(MODE_HTTP, std::memory_order_release);
     if (!start_sender(loop)) {
@@ -228,12 +223,12 @@ void try_connect(EventLoop* loop) {
     }
     life.connect_err = errno;
     // After the last try too: the tries are given up one pause later, as they always were.
-    life.next_try_ms = stats_now_ms() + kConnectPauseMs;
+    life.next_try_ms = monotonic_ms() + kConnectPauseMs;
 }
 
 void connect_step(EventLoop* loop) {
     StreamLife& life = loop->life;
-    if (stats_now_ms() < life.next_try_ms)
+    if (monotonic_ms() < life.next_try_ms)
         return;
     if (life.tries < kConnectTries) {
         try_connect(loop);
@@ -475,7 +470,7 @@ void await_first_datagram(EventLoop* loop) {
         life.awaiting = false;
         return;
     }
-    const int64_t now = now_us();
+    const int64_t now = monotonic_us();
     if (!stream_request_due(now, life.asked_us))
         return;
     life.asked_us = now;
@@ -511,7 +506,7 @@ int stream_life_wait_ms(const EventLoop* loop, int max_ms) {
     const StreamLife& life = loop->life;
     if (life.phase != LIFE_CONNECTING)
         return max_ms;
-    const int64_t left = life.next_try_ms - stats_now_ms();
+    const int64_t left = life.next_try_ms - monotonic_ms();
     return left < 0 ? 0 : left < max_ms ? static_cast<int>(left) : max_ms;
 }
 
@@ -527,7 +522,7 @@ void stream_life_pass(EventLoop* loop) {
         connect_step(loop);
     await_first_datagram(loop);
     if (life.phase == LIFE_STOPPING && !life.forced &&
-        stats_now_ms() - life.stop_ms >= kForceOffMs) {
+        monotonic_ms() - life.stop_ms >= kForceOffMs) {
         // A sender blocked writing to a player that takes nothing ends when the write fails.
         shut_players(loop);
         life.forced = true;

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "core/log.h"
+#include "core/timespec.h"
 #include "http/url_text.h"
 
 namespace {
@@ -31,17 +32,11 @@ bool IsSpace(unsigned char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-int64_t NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits until fd has something to report or the monotonic deadline passes. A deadline already
 // passed still reports input that is there now. Returns 1 ready, 0 timed out, -1 failed (errno).
 int WaitReadable(int fd, int64_t deadline_ms) {
     for (;;) {
-        int64_t left = deadline_ms - NowMs();
+        int64_t left = deadline_ms - monotonic_ms();
         if (left < 0)
             left = 0;
         pollfd pfd = {fd, POLLIN, 0};
@@ -229,18 +224,18 @@ int Get_Request(int fd, ReqInfo* req) {
 int Get_Request_Within(int fd, ReqInfo* req, int allowance_ms, int limit_ms) {
     char buffer[kLineBufferSize];
     memset(buffer, 0, sizeof buffer);
-    const int64_t start = NowMs();
+    const int64_t start = monotonic_ms();
     const int64_t limit_at = start + limit_ms;
     int64_t allowance_left = allowance_ms;
     int head_bytes = 0;
 
     for (bool first_line = true;; first_line = false) {
         // The waits for the starts of lines draw on one shared allowance, never past the limit.
-        const int64_t wait_from = NowMs();
+        const int64_t wait_from = monotonic_ms();
         const int64_t wait_until =
             wait_from + allowance_left < limit_at ? wait_from + allowance_left : limit_at;
         const int ready = WaitReadable(fd, wait_until);
-        allowance_left -= NowMs() - wait_from;
+        allowance_left -= monotonic_ms() - wait_from;
         if (allowance_left < 0)
             allowance_left = 0;
         if (ready < 0) {
@@ -272,7 +267,7 @@ int Get_Request_Within(int fd, ReqInfo* req, int allowance_ms, int limit_ms) {
             return 0;
         if (Parse_HTTP_Header(buffer, req) != 0)
             return 0;
-        if (NowMs() - start > limit_ms)
+        if (monotonic_ms() - start > limit_ms)
             return -1;
         if (req->kind == REQUEST_SIMPLE)
             return 0;

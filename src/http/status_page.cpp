@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "core/relay_context.h"
+#include "core/timespec.h"
 #include "http/response.h"
 
 namespace {
@@ -124,7 +125,7 @@ StatsSnapshot stats_snapshot(const RelayContext& ctx) {
     const Stats& st = ctx.stats;
     StatsSnapshot s{};
     s.http_mode = st.http_mode;
-    s.uptime_s = (stats_now_ms() - st.start_ms) / 1000;
+    s.uptime_s = (monotonic_ms() - st.start_ms) / 1000;
     s.now_wall = static_cast<uint32_t>(time(nullptr));
     s.stream = stream_read(st.stream);
     s.datagrams_received = st.datagrams_received.load();

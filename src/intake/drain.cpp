@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/timespec.h"
 #include "daemon/accept.h"
 #include "daemon/event_loop.h"
 #include "intake/flow_control.h"
@@ -134,7 +135,7 @@ void store_data(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) {
     const bool rebasing = loop->ctx.resetseq.load(std::memory_order_acquire) != 0;
     const bool drop = !rebasing && overruns_sender(loop, ring, s);
     const bool timed = loop->recovery.latency_us != 0;
-    const int64_t now = timed ? recovery_clock_us() : 0;
+    const int64_t now = timed ? monotonic_us() : 0;
     // The playout-latency mode keeps the first copy of a datagram it holds: a doubled request
     // brings two, and the second must not be written under a sender that is reading the slot.
     const bool duplicate = timed && !drop && !rebasing && !recovery_before_store(loop, ring, s);
@@ -207,7 +208,7 @@ bool hold_far_jump(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n
         in.held_bytes = n;
     }
     in.holding = true;
-    in.held_at_us = recovery_clock_us();
+    in.held_at_us = monotonic_us();
     const int32_t sec = static_cast<int32_t>(in.held_at_us / 1000000);
     if (sec != in.held_log_sec) {
         in.held_log_sec = sec;
@@ -302,7 +303,7 @@ void intake_drain(EventLoop* loop) {
     // stream's own datagrams out, even after a drain that happened to read none of it.
     const int64_t held_at = loop->intake.held_at_us;
     if (loop->recovery.latency_us == 0 &&
-        (held_at == 0 || recovery_clock_us() - held_at >= kHeldNoPauseUs))
+        (held_at == 0 || monotonic_us() - held_at >= kHeldNoPauseUs))
         pause_accepting(loop, kEmptyReadPauseUs);
 }
 

@@ -12,6 +12,7 @@
 
 #include "buffer/playout.h"
 #include "core/log.h"
+#include "core/timespec.h"
 #include "daemon/event_loop.h"
 #include "intake/auto_latency.h"
 #include "intake/drain.h"
@@ -264,7 +265,7 @@ void auto_latency_tick(EventLoop* loop, int64_t now) {
 void write_recovery_line(EventLoop* loop) {
     RecoveryState& rc = loop->recovery;
     if (rc.auto_latency && take_given_up(loop) > 0)
-        rc.last_give_up = recovery_clock_us();
+        rc.last_give_up = monotonic_us();
     // Relaxed: a counter; the exchange hands the minute's count over and starts the next.
     const uint32_t never = loop->ctx.given_up.exchange(0, std::memory_order_relaxed);
     rc.given_up_seen = 0;
@@ -273,7 +274,7 @@ void write_recovery_line(EventLoop* loop) {
         "srtt=%ld us, rttvar=%ld us, latency=%d ms; overdue asked %u, loss %.2f %%\n",
         rc.asked, rc.in_time, rc.late, never, rc.duplicates, static_cast<long>(rc.rtt.srtt),
         static_cast<long>(rc.rtt.rttvar), rc.latency_us / 1000, rc.overdue_asked,
-        100 * current_loss(rc, recovery_clock_us()));
+        100 * current_loss(rc, monotonic_us()));
     rc.asked = rc.in_time = rc.late = rc.duplicates = rc.overdue_asked = 0;
 }
 
@@ -303,12 +304,6 @@ void measure_rate(EventLoop* loop, uint32_t s, int64_t ts) {
 }
 
 }  // namespace
-
-int64_t recovery_clock_us() {
-    Timespec32 t{0, 0};
-    timespec_monotonic(&t);
-    return timespec_us(t);
-}
 
 void recovery_on_stream_start(EventLoop* loop, const PacketSlot* first, int64_t now) {
     RecoveryState& rc = loop->recovery;
@@ -436,7 +431,7 @@ void recovery_tick(EventLoop* loop) {
     PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);  // the loop's own pointer
     if (rc.latency_us == 0 || rc.last_line == 0 || ring == nullptr)
         return;
-    const int64_t now = recovery_clock_us();
+    const int64_t now = monotonic_us();
     const int64_t every =
         rc.rtt_samples < kKeepaliveStartSamples ? kKeepaliveStartEveryUs : kKeepaliveEveryUs;
     if (now - rc.last_keepalive >= every) {
@@ -462,7 +457,7 @@ int recovery_wait_ms(const EventLoop* loop, int longest_ms) {
         rc.pending && rc.next_scan < rc.next_overdue ? rc.next_scan : rc.next_overdue;
     if (at == INT64_MAX)
         return longest_ms;
-    const int64_t left = at - recovery_clock_us();
+    const int64_t left = at - monotonic_us();
     // Long overdue means no pass has run the scan (no upstream socket): no reason to hurry.
     if (left < -kLoopTimeoutMs * 1000)
         return longest_ms;

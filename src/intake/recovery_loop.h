@@ -9,9 +9,6 @@
 
 struct EventLoop;
 
-// Clock reading of the recovery: monotonic microseconds.
-int64_t recovery_clock_us();
-
 // A stream starts with datagram `first`, arrived at now: it is due at now + latency. Publishes
 // the arrival for the sender; the caller's release store then hands the stream over.
 void recovery_on_stream_start(EventLoop* loop, const PacketSlot* first, int64_t now);
