@@ -38,14 +38,15 @@ int to_int(const char* text) {
     return static_cast<int>(strtol(text, nullptr, 10));
 }
 
-// -L takes whole milliseconds, 0 to kMaxLatencyMs; anything else is refused (-1).
-int parse_latency(const char* text) {
+// A whole decimal number from lo to hi with nothing after it, into *out; false otherwise.
+bool parse_range(const char* text, long lo, long hi, long* out) {
     char* end = nullptr;
     errno = 0;
-    const long ms = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || ms < 0 || ms > kMaxLatencyMs)
-        return -1;
-    return static_cast<int>(ms);
+    const long n = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || n < lo || n > hi)
+        return false;
+    *out = n;
+    return true;
 }
 
 // A start-up failure: logged as usual, and in daemon mode also handed to the invoking process.
@@ -126,51 +127,76 @@ bool logs_to_file(const Options& opts) {
 }
 
 // A value of -a, -b, -c, -n or -t that cannot be used: one clear line, then the usage status.
-int bad_value(char option, const char* value, const char* want) {
+static int bad_value(char option, const char* value, const char* want) {
     fprintf(stderr, "quarlin: -%c %s: %s\n", option, value, want);
     return kExitUsage;
+}
+
+// The options that are checked as they are read (-a -b -c -n -t -m -L): 0, or the usage
+// status after one clear line. -1: c is none of them.
+static int parse_checked_option(int c, const char* arg, Options* opts) {
+    long n = 0;
+    in_addr a;
+    switch (c) {
+        case 'a':
+            if (opts->allow.count == kMaxAllowNets)
+                return bad_value('a', arg, "at most 32 networks");
+            if (allow_parse(arg, &opts->allow.nets[opts->allow.count]) != 0)
+                return bad_value('a', arg, "want an IPv4 address, optionally /0 to /32");
+            ++opts->allow.count;
+            return 0;
+        case 'b':
+            if (inet_pton(AF_INET, arg, &a) != 1)
+                return bad_value('b', arg, "want an IPv4 address");
+            opts->bind_ip = arg;
+            return 0;
+        case 'c':
+            if (!parse_range(arg, 0, kMaxHeadCap, &n))
+                return bad_value('c', arg, "want a count from 0 (no cap) to 4096");
+            opts->head_cap = static_cast<int>(n);
+            return 0;
+        case 'n':
+            if (!parse_range(arg, 1, kMaxPlayers, &n))
+                return bad_value('n', arg, "want a count of players from 1 to 64");
+            opts->max_players = static_cast<int>(n);
+            return 0;
+        case 't':
+            if (!content_type_valid(arg))
+                return bad_value('t', arg, "want 1 to 100 printable characters");
+            opts->content_type = arg;
+            return 0;
+        case 'm':
+            if (!parse_range(arg, 1, kMaxLogKb, &opts->log_max_kb)) {
+                fprintf(stderr, "quarlin: -m takes the log size in kB, 1 to %ld\n", kMaxLogKb);
+                return kExitUsage;
+            }
+            return 0;
+        case 'L':
+            opts->latency_auto = strcmp(arg, "auto") == 0;
+            opts->latency_ms = opts->latency_auto ? kAutoStartUs / 1000 : -1;
+            if (!opts->latency_auto && parse_range(arg, 0, kMaxLatencyMs, &n))
+                opts->latency_ms = static_cast<int>(n);
+            if (opts->latency_ms < 0) {
+                fprintf(stderr, "quarlin: -L takes a latency in milliseconds, 0 to %d, or auto\n",
+                        kMaxLatencyMs);
+                return kExitUsage;
+            }
+            return 0;
+        default:
+            return -1;
+    }
 }
 
 int parse_options(int argc, char** argv, Options* opts) {
     opterr = 0;  // the usage line is the only diagnostic
     int c;
     while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:sm:a:b:c:t:L:n:")) != -1) {
+        const int checked = parse_checked_option(c, optarg, opts);
+        if (checked > 0)
+            return checked;
+        if (checked == 0)
+            continue;
         switch (c) {
-            case 'a':
-                if (opts->allow.count == kMaxAllowNets)
-                    return bad_value('a', optarg, "at most 32 networks");
-                if (allow_parse(optarg, &opts->allow.nets[opts->allow.count]) != 0)
-                    return bad_value('a', optarg, "want an IPv4 address, optionally /0 to /32");
-                ++opts->allow.count;
-                break;
-            case 'b': {
-                in_addr a;
-                if (inet_pton(AF_INET, optarg, &a) != 1)
-                    return bad_value('b', optarg, "want an IPv4 address");
-                opts->bind_ip = optarg;
-                break;
-            }
-            case 'c': {
-                char* end = nullptr;
-                const long n = strtol(optarg, &end, 10);
-                if (*optarg == '\0' || *end != '\0' || n < 0 || n > kMaxHeadCap)
-                    return bad_value('c', optarg, "want a count from 0 (no cap) to 4096");
-                opts->head_cap = static_cast<int>(n);
-                break;
-            }
-            case 'n': {
-                char* end = nullptr;
-                const long n = strtol(optarg, &end, 10);
-                if (*optarg == '\0' || *end != '\0' || n < 1 || n > kMaxPlayers)
-                    return bad_value('n', optarg, "want a count of players from 1 to 64");
-                opts->max_players = static_cast<int>(n);
-                break;
-            }
-            case 't':
-                if (!content_type_valid(optarg))
-                    return bad_value('t', optarg, "want 1 to 100 printable characters");
-                opts->content_type = optarg;
-                break;
             case 'd':
                 opts->daemon = true;
                 break;
@@ -198,27 +224,6 @@ int parse_options(int argc, char** argv, Options* opts) {
             case 's':
                 need_swap = 1;
                 relay_log("Swapping bytes\n");
-                break;
-            case 'm': {
-                char* end = nullptr;
-                errno = 0;
-                opts->log_max_kb = strtol(optarg, &end, 10);
-                if (errno != 0 || end == optarg || *end != '\0' || opts->log_max_kb < 1 ||
-                    opts->log_max_kb > kMaxLogKb) {
-                    fprintf(stderr, "quarlin: -m takes the log size in kB, 1 to %ld\n", kMaxLogKb);
-                    return kExitUsage;
-                }
-                break;
-            }
-            case 'L':
-                opts->latency_auto = strcmp(optarg, "auto") == 0;
-                opts->latency_ms = opts->latency_auto ? kAutoStartUs / 1000 : parse_latency(optarg);
-                if (opts->latency_ms < 0) {
-                    fprintf(stderr,
-                            "quarlin: -L takes a latency in milliseconds, 0 to %d, or auto\n",
-                            kMaxLatencyMs);
-                    return kExitUsage;
-                }
                 break;
             default:
                 relay_log(kUsage1);
