@@ -9,7 +9,6 @@
 
 #include "buffer/packet_ring.h"
 #include "buffer/timespec.h"
-#include "intake/flow_control.h"
 
 constexpr int kBatchBytes = 51200;           // HTTP batch: written when about to fill ...
 constexpr int64_t kBatchIntervalUs = 50000;  // ... or when this long since the last write
