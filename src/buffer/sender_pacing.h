@@ -24,6 +24,7 @@ constexpr int64_t kBufferPollUs = 10000;  // a buffering wait looks at the backl
 // burst after the intake's 20 ms pause (about 860 slots at 300 Mbit/s, 570 of them the burst)
 // still stays below the suspend threshold, while 2 s of a 20 Mbit/s stream (3800 slots) fits.
 constexpr uint32_t kBufferedEnoughBacklog = kQueueFullBacklog - 768;
+static_assert(kBufferedEnoughBacklog > 20000000 / 8 * 2 / 1316, "2 s of 20 Mbit/s must fit");
 
 enum SenderPhase { SENDER_STARTING, SENDER_RESTARTING, SENDER_RUNNING };
 
