@@ -142,7 +142,7 @@ int64_t batch_sleep_us(const Run& r, int send_pos, int curpos, const PaceDecisio
         if (batch_overflows(fill, len))
             break;  // written before this one goes in
         fill += len;
-        if (fill + len >= kBatchBytes)
+        if (batch_full(fill, len))
             break;
     }
     return batch_wake_us(next_us, fill_us, r.last_write_us) - now_us;

@@ -92,7 +92,7 @@ bool put_out(Run& r, int sp, int64_t now_us) {
 }
 
 bool write_if_full(Run& r, int pos, int32_t len, int64_t now_us) {
-    if (r.fill == 0 || r.fill + len < kBatchBytes)
+    if (r.fill == 0 || !batch_full(r.fill, len))
         return true;
     return write_batch(r, pos, len, now_us);
 }

@@ -1,8 +1,8 @@
 // The paced sender's decisions, as plain functions of ring positions and clock readings.
 //
-// Nothing here reads a clock, sleeps or touches a descriptor: the loop in sender.cpp reads
-// those at its edges and asks these functions what to do, so the timing rules can be checked
-// with made-up clock readings.
+// Nothing here reads a clock, sleeps or touches a descriptor: the pacers (pace_stamps.cpp,
+// pace_latency.cpp) read those at their edges and ask these functions what to do, so the
+// timing rules can be checked with made-up clock readings.
 #pragma once
 
 #include <cstdint>
@@ -109,10 +109,15 @@ inline bool batch_overflows(int fill, int len) {
     return fill + len > kBatchBytes;
 }
 
-// After a packet of len bytes brought the batch to fill: write it now? Either one more such
-// packet would reach the batch size, or the timer has run out.
+// After a packet of len bytes brought the batch to fill: one more such packet would reach the
+// batch size, so the batch is written now.
+inline bool batch_full(int fill, int len) {
+    return fill + len >= kBatchBytes;
+}
+
+// Whether the batch is written now: full, or its timer has run out.
 inline bool batch_write_due(int fill, int len, int64_t now_us, int64_t last_write_us) {
-    return fill + len >= kBatchBytes || now_us - last_write_us > kBatchIntervalUs;
+    return batch_full(fill, len) || now_us - last_write_us > kBatchIntervalUs;
 }
 
 // HTTP mode: when the sender next wakes, all on the clock in microseconds. The next datagram
