@@ -28,6 +28,9 @@ constexpr int kRingSlots = 5120;
 constexpr int kSlotPayload = 1500;
 constexpr int kMaxDatagram = 1328;  // 12 bytes of header, 1316 of payload (7 x 188)
 constexpr int kMaxPayload = kMaxDatagram - 12;
+// The backlog at which flow control suspends the upstream (4721); the sender's buffering wait
+// ends below it.
+constexpr uint32_t kQueueFullBacklog = kRingSlots - 399;
 
 // One stored datagram. Its head has the layout of an upstream data datagram, so the intake
 // reads each datagram straight into a slot-shaped buffer.

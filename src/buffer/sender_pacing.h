@@ -1,15 +1,14 @@
 // The paced sender's decisions, as plain functions of ring positions and clock readings.
 //
-// Nothing here reads a clock, sleeps or touches a descriptor: the loop in sender.cpp reads
-// those at its edges and asks these functions what to do, so the timing rules can be checked
-// with made-up clock readings.
+// Nothing here reads a clock, sleeps or touches a descriptor: the pacers (pace_stamps.cpp,
+// pace_latency.cpp) read those at their edges and ask these functions what to do, so the
+// timing rules can be checked with made-up clock readings.
 #pragma once
 
 #include <cstdint>
 
 #include "buffer/packet_ring.h"
 #include "core/timespec.h"
-#include "intake/flow_control.h"
 
 constexpr int kBatchBytes = 51200;           // HTTP batch: written when about to fill ...
 constexpr int64_t kBatchIntervalUs = 50000;  // ... or when this long since the last write
@@ -25,6 +24,7 @@ constexpr int64_t kBufferPollUs = 10000;  // a buffering wait looks at the backl
 // burst after the intake's 20 ms pause (about 860 slots at 300 Mbit/s, 570 of them the burst)
 // still stays below the suspend threshold, while 2 s of a 20 Mbit/s stream (3800 slots) fits.
 constexpr uint32_t kBufferedEnoughBacklog = kQueueFullBacklog - 768;
+static_assert(kBufferedEnoughBacklog > 20000000 / 8 * 2 / 1316, "2 s of 20 Mbit/s must fit");
 
 enum SenderPhase { SENDER_STARTING, SENDER_RESTARTING, SENDER_RUNNING };
 
@@ -99,20 +99,20 @@ inline bool sender_repeat_due(int idle_waits, const char* req) {
     return idle_waits > kIdleWaitsBeforeRepeat && req != nullptr;
 }
 
-// Clock reading in microseconds, for the batch timer.
-inline int64_t timespec_to_us(Timespec32 t) {
-    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
 // A packet of len bytes would overflow a batch holding fill bytes: write the batch first.
 inline bool batch_overflows(int fill, int len) {
     return fill + len > kBatchBytes;
 }
 
-// After a packet of len bytes brought the batch to fill: write it now? Either one more such
-// packet would reach the batch size, or the timer has run out.
+// After a packet of len bytes brought the batch to fill: one more such packet would reach the
+// batch size, so the batch is written now.
+inline bool batch_full(int fill, int len) {
+    return fill + len >= kBatchBytes;
+}
+
+// Whether the batch is written now: full, or its timer has run out.
 inline bool batch_write_due(int fill, int len, int64_t now_us, int64_t last_write_us) {
-    return fill + len >= kBatchBytes || now_us - last_write_us > kBatchIntervalUs;
+    return batch_full(fill, len) || now_us - last_write_us > kBatchIntervalUs;
 }
 
 // HTTP mode: when the sender next wakes, all on the clock in microseconds. The next datagram

@@ -8,7 +8,6 @@
 
 struct EventLoop;
 
-constexpr uint32_t kQueueFullBacklog = kRingSlots - 399;  // 4721
 constexpr uint32_t kQueueFullMinSeq = 1501;  // lower sequence numbers are never queue-full
 constexpr uint32_t kReleaseBacklog = kRingSlots - 2000;  // 3120
 constexpr int kFlowRepeat = 30;              // suspend and release go out on every 30th occasion

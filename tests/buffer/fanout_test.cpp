@@ -79,23 +79,6 @@ FanoutResult write_round(Players& p, int round, int64_t now_us, int datagrams = 
                         static_cast<int>(c.size()), now_us, &p.stats);
 }
 
-TEST(Fanout, SlowPlayerIsCutWhenItTakesNothingForTwoSecondsOrItsBytesOverflow) {
-    const int64_t t0 = 7000000;
-    const struct {
-        int overflow;
-        int64_t moving_since, now;
-        bool cut;
-    } cases[] = {
-        {0, t0, t0, false},
-        {0, t0, t0 + kSlowPlayerUs - 1, false},  // not yet two seconds without taking a byte
-        {0, t0, t0 + kSlowPlayerUs, true},
-        {1, t0, t0, true},  // one byte found no room
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(slow_player(c.overflow, c.moving_since, c.now), c.cut)
-            << c.overflow << " " << c.moving_since << " " << c.now;
-}
-
 // Two players read everything; the third never reads. The rounds come every 50 ms of the clock:
 // the stalled player is handed back as too slow, after two seconds when the stream is slow and
 // sooner when its bytes overflow; the others get every byte of every round in order, and no
@@ -121,10 +104,11 @@ TEST(Fanout, StalledPlayerIsGivenUpAndTheOthersGetEveryByte) {
         }
         ASSERT_GE(cut_round, 0) << "the stalled player was never cut";
         EXPECT_EQ(p.table.slots[2].end.load(), END_SLOW);
-        // With a slow stream its bytes never overflow: it is cut for taking nothing, and not
-        // before its two seconds.
+        // With a slow stream its bytes never overflow: it is cut for taking nothing, at its two
+        // seconds (from the round its buffer stopped taking bytes).
         if (datagrams == 1) {
             EXPECT_GE(cut_round * 50000, kSlowPlayerUs) << "cut before its two seconds";
+            EXPECT_LE(cut_round * 50000, kSlowPlayerUs + 1000000) << "cut late";
         }
         for (int i = 0; i < 2; ++i) {
             got[i] += Rig::drain(p.peers[i]);

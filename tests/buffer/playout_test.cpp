@@ -84,7 +84,6 @@ TEST(PlayoutTest, RunPlaysALatencyAfterArrivalAndWaitsForACopyUntilItsSlotIsDue)
         });
     EXPECT_EQ(sent, (std::vector<Sent>{{100, 50}, {101, 60}, {102, 70}, {103, 80}, {104, 90}}));
     EXPECT_EQ(rig.ctx.given_up.load(), 0u);
-    EXPECT_NE(rig.log.text().find("Playing out 100 ms after arrival"), std::string::npos);
 }
 
 TEST(PlayoutTest, RunGivesAMissingSlotUpAtItsOwnTimeNotAtThePreviousPackets) {
@@ -120,7 +119,6 @@ TEST(PlayoutTest, PauseUpstreamDelaysPacketsAndSkipsNone) {
         const auto sent = run_with_stall(rig, 220, 20000000, 400);
         EXPECT_EQ(sent, (std::vector<Sent>{{100, 50}, {101, 60}, {102, 320}, {103, 330}}));
         EXPECT_EQ(rig.ctx.given_up.load(), 0u);
-        EXPECT_EQ(rig.log.text().find("sendpos"), std::string::npos) << "no idle wait";
     }
     {
         SCOPED_TRACE("stamped by the pause too: the anchor holds");
@@ -129,14 +127,12 @@ TEST(PlayoutTest, PauseUpstreamDelaysPacketsAndSkipsNone) {
         EXPECT_EQ(sent, (std::vector<Sent>{{100, 50}, {101, 60}, {102, 300}, {103, 310}}));
     }
     {
+        // Dry 400 ms after 101, then the idle wait: the run starts over at the newest, 103, a
+        // latency after it woke, and 102 is skipped.
         SCOPED_TRACE("a stream dry for the idle wait: the idle wait of today, and its restart");
         Rig rig(MODE_UDP);
         const auto sent = run_with_stall(rig, 500, 20000000, 1200);
-        ASSERT_GE(sent.size(), 2u);
-        EXPECT_EQ(sent[1], (Sent{101, 60}));
-        EXPECT_NE(rig.log.text().find("sendpos"), std::string::npos);
-        EXPECT_NE(rig.log.text().find("Playing out 100 ms after arrival, send_pos="),
-                  std::string::npos);
+        EXPECT_EQ(sent, (std::vector<Sent>{{100, 50}, {101, 60}, {103, 960}}));
     }
 }
 

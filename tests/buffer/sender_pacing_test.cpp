@@ -66,23 +66,18 @@ TEST(SenderPacingTest, BatchWakeIsTheEarlierOfTimerAndFillButNotBeforeTheNextDat
             << c.next_due - last << " " << c.fill_due - last;
 }
 
-TEST(SenderPacingTest, BufferingWaitEndsAtItsLengthOrAtTheSafeBacklog) {
-    const struct {
-        int64_t waited_us;
-        uint32_t backlog;
-        bool want;
-    } cases[] = {{1990000, 100, false},
-                 {2000000, 100, true},
-                 {10000, kBufferedEnoughBacklog - 1, false},
-                 {10000, kBufferedEnoughBacklog, true},
-                 {0, kQueueFullBacklog, true}};
-    for (const auto& c : cases)
-        EXPECT_EQ(buffer_wait_over(c.waited_us, kDatagramBufferUs, c.backlog), c.want)
-            << c.waited_us << " " << c.backlog;
-    // The early end stays below the suspend threshold, and a 20 Mbit/s stream's 2 s wait
-    // (3800 datagrams of 1316 bytes) still runs its full length.
-    EXPECT_LT(kBufferedEnoughBacklog, kQueueFullBacklog);
-    EXPECT_GT(kBufferedEnoughBacklog, 20000000 / 8 * 2 / 1316);
+// A stamp a second or more off is a jump when the next packet agrees, else one stray stamp.
+TEST(SenderPacingTest, StampCheckAsksTheNextPacket) {
+    const PaceDecision ahead{PACE_JUMP, {5, 0}, 0}, late{PACE_SEND_NOW, {-1, 0}, 0};
+    const Timespec32 prev{100, 0}, far{105, 0}, back{90, 0}, near{100, 5000000};
+    EXPECT_EQ(sender_stamp_check(ahead, far, true, prev, true, near), STAMP_STRAY);
+    EXPECT_EQ(sender_stamp_check(ahead, far, true, prev, true, {105, 5000000}), STAMP_JUMP);
+    EXPECT_EQ(sender_stamp_check(ahead, far, true, prev, false, {}), STAMP_JUMP)
+        << "nothing to ask: a jump, as always";
+    EXPECT_EQ(sender_stamp_check(late, back, true, prev, true, near), STAMP_STRAY);
+    EXPECT_EQ(sender_stamp_check(late, back, true, prev, true, {90, 5000000}), STAMP_JUMP);
+    EXPECT_EQ(sender_stamp_check(late, {99, 500000000}, true, prev, true, near), STAMP_IN_STEP)
+        << "only late, not a step back of a second";
 }
 
 TEST(SenderPacingTest, BookkeepingLogsStatisticsAndSkippedNumbers) {

@@ -35,14 +35,13 @@ TEST(SenderRunTest, StopDuringFirstPacketPollEndsTheRun) {
     Rig rig(MODE_HTTP);
     rig.run(3);
     EXPECT_EQ(rig.clock.sleeps, Sleeps(3, 10000));
-    EXPECT_EQ(count_of(rig.log.text(), "After sleep"), 0);
 }
 
 TEST(SenderRunTest, HttpRunWaitsOneAndAHalfRttThenPacesAndBatches) {
     Rig rig(MODE_HTTP);
     rig.ctx.rtt = 300000000;
-    rig.ctx.resetseq = 1;  // the client asked for the stream
-    std::string at_first_idle;
+    rig.ctx.resetseq = 1;             // the client asked for the stream
+    std::vector<std::string> writes;  // what the player got during the 300 ms sleep and after
     rig.clock.on_sleep = [&](FakeClock& c) {
         if (c.sleeps.size() == 2) {  // the intake re-bases during the first-packet poll
             rig.add(5000, {10, 0});
@@ -51,34 +50,30 @@ TEST(SenderRunTest, HttpRunWaitsOneAndAHalfRttThenPacesAndBatches) {
             rig.add(5003, {11, 800000000});
             rig.add(5004, {12, 0});
         }
-        if (c.sleeps.size() == 49)
-            at_first_idle = Rig::drain(rig.out_peer);
+        if (c.sleeps.size() == 48 || c.sleeps.size() == 49)
+            writes.push_back(Rig::drain(rig.out_peer));
     };
     rig.run(69);
 
     // The margin wait looks at the backlog every 10 ms; 5001 is due 300 ms after 5000, which
-    // the first write carries alone; 5003 is due with 5002, the jump's new anchor.
+    // the first write carries alone; 5003 is due with 5002, the jump's new anchor, and the
+    // batch is written once nothing is left to send, not held until the stream resumes.
     EXPECT_EQ(rig.clock.sleeps, runs({{47, 10000}, {1, 300000}, {21, 400000}}));
-    std::string idle_lines;
-    for (int i = 0; i < 21; ++i)
-        idle_lines += "sendpos 5004 = curpos 5004, curseq = 5004\n";
-    EXPECT_EQ(
-        rig.log.text(),
-        "Entering sender thread\n"
-        "Sleeping to get buffer, send_pos=-1, curpos = 0, rtt=300000000\n"
-        "After sleep send_pos=5000, curpos = 5004\n"
-        "sendpos 5000 = prevpos 5000\n"
-        "sending 1316 bytes, 10 seconds, 0 nanoseconds; total packets=5000; missed=0, "
-        "curpos=5004; send_pos=5000; bufsize=2/0\n"
-        "!!! Lost sending 4999 packets\n"
-        "!! sleeping, 1/500000000, seqnum: 5004, curpos: 5004, sendpos: 5002, prevpos: 5001\n" +
-            idle_lines + "!! Sending another request for chan:7\n");
-    // 5003 went out within the same 50 ms as 5002; the batch is written once nothing is left
-    // to send, not held until the stream resumes.
-    EXPECT_EQ(at_first_idle, payload(5000) + payload(5001) + payload(5002) + payload(5003));
-    // The seven packets that keep the connection busy while the stream is dry.
+    EXPECT_EQ(writes, (std::vector<std::string>{payload(5000),
+                                                payload(5001) + payload(5002) + payload(5003)}));
+    // The seven packets that keep the connection busy while the stream is dry, and the request
+    // the 21st idle wait asked the event loop to send again.
     EXPECT_EQ(Rig::drain(rig.out_peer), payload(5004));
+    EXPECT_EQ(Rig::drain(rig.upstream_peer), std::string(rig.req, 15));
     EXPECT_EQ(rig.scan_base.load(), 7u);  // the first wait leaves the loss-scan base alone
+    // The operator's lines: statistics at the first packet, the numbers before it, the request.
+    const std::string log = rig.log.text();
+    EXPECT_EQ(count_of(log,
+                       "sending 1316 bytes, 10 seconds, 0 nanoseconds; total packets=5000; "
+                       "missed=0, curpos=5004; send_pos=5000; bufsize=2/0\n"),
+              1);
+    EXPECT_EQ(count_of(log, "!!! Lost sending 4999 packets\n"), 1);
+    EXPECT_EQ(count_of(log, "!! Sending another request for chan:7\n"), 1);
 }
 
 TEST(SenderRunTest, TwentyOneIdleWaitsRepeatTheRequest) {
@@ -97,8 +92,6 @@ TEST(SenderRunTest, TwentyOneIdleWaitsRepeatTheRequest) {
                                                   : Sleeps(40 * c.waits, 10000);
         rig.run(sleeps.size());
         EXPECT_EQ(rig.clock.sleeps, sleeps);
-        EXPECT_EQ(count_of(rig.log.text(), "sendpos 50 = curpos 50, curseq = 50\n"), c.waits);
-        EXPECT_EQ(count_of(rig.log.text(), "!! Sending another request for chan:7\n"), c.requests);
         std::string asked, held;
         for (int i = 0; i < c.requests; ++i) {
             asked += std::string(rig.req, 15);
@@ -129,12 +122,9 @@ TEST(SenderRunTest, StarvationRebuffersAtTheNewestPacket) {
         };
         rig.run(c.sleeps.size());
         EXPECT_EQ(rig.clock.sleeps, c.sleeps);
-        EXPECT_EQ(count_of(rig.log.text(),
-                           "Sleeping to get buffer, send_pos=11, curpos = 15, "
-                           "rtt=60000000\nAfter sleep send_pos=15, curpos = 15\n"),
-                  1);
         EXPECT_EQ(rig.scan_base.load(), 15u);  // later waits move the loss-scan base
-        EXPECT_EQ(rig.send_pos.load(), 15);    // 11 to 14 are skipped
+        EXPECT_EQ(rig.send_pos.load(), 15);    // 11 to 14 are skipped, and counted so
+        EXPECT_EQ(rig.ctx.stats.unrecovered.load(), 4u);
         EXPECT_EQ(Rig::drain(rig.out_peer), payload(10));
     }
 }
@@ -160,9 +150,9 @@ TEST(SenderRunTest, BrokenPipeEndsAnHttpRunButDatagramErrorsDoNot) {
                                "!! Send error, send_pos=1, curpos = 3, written=-1, "
                                "error: Broken pipe !!!!\n"),
                       1);
-        } else {
+        } else {  // the run went on to wait for more
             EXPECT_EQ(count_of(log, ", written=-1, error: "), 2);
-            EXPECT_EQ(count_of(log, "sendpos 3 = curpos 3"), 1);
+            EXPECT_EQ(rig.clock.sleeps.back(), 400000);
         }
     }
 }
@@ -241,9 +231,8 @@ TEST(SenderRunTest, FirstPacketOverwrittenByARingJumpDoesNotStallTheRun) {
             rig.add(far + 2, {70, 10528000});
     };
     rig.run(130);  // bounds the run while the fault is present
-    EXPECT_NE(rig.log.text().find("After sleep"), std::string::npos)
-        << "no margin wait: still polling for the first packet";
-    EXPECT_NE(Rig::drain(rig.out_peer).find(payload(far + 1)), std::string::npos) << rig.log.text();
+    EXPECT_NE(Rig::drain(rig.out_peer).find(payload(far + 1)), std::string::npos)
+        << "still polling for the first packet";
 }
 
 }  // namespace
