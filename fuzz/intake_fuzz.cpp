@@ -336,6 +336,41 @@ void check_confirmed(const Relay* relay, const PacketRing* ring, Model& m, uint3
     m.held = false;
 }
 
+// The newest packet moved (curseq changed, or a re-base): it is in its slot.
+void check_newest(const PacketRing* ring, Model& m, uint32_t s, uint32_t curseq0, bool rebasing) {
+    const uint32_t curseq = ring->curseq.load();
+    const int curpos = ring->curpos.load();
+    check(ring->filled[curpos].load() == 1, "newest slot not filled", curseq,
+          static_cast<uint32_t>(curpos));
+    // The newest number passing 2^32 shifts the slots off seq mod n for good (the ring
+    // steps positions, the window stores by number); from then on only shapes are checked.
+    const bool crossed = !rebasing && s < curseq0 && s - curseq0 < kSlots;
+    if (crossed)
+        m.wrapped = true;
+    if (!m.wrapped) {
+        check(ring->slots[curpos].seqnum == curseq, "newest slot holds another number",
+              ring->slots[curpos].seqnum, curseq);
+        check(static_cast<uint32_t>(curpos) == curseq % kSlots, "curpos is not curseq mod n",
+              static_cast<uint32_t>(curpos), curseq);
+    }
+}
+
+// A datagram within the window went into its slot whole; the latency mode keeps the copy it
+// holds of a number it has stored (may_keep_first: it did hold one).
+void check_stored(const PacketRing* ring, uint32_t s, const uint8_t* bytes, size_t n,
+                  bool may_keep_first) {
+    const uint32_t at = s % kSlots;
+    const PacketSlot& slot = ring->slots[at];
+    if (may_keep_first && g_before.seqnum == s &&
+        memcmp(&slot, &g_before, offsetof(PacketSlot, lostreq_ts)) == 0)
+        return;
+    check(ring->filled[at].load() == 1 && slot.seqnum == s, "datagram not stored", s,
+          ring->curseq.load());
+    check(slot.len == static_cast<int32_t>(n) - kDataHeaderBytes, "stored length", s,
+          static_cast<uint32_t>(slot.len));
+    check(memcmp(&slot, bytes, n) == 0, "stored bytes differ", s);
+}
+
 void one_datagram(Relay* relay, PacketRing* ring, Model& m, const uint8_t* bytes, size_t len) {
     const IntakeState& in = relay->in.state;
     const uint32_t curseq0 = ring->curseq.load();
@@ -407,37 +442,11 @@ void one_datagram(Relay* relay, PacketRing* ring, Model& m, const uint8_t* bytes
     if (rebasing && !dropped)
         check(relay->ctx.resetseq.load() == 0, "re-base flag not cleared", s);
 
-    const bool advanced = rebasing || curseq != curseq0 || curpos != curpos0;
-    if (advanced) {
-        check(ring->filled[curpos].load() == 1, "newest slot not filled", curseq,
-              static_cast<uint32_t>(curpos));
-        // The newest number passing 2^32 shifts the slots off seq mod n for good (the ring
-        // steps positions, the window stores by number); from then on only shapes are checked.
-        const bool crossed = !rebasing && s < curseq0 && s - curseq0 < kSlots;
-        if (crossed)
-            m.wrapped = true;
-        if (!m.wrapped) {
-            check(ring->slots[curpos].seqnum == curseq, "newest slot holds another number",
-                  ring->slots[curpos].seqnum, curseq);
-            check(static_cast<uint32_t>(curpos) == curseq % kSlots, "curpos is not curseq mod n",
-                  static_cast<uint32_t>(curpos), curseq);
-        }
-    }
+    if (rebasing || curseq != curseq0 || curpos != curpos0)
+        check_newest(ring, m, s, curseq0, rebasing);
 
-    if (!confirmed && !dropped && !m.wrapped && curseq - s < kSlots) {
-        // The latency mode keeps the copy it holds of a number it has stored.
-        const bool first_kept =
-            m.timed && !rebasing && filled0 == 1 && g_before.seqnum == s &&
-            memcmp(&ring->slots[at], &g_before, offsetof(PacketSlot, lostreq_ts)) == 0;
-        if (!first_kept) {
-            const PacketSlot& slot = ring->slots[at];
-            check(ring->filled[at].load() == 1 && slot.seqnum == s, "datagram not stored", s,
-                  curseq);
-            check(slot.len == static_cast<int32_t>(n) - kDataHeaderBytes, "stored length", s,
-                  static_cast<uint32_t>(slot.len));
-            check(memcmp(&slot, bytes, n) == 0, "stored bytes differ", s);
-        }
-    }
+    if (!confirmed && !dropped && !m.wrapped && curseq - s < kSlots)
+        check_stored(ring, s, bytes, n, m.timed && !rebasing && filled0 == 1);
 
     // The ring-full guard: a step of less than a whole ring never overwrites the sender's slot.
     if (sp0 >= 0 && !rebasing && !m.wrapped && s - curseq0 < kSlots)

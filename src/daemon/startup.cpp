@@ -132,45 +132,86 @@ int bad_value(char option, const char* value, const char* want) {
     return kExitUsage;
 }
 
+namespace {
+
+// The options whose values are checked: 0, or the usage status after one clear line.
+int parse_checked_value(int c, const char* arg, Options* opts) {
+    switch (c) {
+        case 'a':
+            if (opts->allow.count == kMaxAllowNets)
+                return bad_value('a', arg, "at most 32 networks");
+            if (allow_parse(arg, &opts->allow.nets[opts->allow.count]) != 0)
+                return bad_value('a', arg, "want an IPv4 address, optionally /0 to /32");
+            ++opts->allow.count;
+            return 0;
+        case 'b': {
+            in_addr a;
+            if (inet_pton(AF_INET, arg, &a) != 1)
+                return bad_value('b', arg, "want an IPv4 address");
+            opts->bind_ip = arg;
+            return 0;
+        }
+        case 'c': {
+            char* end = nullptr;
+            const long n = strtol(arg, &end, 10);
+            if (*arg == '\0' || *end != '\0' || n < 0 || n > kMaxHeadCap)
+                return bad_value('c', arg, "want a count from 0 (no cap) to 4096");
+            opts->head_cap = static_cast<int>(n);
+            return 0;
+        }
+        case 'n': {
+            char* end = nullptr;
+            const long n = strtol(arg, &end, 10);
+            if (*arg == '\0' || *end != '\0' || n < 1 || n > kMaxPlayers)
+                return bad_value('n', arg, "want a count of players from 1 to 64");
+            opts->max_players = static_cast<int>(n);
+            return 0;
+        }
+        case 't':
+            if (!content_type_valid(arg))
+                return bad_value('t', arg, "want 1 to 100 printable characters");
+            opts->content_type = arg;
+            return 0;
+        case 'm': {
+            char* end = nullptr;
+            errno = 0;
+            opts->log_max_kb = strtol(arg, &end, 10);
+            if (errno != 0 || end == arg || *end != '\0' || opts->log_max_kb < 1 ||
+                opts->log_max_kb > kMaxLogKb) {
+                fprintf(stderr, "quarlin: -m takes the log size in kB, 1 to %ld\n", kMaxLogKb);
+                return kExitUsage;
+            }
+            return 0;
+        }
+        case 'L':
+            opts->latency_auto = strcmp(arg, "auto") == 0;
+            opts->latency_ms = opts->latency_auto ? kAutoStartUs / 1000 : parse_latency(arg);
+            if (opts->latency_ms < 0) {
+                fprintf(stderr, "quarlin: -L takes a latency in milliseconds, 0 to %d, or auto\n",
+                        kMaxLatencyMs);
+                return kExitUsage;
+            }
+            return 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int parse_options(int argc, char** argv, Options* opts) {
     opterr = 0;  // the usage line is the only diagnostic
     int c;
     while ((c = getopt(argc, argv, "di:r:o:p:u:l:h:sm:a:b:c:t:L:n:")) != -1) {
         switch (c) {
             case 'a':
-                if (opts->allow.count == kMaxAllowNets)
-                    return bad_value('a', optarg, "at most 32 networks");
-                if (allow_parse(optarg, &opts->allow.nets[opts->allow.count]) != 0)
-                    return bad_value('a', optarg, "want an IPv4 address, optionally /0 to /32");
-                ++opts->allow.count;
-                break;
-            case 'b': {
-                in_addr a;
-                if (inet_pton(AF_INET, optarg, &a) != 1)
-                    return bad_value('b', optarg, "want an IPv4 address");
-                opts->bind_ip = optarg;
-                break;
-            }
-            case 'c': {
-                char* end = nullptr;
-                const long n = strtol(optarg, &end, 10);
-                if (*optarg == '\0' || *end != '\0' || n < 0 || n > kMaxHeadCap)
-                    return bad_value('c', optarg, "want a count from 0 (no cap) to 4096");
-                opts->head_cap = static_cast<int>(n);
-                break;
-            }
-            case 'n': {
-                char* end = nullptr;
-                const long n = strtol(optarg, &end, 10);
-                if (*optarg == '\0' || *end != '\0' || n < 1 || n > kMaxPlayers)
-                    return bad_value('n', optarg, "want a count of players from 1 to 64");
-                opts->max_players = static_cast<int>(n);
-                break;
-            }
+            case 'b':
+            case 'c':
+            case 'n':
             case 't':
-                if (!content_type_valid(optarg))
-                    return bad_value('t', optarg, "want 1 to 100 printable characters");
-                opts->content_type = optarg;
+            case 'm':
+            case 'L':
+                if (const int r = parse_checked_value(c, optarg, opts))
+                    return r;
                 break;
             case 'd':
                 opts->daemon = true;
@@ -199,27 +240,6 @@ int parse_options(int argc, char** argv, Options* opts) {
             case 's':
                 need_swap = 1;
                 relay_log("Swapping bytes\n");
-                break;
-            case 'm': {
-                char* end = nullptr;
-                errno = 0;
-                opts->log_max_kb = strtol(optarg, &end, 10);
-                if (errno != 0 || end == optarg || *end != '\0' || opts->log_max_kb < 1 ||
-                    opts->log_max_kb > kMaxLogKb) {
-                    fprintf(stderr, "quarlin: -m takes the log size in kB, 1 to %ld\n", kMaxLogKb);
-                    return kExitUsage;
-                }
-                break;
-            }
-            case 'L':
-                opts->latency_auto = strcmp(optarg, "auto") == 0;
-                opts->latency_ms = opts->latency_auto ? kAutoStartUs / 1000 : parse_latency(optarg);
-                if (opts->latency_ms < 0) {
-                    fprintf(stderr,
-                            "quarlin: -L takes a latency in milliseconds, 0 to %d, or auto\n",
-                            kMaxLatencyMs);
-                    return kExitUsage;
-                }
                 break;
             default:
                 relay_log(kUsage1);

@@ -84,8 +84,7 @@ TEST(DrainTest, ScheduleAndLossCountFollowTheDatagrams) {
 
 TEST(DrainTest, EveryTwentiethNewestScansForLosses) {
     Harness h;
-    h.store(1000);
-    h.sender_at(1000);
+    h.playing_at(1000);
     h.in->scan_base.store(1000);
     // Sixty newest datagrams without 1010 and 1011: the scans at 20 and 40 are within the
     // grace, the one at 60 (curseq 1062) asks for both.
@@ -98,8 +97,7 @@ TEST(DrainTest, EveryTwentiethNewestScansForLosses) {
 
 TEST(DrainTest, RingFullDatagramsAreDroppedNotStored) {
     Harness h;
-    h.store(2000);
-    h.sender_at(2000);
+    h.playing_at(2000);
     h.send(7119);  // backlog 5119: stored
     h.send(7120);  // would overwrite slot 2000, which the sender has not sent
     h.send(7121);
@@ -207,8 +205,7 @@ TEST(DrainTest, FloodOfOneJunkDatagramNeitherMovesTheRingNorHoldsTheUpstream) {
         Harness h;
         if (latency)
             h.latency(200000);
-        h.store(5000);
-        h.sender_at(5000);
+        h.playing_at(5000);
         Timespec32 start{}, end{};
         timespec_monotonic(&start);
         uint32_t seq = 5001;
@@ -235,8 +232,7 @@ TEST(DrainTest, FloodOfOneJunkDatagramNeitherMovesTheRingNorHoldsTheUpstream) {
 
 TEST(DrainTest, RenumberedStreamIsFollowedOnceItsNextDatagramConfirmsTheJump) {
     Harness h;
-    h.store(5000);
-    h.sender_at(5000);
+    h.playing_at(5000);
     h.send(900000, 50, 0);
     h.drain();
     EXPECT_EQ(h.curseq(), 5000u) << "held";
@@ -258,8 +254,7 @@ TEST(DrainTest, RenumberedStreamIsFollowedOnceItsNextDatagramConfirmsTheJump) {
 // A second copy of the held number used to leave its length with the first copy's bytes.
 TEST(DrainTest, HeldJumpLoggedWithTheLengthOfALaterCopy) {
     Harness h;
-    h.store(5000);
-    h.sender_at(5000);
+    h.playing_at(5000);
     h.in->state.last_sec = 60;  // the next stamp's second writes the minute's line
     h.send(900000, 61, 0, 1000);
     h.send(900000, 61, 0, 300);

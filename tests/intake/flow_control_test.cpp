@@ -15,8 +15,7 @@ using intaketest::Harness;
 
 TEST(FlowControlTest, SuspendFromBacklog4721EveryThirtiethAfter) {
     Harness h;
-    h.store(2000);
-    h.sender_at(2000);
+    h.playing_at(2000);
     h.send(6720);
     h.drain();
     EXPECT_TRUE(h.sent(RELAY_MSG_SUSPEND).empty());

@@ -92,6 +92,11 @@ struct Harness {
         add_item(ring, &p, seq);
     }
     void sender_at(uint32_t seq) { in->send_pos.store(static_cast<int>(seq % kRingSlots)); }
+    // A stream playing: seq stored and the sender on it.
+    void playing_at(uint32_t seq) {
+        store(seq);
+        sender_at(seq);
+    }
     const PacketSlot& slot_of(uint32_t seq) const { return ring->slots[seq % kRingSlots]; }
     bool filled(uint32_t seq) const { return ring->filled[seq % kRingSlots].load() == 1; }
     uint32_t curseq() const { return ring->curseq.load(); }
