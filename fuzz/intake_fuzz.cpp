@@ -1,9 +1,11 @@
 // Fuzz target: arbitrary datagrams from the upstream through the real intake into the ring.
 //
-// Each input is a fresh event loop in HTTP mode with a fresh ring, whose upstream socket is a
-// connected loopback UDP socket; the harness plays the upstream from the other end. The input
+// Each input is a fresh intake record in HTTP mode with a fresh ring, without an event loop,
+// whose upstream socket is a connected loopback UDP socket; the harness plays the upstream from
+// the other end. The input
 // is one config byte, then a sequence of records. The config byte:
-//   bit 0      the playout-latency mode at 200 ms: the recovery's anchor, gaps and requests run
+//   bit 0      the playout-latency recovery at 200 ms (-L 200) instead of the default one: its
+//              anchor, gaps and requests run
 //   bit 1      a stream in progress: a client takes the stream over, then 200 + 100 x bits 2-3
 //              datagrams arrive in order stamped 5 ms apart, and the sender stands bits 4-6
 //              (0, 1, 2, 8, 40, 120, 180 or 199) packets behind the newest
@@ -17,11 +19,10 @@
 //   head bits 12-14  the sender steps this many packets first (as the paced sender does)
 //   head bit 15      the sender skips to the newest packet first (as after a starvation)
 // A record cut short by the end of the input sends what is there. Each datagram is sent, the
-// pass checks, the drain and (latency mode) the recovery's tick run as the event loop runs
-// them, and the ring is checked.
+// pass checks, the drain and the recovery's tick run as the event loop runs them, and the ring
+// is checked.
 //
-// The drain pauses 20 ms after an empty read; this program defines usleep() as a no-op, so the
-// pause costs nothing here (nothing else in the library sleeps on the paths driven).
+// The drain's pause after an empty read is the loop's hook, a no-op here, so it costs nothing.
 //
 // What is checked after every datagram:
 //  - nslots stays 5120; 0 <= curpos < 5120; send_pos is -1 or an index.
@@ -60,17 +61,13 @@
 #include <new>
 
 #include "buffer/packet_ring.h"
-#include "daemon/event_loop.h"
 #include "core/log.h"
 #include "intake/drain.h"
 #include "intake/flow_control.h"
+#include "intake/intake.h"
 #include "intake/intake_rules.h"
+#include "intake/latency_recovery.h"
 #include "intake/protocol.h"
-#include "intake/recovery_loop.h"
-
-extern "C" int usleep(useconds_t) {
-    return 0;
-}
 
 namespace {
 
@@ -84,11 +81,27 @@ constexpr int64_t kStreamStepNs = 5000000;
 constexpr int kStreamDatagramBytes = 188;
 constexpr uint32_t kSenderBehind[8] = {0, 1, 2, 8, 40, 120, 180, 199};
 
+// The intake's record as the event loop embeds it, with the loop's words it points to.
+struct Relay {
+    RelayContext ctx;
+    std::atomic<int> isock{0};
+    Intake in;
+    int npasses = 0;
+};
+
+// The hooks: HTTP mode never starts the datagram sender, and the drain's pause costs nothing.
+void no_datagram_sender(void*);
+void no_pause(void*, int64_t) {}
+
 int g_upstream = -1;  // the harness's end: plays the upstream
 int g_relay = -1;     // the relay's `isock`
 [[noreturn]] void fail(const char* what, uint32_t a = 0, uint32_t b = 0) {
     fprintf(stderr, "property violated: %s (%u, %u)\n", what, a, b);
     abort();
+}
+
+void no_datagram_sender(void*) {
+    fail("HTTP mode started the datagram sender");
 }
 
 void check(bool ok, const char* what, uint32_t a = 0, uint32_t b = 0) {
@@ -202,8 +215,8 @@ void check_replies(const PacketRing* ring, const Model& m, bool suspend_ok = tru
 // A jump of a whole ring refills every slot but the one after the newest; a sender that waited
 // at the old newest stands there when the jump is k x 5120 - 1 numbers, with that packet still
 // to play, until its next step.
-void check_backlog(const EventLoop* loop, const PacketRing* ring, const Model& m) {
-    const int sp = loop->send_pos.load();
+void check_backlog(const Relay* relay, const PacketRing* ring, const Model& m) {
+    const int sp = relay->in.send_pos.load();
     if (sp < 0 || m.wrapped || sp == (ring->curpos.load() + 1) % kRingSlots)
         return;
     const uint32_t backlog = ring->curseq.load() - ring->slots[sp].seqnum;
@@ -211,40 +224,39 @@ void check_backlog(const EventLoop* loop, const PacketRing* ring, const Model& m
 }
 
 // The paced sender's moves over the ring, without its pacing.
-void sender_moves(EventLoop* loop, PacketRing* ring, const Model& m, int steps, bool skip_to_live) {
+void sender_moves(Relay* relay, PacketRing* ring, const Model& m, int steps, bool skip_to_live) {
     for (int i = 0; i < steps; ++i) {
-        const int sp = loop->send_pos.load();
+        const int sp = relay->in.send_pos.load();
         if (sp < 0 || sp == ring->curpos.load())
             break;
-        advance_send_pos(ring, &loop->send_pos, sp);
+        advance_send_pos(ring, &relay->in.send_pos, sp);
     }
-    if (skip_to_live && loop->send_pos.load() >= 0) {
-        loop->send_pos.store(ring->curpos.load());
-        loop->scan_base.store(ring->curseq.load());
+    if (skip_to_live && relay->in.send_pos.load() >= 0) {
+        relay->in.send_pos.store(ring->curpos.load());
+        relay->in.scan_base.store(ring->curseq.load());
     }
-    check_backlog(loop, ring, m);
+    check_backlog(relay, ring, m);
 }
 
-void check_ring_shape(const EventLoop* loop, const PacketRing* ring) {
+void check_ring_shape(const Relay* relay, const PacketRing* ring) {
     check(ring->nslots.load() == kRingSlots, "nslots changed",
           static_cast<uint32_t>(ring->nslots.load()));
     const int cp = ring->curpos.load();
     check(cp >= 0 && cp < kRingSlots, "curpos out of range", static_cast<uint32_t>(cp));
-    const int sp = loop->send_pos.load();
+    const int sp = relay->in.send_pos.load();
     check(sp == -1 || (sp >= 0 && sp < kRingSlots), "send_pos out of range",
           static_cast<uint32_t>(sp));
 }
 
 // One pass of the event loop with the upstream socket ready.
-void pass(EventLoop* loop, const Model& m) {
+void pass(Relay* relay) {
     pollfd p{g_relay, POLLIN, 0};
     if (poll(&p, 1, 2000) != 1)
         fail("datagram did not arrive");
-    flow_pass_checks(loop);
-    intake_drain(loop);
-    if (m.timed)
-        recovery_tick(loop);
-    ++loop->npasses;
+    flow_pass_checks(&relay->in, relay->npasses);
+    intake_drain(&relay->in);
+    relay->in.recovery->tick(&relay->in);
+    ++relay->npasses;
     pollfd left{g_relay, POLLIN, 0};
     check(poll(&left, 1, 0) == 0, "the drain left a datagram unread");
 }
@@ -281,10 +293,10 @@ bool holds_bytes(const PacketRing* ring, uint32_t s, const unsigned char* bytes,
 }
 
 // A jump of a whole ring that the intake held: nothing of it reached the ring.
-void check_held(const EventLoop* loop, const PacketRing* ring, Model& m, uint32_t s,
+void check_held(const Relay* relay, const PacketRing* ring, Model& m, uint32_t s,
                 const uint8_t* bytes, size_t n, uint32_t curseq0, int curpos0, uint32_t drops0,
                 int filled0) {
-    const IntakeState& in = loop->intake;
+    const IntakeState& in = relay->in.state;
     check(in.holding && in.held.seqnum == s, "a ring jump was stored at once", s, curseq0);
     check(ring->curseq.load() == curseq0 && ring->curpos.load() == curpos0 &&
               in.ring_full_drops == drops0,
@@ -306,12 +318,12 @@ void check_held(const EventLoop* loop, const PacketRing* ring, Model& m, uint32_
 
 // The held datagram, then the one that confirmed it, went to the ring; the guard may drop
 // either, and nothing else.
-void check_confirmed(const EventLoop* loop, const PacketRing* ring, Model& m, uint32_t s,
+void check_confirmed(const Relay* relay, const PacketRing* ring, Model& m, uint32_t s,
                      const uint8_t* bytes, size_t n, uint32_t curseq0, int curpos0,
                      uint32_t drops0) {
     check(continues_held(m, s, bytes, n), "a hold released by a datagram that does not follow it",
           s, m.held_seq);
-    const uint32_t drops = loop->intake.ring_full_drops - drops0;
+    const uint32_t drops = relay->in.state.ring_full_drops - drops0;
     check(drops <= 2, "more drops than datagrams", drops);
     if (drops == 2)
         check(ring->curseq.load() == curseq0 && ring->curpos.load() == curpos0,
@@ -324,12 +336,47 @@ void check_confirmed(const EventLoop* loop, const PacketRing* ring, Model& m, ui
     m.held = false;
 }
 
-void one_datagram(EventLoop* loop, PacketRing* ring, Model& m, const uint8_t* bytes, size_t len) {
-    const IntakeState& in = loop->intake;
+// The newest packet moved (curseq changed, or a re-base): it is in its slot.
+void check_newest(const PacketRing* ring, Model& m, uint32_t s, uint32_t curseq0, bool rebasing) {
+    const uint32_t curseq = ring->curseq.load();
+    const int curpos = ring->curpos.load();
+    check(ring->filled[curpos].load() == 1, "newest slot not filled", curseq,
+          static_cast<uint32_t>(curpos));
+    // The newest number passing 2^32 shifts the slots off seq mod n for good (the ring
+    // steps positions, the window stores by number); from then on only shapes are checked.
+    const bool crossed = !rebasing && s < curseq0 && s - curseq0 < kSlots;
+    if (crossed)
+        m.wrapped = true;
+    if (!m.wrapped) {
+        check(ring->slots[curpos].seqnum == curseq, "newest slot holds another number",
+              ring->slots[curpos].seqnum, curseq);
+        check(static_cast<uint32_t>(curpos) == curseq % kSlots, "curpos is not curseq mod n",
+              static_cast<uint32_t>(curpos), curseq);
+    }
+}
+
+// A datagram within the window went into its slot whole; the latency mode keeps the copy it
+// holds of a number it has stored (may_keep_first: it did hold one).
+void check_stored(const PacketRing* ring, uint32_t s, const uint8_t* bytes, size_t n,
+                  bool may_keep_first) {
+    const uint32_t at = s % kSlots;
+    const PacketSlot& slot = ring->slots[at];
+    if (may_keep_first && g_before.seqnum == s &&
+        memcmp(&slot, &g_before, offsetof(PacketSlot, lostreq_ts)) == 0)
+        return;
+    check(ring->filled[at].load() == 1 && slot.seqnum == s, "datagram not stored", s,
+          ring->curseq.load());
+    check(slot.len == static_cast<int32_t>(n) - kDataHeaderBytes, "stored length", s,
+          static_cast<uint32_t>(slot.len));
+    check(memcmp(&slot, bytes, n) == 0, "stored bytes differ", s);
+}
+
+void one_datagram(Relay* relay, PacketRing* ring, Model& m, const uint8_t* bytes, size_t len) {
+    const IntakeState& in = relay->in.state;
     const uint32_t curseq0 = ring->curseq.load();
     const int curpos0 = ring->curpos.load();
-    const bool rebasing = loop->ctx.resetseq.load() != 0;
-    const int sp0 = loop->send_pos.load();
+    const bool rebasing = relay->ctx.resetseq.load() != 0;
+    const int sp0 = relay->in.send_pos.load();
     const PacketSlot* sender_slot = sp0 >= 0 ? &ring->slots[sp0] : nullptr;
     const uint32_t send_seq0 = sender_slot != nullptr ? sender_slot->seqnum : 0;
     const uint32_t drops0 = in.ring_full_drops;
@@ -353,8 +400,8 @@ void one_datagram(EventLoop* loop, PacketRing* ring, Model& m, const uint8_t* by
 
     if (send(g_upstream, bytes, len, 0) != static_cast<ssize_t>(len))
         fail("send", static_cast<uint32_t>(len));
-    pass(loop, m);
-    check_ring_shape(loop, ring);
+    pass(relay);
+    check_ring_shape(relay, ring);
 
     if (kind != ARRIVAL_DATA) {
         check(ring->curseq.load() == curseq0 && ring->curpos.load() == curpos0,
@@ -368,8 +415,8 @@ void one_datagram(EventLoop* loop, PacketRing* ring, Model& m, const uint8_t* by
         !rebasing && sp0 >= 0 && s > curseq0 && s - curseq0 >= kSlots && curseq0 - s >= kSlots;
     const bool confirmed = jump && m.held && !in.holding;
     if (jump && !confirmed) {
-        check_held(loop, ring, m, s, bytes, n, curseq0, curpos0, drops0, filled0);
-        check_backlog(loop, ring, m);
+        check_held(relay, ring, m, s, bytes, n, curseq0, curpos0, drops0, filled0);
+        check_backlog(relay, ring, m);
         return;
     }
     // A re-base starts a new stream: a jump held from the one before is dropped.
@@ -381,7 +428,7 @@ void one_datagram(EventLoop* loop, PacketRing* ring, Model& m, const uint8_t* by
     const int curpos = ring->curpos.load();
     const bool dropped = in.ring_full_drops != drops0;
     if (confirmed) {
-        check_confirmed(loop, ring, m, s, bytes, n, curseq0, curpos0, drops0);
+        check_confirmed(relay, ring, m, s, bytes, n, curseq0, curpos0, drops0);
     } else if (dropped) {
         check(!rebasing, "dropped while re-basing", s);
         check(curseq == curseq0 && curpos == curpos0, "a dropped datagram moved the ring", s);
@@ -393,46 +440,20 @@ void one_datagram(EventLoop* loop, PacketRing* ring, Model& m, const uint8_t* by
               send_seq0);
     }
     if (rebasing && !dropped)
-        check(loop->ctx.resetseq.load() == 0, "re-base flag not cleared", s);
+        check(relay->ctx.resetseq.load() == 0, "re-base flag not cleared", s);
 
-    const bool advanced = rebasing || curseq != curseq0 || curpos != curpos0;
-    if (advanced) {
-        check(ring->filled[curpos].load() == 1, "newest slot not filled", curseq,
-              static_cast<uint32_t>(curpos));
-        // The newest number passing 2^32 shifts the slots off seq mod n for good (the ring
-        // steps positions, the window stores by number); from then on only shapes are checked.
-        const bool crossed = !rebasing && s < curseq0 && s - curseq0 < kSlots;
-        if (crossed)
-            m.wrapped = true;
-        if (!m.wrapped) {
-            check(ring->slots[curpos].seqnum == curseq, "newest slot holds another number",
-                  ring->slots[curpos].seqnum, curseq);
-            check(static_cast<uint32_t>(curpos) == curseq % kSlots, "curpos is not curseq mod n",
-                  static_cast<uint32_t>(curpos), curseq);
-        }
-    }
+    if (rebasing || curseq != curseq0 || curpos != curpos0)
+        check_newest(ring, m, s, curseq0, rebasing);
 
-    if (!confirmed && !dropped && !m.wrapped && curseq - s < kSlots) {
-        // The latency mode keeps the copy it holds of a number it has stored.
-        const bool first_kept =
-            m.timed && !rebasing && filled0 == 1 && g_before.seqnum == s &&
-            memcmp(&ring->slots[at], &g_before, offsetof(PacketSlot, lostreq_ts)) == 0;
-        if (!first_kept) {
-            const PacketSlot& slot = ring->slots[at];
-            check(ring->filled[at].load() == 1 && slot.seqnum == s, "datagram not stored", s,
-                  curseq);
-            check(slot.len == static_cast<int32_t>(n) - kDataHeaderBytes, "stored length", s,
-                  static_cast<uint32_t>(slot.len));
-            check(memcmp(&slot, bytes, n) == 0, "stored bytes differ", s);
-        }
-    }
+    if (!confirmed && !dropped && !m.wrapped && curseq - s < kSlots)
+        check_stored(ring, s, bytes, n, m.timed && !rebasing && filled0 == 1);
 
     // The ring-full guard: a step of less than a whole ring never overwrites the sender's slot.
     if (sp0 >= 0 && !rebasing && !m.wrapped && s - curseq0 < kSlots)
         check(sender_slot->seqnum == send_seq0, "the sender's slot was overwritten", send_seq0,
               sender_slot->seqnum);
 
-    check_backlog(loop, ring, m);
+    check_backlog(relay, ring, m);
     check_replies(ring, m);
 }
 
@@ -467,10 +488,10 @@ size_t build_stream_datagram(unsigned char* out, uint32_t seq, int index) {
 
 // A client takes the stream over and count datagrams arrive in order, a drain's batch at a
 // time; the sender then stands `behind` packets behind the newest.
-Stream play_stream(EventLoop* loop, PacketRing* ring, const Model& m, uint32_t first, int count,
+Stream play_stream(Relay* relay, PacketRing* ring, const Model& m, uint32_t first, int count,
                    uint32_t behind) {
     static unsigned char d[kDrainBatch][kStreamDatagramBytes];
-    loop->ctx.resetseq.store(1);
+    relay->ctx.resetseq.store(1);
     for (int i = 0; i < count;) {
         const int batch = count - i < kDrainBatch ? count - i : kDrainBatch;
         for (int j = 0; j < batch; ++j) {
@@ -479,21 +500,21 @@ Stream play_stream(EventLoop* loop, PacketRing* ring, const Model& m, uint32_t f
             if (send(g_upstream, d[j], len, 0) != static_cast<ssize_t>(len))
                 fail("send", static_cast<uint32_t>(len));
         }
-        pass(loop, m);
+        pass(relay);
         check_replies(ring, m);
         i += batch;
     }
     const uint32_t last = first + static_cast<uint32_t>(count - 1);
-    check(ring->curseq.load() == last && loop->ctx.resetseq.load() == 0 &&
-              loop->intake.ring_full_drops == 0,
+    check(ring->curseq.load() == last && relay->ctx.resetseq.load() == 0 &&
+              relay->in.state.ring_full_drops == 0,
           "the stream did not arrive", ring->curseq.load(), last);
     for (int i = 0; i < count; ++i) {
         const uint32_t s = first + static_cast<uint32_t>(i);
         build_stream_datagram(d[0], s, i);
         check(holds_bytes(ring, s, d[0], kStreamDatagramBytes), "a datagram of the stream lost", s);
     }
-    loop->send_pos.store(static_cast<int>((last - behind) % kSlots));
-    check_backlog(loop, ring, m);
+    relay->in.send_pos.store(static_cast<int>((last - behind) % kSlots));
+    check_backlog(relay, ring, m);
     const int64_t next_ns = static_cast<int64_t>(count) * kStreamStepNs;
     return Stream{true, last + 1, static_cast<uint32_t>(kStreamFirstSec + next_ns / 1000000000)};
 }
@@ -514,24 +535,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     discard_pending(g_relay);
     discard_pending(g_upstream);
-    auto owned = std::make_unique<EventLoop>();
-    EventLoop* loop = owned.get();
-    if (event_loop_init(loop, true) != 0)
-        fail("event_loop_init");
+    auto owned = std::make_unique<Relay>();
+    Relay* relay = owned.get();
+    relay->isock.store(g_relay);
+    if (intake_init(&relay->in, &relay->ctx, true, &relay->isock,
+                    IntakeHooks{nullptr, no_datagram_sender, no_pause}) != 0)
+        fail("intake_init");
     PacketRing* ring = fresh_ring();
-    loop->sbuf.store(ring);
-    loop->isock.store(g_relay);
+    relay->in.sbuf.store(ring);
 
     auto m = std::make_unique<Model>();
     const uint8_t config = data[0];
     if (config & 1) {
         m->timed = true;
-        loop->recovery.latency_us = kLatencyUs;
-        loop->ctx.latency_us.store(kLatencyUs);
+        relay->in.recovery.reset(new LatencyRecovery(kLatencyUs, false, 60000000));
+        relay->ctx.latency_us.store(kLatencyUs);
     }
     Stream stream;
     if (config & 2)
-        stream = play_stream(loop, ring, *m, (config & 0x80) ? 4000000000u : 1000u,
+        stream = play_stream(relay, ring, *m, (config & 0x80) ? 4000000000u : 1000u,
                              200 + 100 * ((config >> 2) & 3), kSenderBehind[(config >> 4) & 7]);
 
     static uint8_t datagram[kMaxRecordLen];
@@ -552,15 +574,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             w[1] += stream.next_sec;
             memcpy(datagram, w, 8);
         }
-        sender_moves(loop, ring, *m, static_cast<int>((head >> 12) & 7), (head & 0x8000) != 0);
+        sender_moves(relay, ring, *m, static_cast<int>((head >> 12) & 7), (head & 0x8000) != 0);
         if (head & 0x800)
-            loop->ctx.resetseq.store(1);
-        one_datagram(loop, ring, *m, datagram, len);
+            relay->ctx.resetseq.store(1);
+        one_datagram(relay, ring, *m, datagram, len);
         at += len;
     }
     check_whole_ring(ring, *m);
-
-    close(loop->wake_rd);
-    close(loop->ctx.wake_fd.load());
     return 0;
 }

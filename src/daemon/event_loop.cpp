@@ -22,7 +22,6 @@
 #include "intake/drain.h"
 #include "intake/flow_control.h"
 #include "intake/protocol.h"
-#include "intake/recovery_loop.h"
 
 int ask_upstream_again(RelayContext* ctx, const char* req) {
     note_request_again(ctx, req);
@@ -46,15 +45,26 @@ void relay_serve_asks(RelayContext* ctx) {
         relay_log("!! Send error error: %s !!!!\n", strerror(errno));
 }
 
+namespace {
+
+// The intake's hooks: what only the loop can do for it.
+void start_sender_hook(void* owner) {
+    start_udp_sender(static_cast<EventLoop*>(owner));
+}
+
+void pause_hook(void* owner, int64_t pause_us) {
+    pause_accepting(static_cast<EventLoop*>(owner), pause_us);
+}
+
+}  // namespace
+
 int event_loop_init(EventLoop* loop, bool http_mode, int head_cap, int max_players) {
     loop->http_mode = http_mode;
-    loop->send_pos.store(-1);
-    loop->scan_base.store(0);
     RelayContext& ctx = loop->ctx;
-    ctx.psbuf = &loop->sbuf;
+    if (intake_init(&loop->intake, &ctx, http_mode, &loop->isock,
+                    IntakeHooks{loop, start_sender_hook, pause_hook}) != 0)
+        return -1;
     ctx.pisock = &loop->isock;
-    ctx.psend_pos = &loop->send_pos;
-    ctx.pcurseq = &loop->scan_base;
     ctx.out_fd.store(0);
     ctx.resetseq.store(0);
     ctx.req.store(nullptr);
@@ -63,12 +73,6 @@ int event_loop_init(EventLoop* loop, bool http_mode, int head_cap, int max_playe
     loop->players.max_players = max_players;
     if (http_mode)
         ctx.players = &loop->players;
-    for (int i = 0; i < kDrainBatch; ++i) {
-        loop->arrival_iov[i] = iovec{&loop->arrivals[i], kMaxDatagram};
-        loop->arrival_msgs[i] = mmsghdr{};
-        loop->arrival_msgs[i].msg_hdr.msg_iov = &loop->arrival_iov[i];
-        loop->arrival_msgs[i].msg_hdr.msg_iovlen = 1;
-    }
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
@@ -125,7 +129,7 @@ Readiness wait_pass(EventLoop* loop, bool watch_other) {
     }
 
     // The -L recovery may need the loop sooner, for a request that comes due.
-    timeout_ms = recovery_wait_ms(loop, timeout_ms);
+    timeout_ms = loop->intake.recovery->wait_ms(&loop->intake, timeout_ms);
     int result = poll(fds, static_cast<nfds_t>(n), timeout_ms);
     if (result < 0) {
         // EINTR is a pass with nothing ready; any other failure is logged and also ready-free.
@@ -150,8 +154,8 @@ Readiness wait_pass(EventLoop* loop, bool watch_other) {
 bool free_idle_ring(EventLoop* loop) {
     if (loop->ctx.stop.load(std::memory_order_acquire) != STOP_DONE)
         return false;
-    PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);
-    loop->sbuf.store(nullptr, std::memory_order_relaxed);
+    PacketRing* ring = loop->intake.sbuf.load(std::memory_order_relaxed);
+    loop->intake.sbuf.store(nullptr, std::memory_order_relaxed);
     relay_log("Freeing sbuf\n");
     ring_free(ring);
     loop->idle_passes = 0;
@@ -162,16 +166,16 @@ bool free_idle_ring(EventLoop* loop) {
 // dropped, so the loop does not spin on a readable socket; the next pass tries again.
 bool allocate_ring(EventLoop* loop, int isock) {
     relay_log("Allocating sbuf\n");
-    loop->send_pos.store(-1, std::memory_order_release);
+    loop->intake.send_pos.store(-1, std::memory_order_release);
     PacketRing* ring = ring_alloc();
     if (ring == nullptr) {
         relay_log("!! Cannot allocate sbuf: %s\n", strerror(errno));
-        while (read(isock, &loop->arrivals[0], kMaxDatagram) > 0) {
+        while (read(isock, &loop->intake.arrivals[0], kMaxDatagram) > 0) {
         }
         return false;
     }
     // Release: the sender that finds the ring finds it zeroed and counted.
-    loop->sbuf.store(ring, std::memory_order_release);
+    loop->intake.sbuf.store(ring, std::memory_order_release);
     return true;
 }
 
@@ -179,8 +183,8 @@ bool allocate_ring(EventLoop* loop, int isock) {
 void publish_pass_figures(EventLoop* loop) {
     Stats& st = loop->ctx.stats;
     uint32_t backlog = 0;
-    const PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);
-    const int sp = ring != nullptr ? sender_slot(loop, ring) : -1;
+    const PacketRing* ring = loop->intake.sbuf.load(std::memory_order_relaxed);
+    const int sp = ring != nullptr ? sender_slot(&loop->intake, ring) : -1;
     if (sp >= 0)
         backlog = ring->curseq.load(std::memory_order_relaxed) - ring->slots[sp].seqnum;
     // Relaxed: self-contained figures for a person or a scraper.
@@ -193,21 +197,21 @@ void publish_pass_figures(EventLoop* loop) {
 void http_pass(EventLoop* loop) {
     Readiness r = wait_pass(loop, accept_has_room(loop));
     const int isock = loop->isock.load(std::memory_order_relaxed);
-    if (isock == 0 && loop->sbuf.load(std::memory_order_relaxed) != nullptr) {
+    if (isock == 0 && loop->intake.sbuf.load(std::memory_order_relaxed) != nullptr) {
         if (loop->idle_passes < kIdlePassesBeforeFree)
             ++loop->idle_passes;
         else
             free_idle_ring(loop);
     }
     if (isock != 0) {
-        bool have_ring = loop->sbuf.load(std::memory_order_relaxed) != nullptr;
+        bool have_ring = loop->intake.sbuf.load(std::memory_order_relaxed) != nullptr;
         if (!have_ring && r.isock_ready)
             have_ring = allocate_ring(loop, isock);
         if (have_ring) {
-            flow_pass_checks(loop);
+            flow_pass_checks(&loop->intake, loop->npasses);
             if (r.isock_ready)
-                intake_drain(loop);
-            recovery_tick(loop);
+                intake_drain(&loop->intake);
+            loop->intake.recovery->tick(&loop->intake);
         }
     }
     if (r.other_ready)
@@ -215,7 +219,7 @@ void http_pass(EventLoop* loop) {
     stream_life_pass(loop);
     ++loop->npasses;
     if (loop->isock.load(std::memory_order_relaxed) == 0)
-        intake_reset_stats(loop);
+        intake_reset_stats(&loop->intake);
     publish_pass_figures(loop);
 }
 
@@ -241,13 +245,13 @@ void await_stream(EventLoop* loop) {
 
 void datagram_pass(EventLoop* loop) {
     Readiness r = wait_pass(loop, true);
-    if (r.isock != 0 && loop->sbuf.load(std::memory_order_relaxed) != nullptr) {
+    if (r.isock != 0 && loop->intake.sbuf.load(std::memory_order_relaxed) != nullptr) {
         // Datagram mode also releases a held upstream and keeps it alive while suspended;
         // otherwise a suspended upstream would never be set going again.
-        flow_pass_checks(loop);
+        flow_pass_checks(&loop->intake, loop->npasses);
         if (r.isock_ready)
-            intake_drain(loop);
-        recovery_tick(loop);
+            intake_drain(&loop->intake);
+        loop->intake.recovery->tick(&loop->intake);
     }
     if (r.other_ready)
         osock_read(loop);
@@ -286,8 +290,9 @@ void event_loop_run(EventLoop* loop) {
 
 void start_udp_sender(EventLoop* loop) {
     relay_log("!!\n");
-    PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);
-    loop->send_pos.store(ring->curpos.load(std::memory_order_relaxed), std::memory_order_release);
+    PacketRing* ring = loop->intake.sbuf.load(std::memory_order_relaxed);
+    loop->intake.send_pos.store(ring->curpos.load(std::memory_order_relaxed),
+                                std::memory_order_release);
     RelayContext& ctx = loop->ctx;
     ctx.out_fd.store(loop->osock, std::memory_order_release);
     ctx.mode.store(MODE_UDP, std::memory_order_release);
@@ -295,9 +300,22 @@ void start_udp_sender(EventLoop* loop) {
     int err = signals_start_thread(&loop->last_thread, nullptr, sender_thread, &ctx);
     if (err != 0) {
         relay_log("!! Cannot start sender thread: %s\n", strerror(err));
-        loop->send_pos.store(-1, std::memory_order_release);  // the next datagram tries again
+        loop->intake.send_pos.store(-1,
+                                    std::memory_order_release);  // the next datagram tries again
         return;
     }
     loop->sender_started = true;
     publish_datagram_stream(loop);
+}
+
+void osock_read(EventLoop* loop) {
+    const ssize_t n = read(loop->osock, loop->osock_buf, sizeof loop->osock_buf);
+    if (n < 0) {
+        relay_log_as(kCauseOutputRefused, "osock error: %s\n", strerror(errno));
+        return;
+    }
+    Timespec32 t{0, 0};
+    timespec_monotonic(&t);
+    relay_log("osock read %d bytes, %u seconds, %lu nanoseconds\n", static_cast<int>(n),
+              static_cast<unsigned>(t.tv_sec), static_cast<unsigned long>(t.tv_nsec));
 }

@@ -3,17 +3,11 @@
 // stream's (see core/stream_life.h).
 //
 // Threads: `isock` is the loop's alone: it opens, sends on and closes it (an atomic only so that
-// start-up's opener, the loop and the tests share one type). `sbuf` is written by the loop
-// alone and read by the sender. `send_pos` is written by the sender (each step and its
-// buffering wait, through `psend_pos`), by the intake's re-base, and by the loop when it starts
-// the datagram sender or frees the ring; the loop reads it (overrun guard, loss scan, flow
-// control, status figures) through `sender_slot`. `scan_base` is written by the sender's
-// buffering wait and the intake's re-base, and read by the loss scan. The rest is the loop's.
+// start-up's opener, the loop and the tests share one type). The ring and its two positions
+// live in the intake's record (see intake/intake.h). The rest is the loop's.
 #pragma once
 
 #include <pthread.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
 
 #include <atomic>
 #include <cstdint>
@@ -24,11 +18,10 @@
 #include "core/stats.h"
 #include "daemon/stream_life.h"
 #include "http/head_cap.h"
-#include "intake/intake_state.h"
+#include "intake/intake.h"
 #include "intake/protocol.h"
 
 constexpr int kLoopTimeoutMs = 100;
-constexpr int kDrainBatch = 32;                // datagrams taken from isock by one receive call
 constexpr int kIdlePassesBeforeFree = 11;      // the ring is freed on the twelfth idle pass
 constexpr int64_t kRequestRepeatUs = 1000000;  // a stream that does not come is asked for again
 
@@ -43,45 +36,29 @@ struct EventLoop {
     std::atomic<int> isock{0};
     int osock = 0;
     int lsock = 0;
-    std::atomic<PacketRing*> sbuf{nullptr};
-    std::atomic<int> send_pos{-1};
-    std::atomic<uint32_t> scan_base{0};
     int npasses = 0;
     int idle_passes = 0;
     bool sender_started = false;
     uint32_t accepted = 0;  // HTTP connections accepted so far: the next one's take-over ticket
     int64_t asked_us = -1;  // datagram mode: monotonic time of the last request, until streaming
     pthread_t last_thread{};
-    int wake_rd = -1;  // read end of the wake-up pipe (see RelayContext::wake_fd)
-    // Each datagram from isock is read straight into one of these, a drain's batch at a time.
-    alignas(8) PacketSlot arrivals[kDrainBatch];
-    iovec arrival_iov[kDrainBatch];
-    mmsghdr arrival_msgs[kDrainBatch];
+    int wake_rd = -1;               // read end of the wake-up pipe (see RelayContext::wake_fd)
     unsigned char osock_buf[1316];  // arrivals on osock are read here and discarded
-    ControlMessage ctl;             // lost requests, keepalives, suspend, release
     alignas(4) char request_buf[kStartupRequestBytes];  // the start-up stream request
     RelayContext ctx;
-    IntakeState intake;
-    FlowState flow;
+    Intake intake;               // the ring, its positions and the upstream's datagrams
     HeadCap heads;               // connections still sending their request head
     PlayerTable players;         // HTTP mode: the stream's players, shared with the sender
     StreamLife life;             // HTTP mode: the stream's life
     RateWindow input_rate;       // samples of the received byte count
     int64_t cap_log_ms = -1000;  // last "closed at the cap" line
     uint32_t cap_unlogged = 0;   // connections closed at the cap since that line
-    RecoveryState recovery;
 };
 
-// The sender's slot, range-checked against the ring: -1 while the sender has none. Relaxed:
-// only the index matters; the slot it names is written by the loop's thread alone.
-inline int sender_slot(const EventLoop* loop, const PacketRing* ring) {
-    return ring_slot_or_none(ring, loop->send_pos.load(std::memory_order_relaxed));
-}
-
-// Fills the loop's start values and the RelayContext's address fields; creates the wake-up
-// pipe and the table for head_cap connections still sending their head (0: no cap); lets
-// max_players watch the stream at once (-n). Returns 0, or -1 when the pipe or the table
-// cannot be made.
+// Fills the loop's start values and the RelayContext's address fields; sets the intake up with
+// the default recovery; creates the wake-up pipe and the table for head_cap connections still
+// sending their head (0: no cap); lets max_players watch the stream at once (-n). Returns 0, or
+// -1 when the recovery, the pipe or the table cannot be made.
 int event_loop_init(EventLoop* loop, bool http_mode, int head_cap = kDefaultHeadCap,
                     int max_players = 1);
 
@@ -90,8 +67,11 @@ void event_loop_pass(EventLoop* loop);
 
 [[noreturn]] void event_loop_run(EventLoop* loop);
 
-// Starts the datagram-mode sender at the packet just stored (called by the drain once).
+// Starts the datagram-mode sender at the packet just stored (the drain's hook, called once).
 void start_udp_sender(EventLoop* loop);
+
+// Reads one datagram that arrived on `osock` and logs it (datagram mode).
+void osock_read(EventLoop* loop);
 
 // Event loop only: asks the upstream again for the stream of the request record req (type
 // word, url from offset 4): logs "!! Sending another request for <url>", counts it and sends

@@ -11,7 +11,6 @@
 #include "daemon/event_loop.h"
 #include "daemon/service_notify.h"
 #include "intake/protocol.h"
-#include "intake/recovery_loop.h"
 
 namespace {
 
@@ -26,7 +25,7 @@ namespace {
     }
     if (loop->http_mode)
         stream_life_shut_players(loop);
-    recovery_final_line(loop);
+    loop->intake.recovery->final_line(&loop->intake);
     // A service manager waiting on $NOTIFY_SOCKET learns the stop is the relay's own.
     (void)service_notify("STOPPING=1");
     relay_log("Stopping on %s\n", sig == SIGINT ? "SIGINT" : "SIGTERM");

@@ -21,6 +21,7 @@
 #include "daemon/event_loop.h"
 #include "http/response.h"
 #include "intake/auto_latency.h"
+#include "intake/latency_recovery.h"
 #include "net/openers.h"
 
 int need_swap = 0;
@@ -275,10 +276,16 @@ int run_relay(const Options& opts) {
     loop->ctx.remote_port = opts.remote_port;
     loop->ctx.allow = opts.allow.count > 0 ? &opts.allow : nullptr;
     loop->ctx.content_type = opts.content_type;
-    loop->recovery.latency_us = opts.latency_ms * 1000;
-    loop->recovery.auto_latency = opts.latency_auto;
-    loop->recovery.auto_cap_us = kMaxLatencyMs * 1000;
-    loop->ctx.latency_us.store(loop->recovery.latency_us, std::memory_order_relaxed);
+    // The recovery policy is chosen here, once: -L with a latency (or auto) asks for requests
+    // by time; no -L, or -L 0, keeps the default loss scan.
+    const int32_t latency_us = opts.latency_ms * 1000;
+    if (latency_us != 0) {
+        loop->intake.recovery.reset(new (std::nothrow) LatencyRecovery(
+            latency_us, opts.latency_auto, kMaxLatencyMs * 1000));
+        if (loop->intake.recovery == nullptr)
+            return fail(kExitRefused, "quarlin: cannot allocate the event loop's state\n");
+    }
+    loop->ctx.latency_us.store(latency_us, std::memory_order_relaxed);
 
     if (opts.remote_ip != nullptr) {
         int r = prepare_isock(&loop->isock, opts.remote_ip, opts.remote_port);
@@ -300,7 +307,7 @@ int run_relay(const Options& opts) {
         PacketRing* ring = ring_alloc();
         if (ring == nullptr)
             return fail(kExitRefused, "quarlin: cannot allocate sbuf\n");
-        loop->sbuf.store(ring, std::memory_order_release);
+        loop->intake.sbuf.store(ring, std::memory_order_release);
     }
     if (opts.remote_url != nullptr)
         send_startup_request(loop, opts.remote_url);

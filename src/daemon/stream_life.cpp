@@ -465,7 +465,7 @@ void await_first_datagram(EventLoop* loop) {
     StreamLife& life = loop->life;
     if (life.phase != LIFE_PLAYING || !life.awaiting)
         return;
-    if (loop->sbuf.load(std::memory_order_relaxed) != nullptr &&
+    if (loop->intake.sbuf.load(std::memory_order_relaxed) != nullptr &&
         loop->ctx.resetseq.load(std::memory_order_acquire) == 0) {
         life.awaiting = false;
         return;

@@ -1,5 +1,6 @@
 // Draining the upstream socket: data datagrams into the ring, echoes into the round-trip
-// estimate, and the keepalive, statistics and loss-scan schedule that rides on the data.
+// estimate, and the keepalive and statistics schedule that rides on the data; what the
+// recovery policy does with each datagram is its own (see IntakeRecovery).
 #include "intake/drain.h"
 
 #include <sys/socket.h>
@@ -11,12 +12,9 @@
 
 #include "core/log.h"
 #include "core/timespec.h"
-#include "daemon/accept.h"
-#include "daemon/event_loop.h"
 #include "intake/flow_control.h"
+#include "intake/intake.h"
 #include "intake/intake_rules.h"
-#include "intake/loss_scan.h"
-#include "intake/recovery_loop.h"
 
 namespace {
 
@@ -26,8 +24,8 @@ constexpr int64_t kHeldNoPauseUs = 1000000;
 
 // The minute's line: n, t and s are the current datagram's; curpos, send_pos, lost and the
 // rate stand as they were before it is stored.
-void write_stats_line(EventLoop* loop, const PacketRing* ring, int n, uint32_t s, Timespec32 t) {
-    IntakeState& in = loop->intake;
+void write_stats_line(Intake* intake, const PacketRing* ring, int n, uint32_t s, Timespec32 t) {
+    IntakeState& in = intake->state;
     const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
     const float rate = loss_rate(in.lost, curseq, in.stats_base);
     relay_log(
@@ -35,23 +33,23 @@ void write_stats_line(EventLoop* loop, const PacketRing* ring, int n, uint32_t s
         "lost=%d, loss rate=%.4f\n",
         n, static_cast<unsigned>(t.tv_sec),
         static_cast<unsigned long>(static_cast<uint32_t>(t.tv_nsec / 1000)),
-        loop->ctx.rtt.load(std::memory_order_relaxed) / 1000, s,
+        intake->ctx->rtt.load(std::memory_order_relaxed) / 1000, s,
         ring->curpos.load(std::memory_order_relaxed),
-        loop->send_pos.load(std::memory_order_relaxed), in.lost, static_cast<double>(rate));
+        intake->send_pos.load(std::memory_order_relaxed), in.lost, static_cast<double>(rate));
     in.lost = 0;
     in.stats_base = curseq;
 }
 
 // A new stream's first datagram becomes the ring's newest and the sender's position, and the
 // loss scan starts from it. The flag is cleared by the caller once the packet is in its slot.
-void rebase(EventLoop* loop, PacketRing* ring, uint32_t s) {
+void rebase(Intake* in, PacketRing* ring, uint32_t s) {
     const int pos =
         static_cast<int>(s % static_cast<uint32_t>(ring->nslots.load(std::memory_order_relaxed)));
     ring->curseq.store(s, std::memory_order_release);
     ring->curpos.store(pos, std::memory_order_release);
-    loop->send_pos.store(pos, std::memory_order_release);
-    loop->scan_base.store(s, std::memory_order_relaxed);
-    loop->intake.holding = false;  // a jump held from the stream before belongs to nobody now
+    in->send_pos.store(pos, std::memory_order_release);
+    in->scan_base.store(s, std::memory_order_relaxed);
+    in->state.holding = false;  // a jump held from the stream before belongs to nobody now
     relay_log("need resetseq: seqnum: %u, curpos=%d\n", s, pos);
 }
 
@@ -63,8 +61,8 @@ int add_skipped(int lost, uint32_t skipped) {
 }
 
 // The guard in front of add_item when an upstream keeps sending past a full ring.
-bool overruns_sender(EventLoop* loop, const PacketRing* ring, uint32_t s) {
-    const int sp = sender_slot(loop, ring);
+bool overruns_sender(const Intake* in, const PacketRing* ring, uint32_t s) {
+    const int sp = sender_slot(in, ring);
     if (sp < 0)
         return false;
     const int n = ring->nslots.load(std::memory_order_relaxed);
@@ -73,8 +71,8 @@ bool overruns_sender(EventLoop* loop, const PacketRing* ring, uint32_t s) {
                                 ring->slots[sp].seqnum, static_cast<uint32_t>(n), behind);
 }
 
-void note_ring_full_drop(EventLoop* loop, const PacketRing* ring, uint32_t s) {
-    IntakeState& in = loop->intake;
+void note_ring_full_drop(Intake* intake, const PacketRing* ring, uint32_t s) {
+    IntakeState& in = intake->state;
     ++in.ring_full_drops;
     Timespec32 now{0, 0};
     timespec_monotonic(&now);
@@ -82,7 +80,7 @@ void note_ring_full_drop(EventLoop* loop, const PacketRing* ring, uint32_t s) {
         return;
     in.drop_log_sec = now.tv_sec;
     // The sender may have left its slot since the guard looked.
-    const int sp = sender_slot(loop, ring);
+    const int sp = sender_slot(intake, ring);
     relay_log("!! ring full, dropping seq=%u (send_pos seq=%u)\n", s,
               sp >= 0 ? ring->slots[sp].seqnum : 0);
 }
@@ -98,99 +96,70 @@ bool fills_placeholder(const PacketRing* ring, uint32_t s) {
     return ring->filled[pos].load(std::memory_order_relaxed) == 0 && ring->slots[pos].seqnum == s;
 }
 
-void run_loss_scan(EventLoop* loop, PacketRing* ring) {
-    const int sp = sender_slot(loop, ring);
-    if (sp < 0)
-        return;
-    Timespec32 now{0, 0};
-    timespec_now(&now);
-    uint32_t seqs[kLostRequestMax];
-    const int count = loss_scan(ring, sp, loop->scan_base.load(std::memory_order_relaxed),
-                                loop->ctx.rtt.load(std::memory_order_relaxed), now, seqs);
-    if (count == 0)
-        return;
-    loop->ctx.stats.lost_requested.add(static_cast<uint64_t>(count));
-    if (intake_send_control(loop, build_lost_request(&loop->ctl, seqs, count)) < 0)
-        relay_log("Error sending lost request: %s\n", strerror(errno));
-}
-
 // Stores one data datagram of n bytes (its len already set) with everything that rides on it.
-void store_data(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) {
-    IntakeState& in = loop->intake;
+void store_data(Intake* intake, PacketRing* ring, PacketSlot* arrival, int n) {
+    IntakeState& in = intake->state;
+    IntakeRecovery* recovery = intake->recovery.get();
     const uint32_t s = arrival->seqnum;
     const Timespec32 t = arrival->ts;
     const uint32_t t_sec = static_cast<uint32_t>(t.tv_sec);
-    Stats& stats = loop->ctx.stats;
+    RelayContext& ctx = *intake->ctx;
 
     if (t_sec != in.last_sec) {
         const SecondAction action = on_timestamp_second(in.last_sec, t_sec);
         if (action == SECOND_STATS_AND_KEEPALIVE)
-            write_stats_line(loop, ring, n, s, t);
+            write_stats_line(intake, ring, n, s, t);
         if (action != SECOND_NOTHING)
-            intake_send_keepalive(loop);
+            send_keepalive(intake);
         in.last_sec = t_sec;
     }
 
     // Read once: a client that sets the flag again meanwhile is served by the next datagram.
-    const bool rebasing = loop->ctx.resetseq.load(std::memory_order_acquire) != 0;
-    const bool drop = !rebasing && overruns_sender(loop, ring, s);
-    const bool timed = loop->recovery.latency_us != 0;
-    const int64_t now = timed ? monotonic_us() : 0;
-    // The playout-latency mode keeps the first copy of a datagram it holds: a doubled request
-    // brings two, and the second must not be written under a sender that is reading the slot.
-    const bool duplicate = timed && !drop && !rebasing && !recovery_before_store(loop, ring, s);
+    const bool rebasing = ctx.resetseq.load(std::memory_order_acquire) != 0;
+    const bool drop = !rebasing && overruns_sender(intake, ring, s);
+    const bool duplicate = !recovery->before_store(intake, ring, s, !drop && !rebasing);
     // A dropped datagram leaves curseq where it was, so the next stored one counts it as lost.
     if (!drop)
         in.lost = add_skipped(in.lost, skipped_before(in.prev_curseq, s));
     if (rebasing)
-        rebase(loop, ring, s);
-    flow_end_suspension(loop);
+        rebase(intake, ring, s);
+    flow_end_suspension(intake);
 
     bool started = rebasing;
     if (drop) {
-        note_ring_full_drop(loop, ring, s);
+        note_ring_full_drop(intake, ring, s);
     } else if (!duplicate) {
         if (!rebasing && fills_placeholder(ring, s))
-            stats.recovered.add(1);
-        if (timed && rebasing)
-            recovery_on_stream_start(loop, arrival, now);
+            ctx.stats.recovered.add(1);
+        if (rebasing)
+            recovery->on_start(intake, arrival);
         add_item(ring, arrival, s);
         // Release: a sender that sees the flag clear must find the packet in its slot.
         if (rebasing)
-            loop->ctx.resetseq.store(0, std::memory_order_release);
-        if (!loop->http_mode && loop->send_pos.load(std::memory_order_relaxed) == -1) {
-            if (timed)
-                recovery_on_stream_start(loop, arrival, now);
+            ctx.resetseq.store(0, std::memory_order_release);
+        if (!intake->http_mode && intake->send_pos.load(std::memory_order_relaxed) == -1) {
+            recovery->on_start(intake, arrival);
             started = true;
-            start_udp_sender(loop);
+            intake->hooks.start_sender(intake->hooks.owner);
         }
     }
 
     const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
-    const bool stored = !drop && !duplicate;
-    if (stored && s == curseq)
-        ++in.newest_count;
-    if (timed) {
-        if (stored && s == curseq && !started)
-            recovery_after_newest(loop, ring, in.prev_curseq, s, now);
-    } else if (!drop && in.newest_count % kLossScanEvery == 0) {
-        // Late datagrams rescan too, while the count stays on its multiple; dropped ones do not.
-        run_loss_scan(loop, ring);
-    }
+    recovery->after_store(intake, ring, in.prev_curseq, s, !drop && !duplicate, started);
     // A dropped datagram is as queue-full as it gets: it keeps the suspend repeating.
-    flow_queue_full_check(loop, s, drop || s == curseq);
+    flow_queue_full_check(intake, s, drop || s == curseq);
     in.prev_curseq = curseq;
-    loop->flow.release_checks = 0;
+    intake->flow.release_checks = 0;
 }
 
 // A jump of a whole ring is held back until a datagram confirms it: true when the datagram was
 // taken into the hold (and so must not be stored now).
-bool hold_far_jump(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) {
-    IntakeState& in = loop->intake;
+bool hold_far_jump(Intake* intake, PacketRing* ring, PacketSlot* arrival, int n) {
+    IntakeState& in = intake->state;
     // Relaxed: the flag and the sender's position are only looked at; a re-base is read again
     // with acquire where it is acted on.
-    const bool playing = loop->ctx.resetseq.load(std::memory_order_relaxed) == 0 &&
-                         loop->send_pos.load(std::memory_order_relaxed) != -1;
+    const bool playing = intake->ctx->resetseq.load(std::memory_order_relaxed) == 0 &&
+                         intake->send_pos.load(std::memory_order_relaxed) != -1;
     const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
     const JumpVerdict v = far_jump_verdict(
         playing, curseq, static_cast<uint32_t>(ring->nslots.load(std::memory_order_relaxed)),
@@ -199,7 +168,7 @@ bool hold_far_jump(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n
         return false;
     if (v == JUMP_CONFIRMED) {
         in.holding = false;
-        store_data(loop, ring, &in.held, in.held_bytes);
+        store_data(intake, ring, &in.held, in.held_bytes);
         return false;
     }
     // A second copy of the held number leaves the first held, with its own length.
@@ -220,96 +189,84 @@ bool hold_far_jump(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n
     return true;
 }
 
-void handle_data(EventLoop* loop, PacketRing* ring, PacketSlot* arrival, int n) {
+void handle_data(Intake* in, PacketRing* ring, PacketSlot* arrival, int n) {
     arrival->len = n - kDataHeaderBytes;
-    Stats& stats = loop->ctx.stats;
+    Stats& stats = in->ctx->stats;
     stats.datagrams_received.add(1);
     stats.bytes_received.add(static_cast<uint64_t>(arrival->len));
-    if (hold_far_jump(loop, ring, arrival, n))
+    if (hold_far_jump(in, ring, arrival, n))
         return;
-    store_data(loop, ring, arrival, n);
+    store_data(in, ring, arrival, n);
 }
 
-void handle_echo(EventLoop* loop, const PacketSlot* arrival) {
+void handle_echo(Intake* in, const PacketSlot* arrival) {
     const Timespec32 stamp = echo_stamp(arrival);
     Timespec32 d{0, 0};
     timespec_now(&d);
     timespec_fulsub(&d, &stamp);
     // Relaxed: the estimate is one self-contained word; no other data rides on it.
-    loop->ctx.rtt.store(rtt_from_round_trip(d), std::memory_order_relaxed);
-    recovery_echo(loop, d);
+    in->ctx->rtt.store(rtt_from_round_trip(d), std::memory_order_relaxed);
+    in->recovery->on_echo(in, d);
 }
 
 }  // namespace
 
-void intake_send_keepalive(EventLoop* loop) {
-    Timespec32 now{0, 0};
-    timespec_now(&now);
-    if (intake_send_control(loop, build_keepalive(&loop->ctl, now)) < 0)
-        relay_log("Error sending keepalive: %s\n", strerror(errno));
+bool intake_handle(Intake* in, PacketRing* ring, PacketSlot* arrival, ssize_t n) {
+    switch (classify_arrival(arrival, n)) {
+        case ARRIVAL_DATA:
+            handle_data(in, ring, arrival, static_cast<int>(n));
+            return false;
+        case ARRIVAL_ECHO:
+            handle_echo(in, arrival);
+            return true;
+        case ARRIVAL_SHORT_ECHO:  // no whole stamp to measure with
+        case ARRIVAL_IGNORED:
+            return true;
+        case ARRIVAL_NONE:
+            break;
+    }
+    return false;
 }
 
-int intake_send_control(EventLoop* loop, int len) {
-    // The loop's own socket (0 once a stream has ended).
-    const int fd = loop->isock.load(std::memory_order_relaxed);
-    if (fd == 0)
-        return 0;
-    return static_cast<int>(send(fd, &loop->ctl, static_cast<size_t>(len), MSG_DONTWAIT));
-}
-
-void intake_drain(EventLoop* loop) {
-    PacketRing* ring = loop->sbuf.load(std::memory_order_relaxed);  // the loop's own pointer
+void intake_drain(Intake* in) {
+    PacketRing* ring = in->sbuf.load(std::memory_order_relaxed);  // the loop's own pointer
     if (ring == nullptr)
         return;
     for (;;) {
-        const int fd = loop->isock.load(std::memory_order_relaxed);
+        const int fd = in->isock->load(std::memory_order_relaxed);
         if (fd == 0)
             break;
         // A batch at a time; fewer than asked for means the socket is empty, so no empty read
         // is needed to learn it. Failures (EAGAIN included) end the drain as an empty read did.
-        const int got = recvmmsg(fd, loop->arrival_msgs, kDrainBatch, MSG_DONTWAIT, nullptr);
+        const int got = recvmmsg(fd, in->arrival_msgs, kDrainBatch, MSG_DONTWAIT, nullptr);
         if (got <= 0)
             break;
         // An echo or a foreign datagram ends the drain without the pause, as before; the rest
         // of the batch, already taken from the socket, is handled first.
         bool ended = false;
         for (int i = 0; i < got; ++i) {
-            PacketSlot* arrival = &loop->arrivals[i];
-            const ssize_t n = static_cast<ssize_t>(loop->arrival_msgs[i].msg_len);
-            switch (classify_arrival(arrival, n)) {
-                case ARRIVAL_DATA:
-                    handle_data(loop, ring, arrival, static_cast<int>(n));
-                    break;
-                case ARRIVAL_ECHO:
-                    handle_echo(loop, arrival);
-                    ended = true;
-                    break;
-                case ARRIVAL_SHORT_ECHO:  // no whole stamp to measure with
-                case ARRIVAL_IGNORED:
-                    ended = true;
-                    break;
-                case ARRIVAL_NONE:
-                    break;
-            }
+            const ssize_t n = static_cast<ssize_t>(in->arrival_msgs[i].msg_len);
+            if (intake_handle(in, ring, &in->arrivals[i], n))
+                ended = true;
         }
         if (ended)
             return;
         if (got < kDrainBatch)
             break;
     }
-    // The playout-latency mode times its requests in milliseconds: it wakes for every datagram.
+    // The playout-latency mode times its requests in milliseconds: it takes no pause.
     // Within a second of a datagram held as a ring jump the upstream's address may be sending
     // a flood of junk, no trickle: a pause would let the junk fill the socket and push the
     // stream's own datagrams out, even after a drain that happened to read none of it.
-    const int64_t held_at = loop->intake.held_at_us;
-    if (loop->recovery.latency_us == 0 &&
+    const int64_t held_at = in->state.held_at_us;
+    if (in->recovery->pauses_after_drain() &&
         (held_at == 0 || monotonic_us() - held_at >= kHeldNoPauseUs))
-        pause_accepting(loop, kEmptyReadPauseUs);
+        in->hooks.pause(in->hooks.owner, kEmptyReadPauseUs);
 }
 
-void intake_reset_stats(EventLoop* loop) {
-    loop->intake.last_sec = 0;
-    loop->intake.prev_curseq = 0;
-    loop->intake.stats_base = 0;
-    loop->intake.lost = 0;
+void intake_reset_stats(Intake* in) {
+    in->state.last_sec = 0;
+    in->state.prev_curseq = 0;
+    in->state.stats_base = 0;
+    in->state.lost = 0;
 }

@@ -1,12 +1,11 @@
-// Flow control: holding the upstream back while the ring's backlog is high, and the reading of
-// the datagram output socket.
+// Flow control: holding the upstream back while the ring's backlog is high.
 #pragma once
 
 #include <cstdint>
 
 #include "buffer/packet_ring.h"
 
-struct EventLoop;
+struct Intake;
 
 constexpr uint32_t kQueueFullMinSeq = 1501;  // lower sequence numbers are never queue-full
 constexpr uint32_t kReleaseBacklog = kRingSlots - 2000;  // 3120
@@ -24,15 +23,13 @@ inline bool may_release(uint32_t backlog) {
 }
 
 // Per data datagram, before it is stored: a datagram after a release check ends the suspension.
-void flow_end_suspension(EventLoop* loop);
+void flow_end_suspension(Intake* in);
 
 // Per data datagram, after it is stored (newest: it became the ring's newest, or was dropped
 // for being a whole ring ahead of the sender): counts queue-full datagrams and sends suspend
 // on the 1st, 31st, 61st ... of them.
-void flow_queue_full_check(EventLoop* loop, uint32_t s, bool newest);
+void flow_queue_full_check(Intake* in, uint32_t s, bool newest);
 
-// Release check, then keepalive during suspension; once per pass with `isock` and a ring.
-void flow_pass_checks(EventLoop* loop);
-
-// Reads one datagram that arrived on `osock` and logs it (datagram mode).
-void osock_read(EventLoop* loop);
+// Release check, then keepalive during suspension (on every 50th of the loop's passes, npasses
+// counting them); once per pass with `isock` and a ring.
+void flow_pass_checks(Intake* in, int npasses);

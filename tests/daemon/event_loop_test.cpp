@@ -1,4 +1,5 @@
-// The event loop's ring life and accept in HTTP mode, driven pass by pass over loopback.
+// The event loop's ring life and accept in HTTP mode, driven pass by pass over loopback, and
+// the reading of the datagram output socket.
 #include "daemon/event_loop.h"
 
 #include <fcntl.h>
@@ -35,7 +36,7 @@ struct HttpLoop : ::testing::Test {
         fcntl(loop->lsock, F_SETFL, O_NONBLOCK);  // as the daemon's: an accept never blocks
     }
     void TearDown() override {
-        ring_free(loop->sbuf.load());
+        ring_free(loop->intake.sbuf.load());
         close(loop->lsock);
         // The detached client threads a test started use the loop's record until they end:
         // like the daemon's, it lives as long as the process.
@@ -71,24 +72,24 @@ struct HttpLoop : ::testing::Test {
 TEST_F(HttpLoop, RingIsAllocatedOnFirstDatagramAndFreedOnTwelfthIdlePass) {
     for (int i = 0; i < 3; ++i)  // without an upstream: no ring, and no idle pass counted
         event_loop_pass(loop.get());
-    EXPECT_EQ(loop->sbuf.load(), nullptr);
+    EXPECT_EQ(loop->intake.sbuf.load(), nullptr);
     EXPECT_EQ(loop->npasses, 3);
     EXPECT_EQ(log.text(), "");
     stream_one_datagram();
-    loop->send_pos.store(7);
+    loop->intake.send_pos.store(7);
     event_loop_pass(loop.get());
-    ASSERT_NE(loop->sbuf.load(), nullptr);
-    EXPECT_EQ(loop->send_pos.load(), -1);
-    EXPECT_EQ(loop->sbuf.load()->nslots.load(), kRingSlots);
+    ASSERT_NE(loop->intake.sbuf.load(), nullptr);
+    EXPECT_EQ(loop->intake.send_pos.load(), -1);
+    EXPECT_EQ(loop->intake.sbuf.load()->nslots.load(), kRingSlots);
     EXPECT_EQ(count_of(log.text(), "Allocating sbuf\n"), 1);
 
     close(loop->isock.exchange(0));
     for (int pass = 1; pass <= 11; ++pass) {
         event_loop_pass(loop.get());
-        ASSERT_NE(loop->sbuf.load(), nullptr) << "freed early on idle pass " << pass;
+        ASSERT_NE(loop->intake.sbuf.load(), nullptr) << "freed early on idle pass " << pass;
     }
     event_loop_pass(loop.get());
-    EXPECT_EQ(loop->sbuf.load(), nullptr);
+    EXPECT_EQ(loop->intake.sbuf.load(), nullptr);
     EXPECT_EQ(loop->idle_passes, 0);
     EXPECT_EQ(count_of(log.text(), "Freeing sbuf\n"), 1);
 }
@@ -96,14 +97,14 @@ TEST_F(HttpLoop, RingIsAllocatedOnFirstDatagramAndFreedOnTwelfthIdlePass) {
 TEST_F(HttpLoop, ClientWithinTheIdlePassesKeepsTheRingAndTheCount) {
     stream_one_datagram();
     event_loop_pass(loop.get());
-    PacketRing* ring = loop->sbuf.load();
+    PacketRing* ring = loop->intake.sbuf.load();
     close(loop->isock.exchange(0));
     for (int i = 0; i < 5; ++i)
         event_loop_pass(loop.get());
     stream_one_datagram();  // a new client's socket: passes with a socket neither count nor clear
     for (int i = 0; i < 3; ++i)
         event_loop_pass(loop.get());
-    EXPECT_EQ(loop->sbuf.load(), ring);
+    EXPECT_EQ(loop->intake.sbuf.load(), ring);
     EXPECT_EQ(loop->idle_passes, 5);
     EXPECT_EQ(count_of(log.text(), "Allocating sbuf"), 1);
     close(loop->isock.exchange(0));
@@ -128,19 +129,25 @@ TEST_F(HttpLoop, ConnectionsWaitedBehindTheDrainsPause) {
     close_and_await_threads(c);
 }
 
-// Datagram mode asks for a stream that does not come about every second, from the first timing.
-TEST(EventLoopTest, StreamRequestIsRepeatedEverySecondOnceTimed) {
-    const int64_t t0 = 9000000000;
-    const struct {
-        int64_t now_us, asked_us;
-        bool want;
-    } cases[] = {{t0, -1, false},  // not timed yet
-                 {t0 + 999999, t0, false},
-                 {t0 + 1000000, t0, true},
-                 {t0 + 5000000, t0, true}};
-    for (const auto& c : cases)
-        EXPECT_EQ(stream_request_due(c.now_us, c.asked_us), c.want)
-            << c.now_us << " " << c.asked_us;
+TEST(EventLoopTest, OsockArrivalsAndErrorsAreLogged) {
+    testsupport::LogCapture log;
+    auto loop = std::make_unique<EventLoop>();
+    testsupport::FakeUpstream peer;
+    loop->osock = peer.open_relay_socket();
+    const unsigned char junk[100] = {};
+    peer.send_raw(junk, sizeof junk);
+    testsupport::wait_readable(loop->osock, 500);
+    osock_read(loop.get());
+    EXPECT_EQ(log.text().rfind("osock read 100 bytes, ", 0), 0u) << log.text();
+
+    // A send to a port nobody listens on leaves a pending error on the socket.
+    close(peer.fd);
+    peer.fd = -1;
+    send(loop->osock, junk, 1, 0);
+    testsupport::wait_readable(loop->osock, 500);
+    osock_read(loop.get());
+    EXPECT_NE(log.text().find("osock error: Connection refused\n"), std::string::npos);
+    close(loop->osock);
 }
 
 }  // namespace

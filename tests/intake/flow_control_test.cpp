@@ -1,9 +1,8 @@
 // Flow control driven through the intake and the per-pass checks: suspend, release, keepalive
-// during suspension, and the reading of the output socket.
+// during suspension.
 #include "intake/flow_control.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <map>
 
@@ -16,8 +15,7 @@ using intaketest::Harness;
 
 TEST(FlowControlTest, SuspendFromBacklog4721EveryThirtiethAfter) {
     Harness h;
-    h.store(2000);
-    h.sender_at(2000);
+    h.playing_at(2000);
     h.send(6720);
     h.drain();
     EXPECT_TRUE(h.sent(RELAY_MSG_SUSPEND).empty());
@@ -29,7 +27,7 @@ TEST(FlowControlTest, SuspendFromBacklog4721EveryThirtiethAfter) {
     EXPECT_EQ(h.sent(RELAY_MSG_SUSPEND).size(), 2u);
     EXPECT_EQ(count_of(h.log.text(), "queue full, sending suspend (diff 4721)\n"), 1);
     EXPECT_EQ(count_of(h.log.text(), "queue full, sending suspend (diff 4751)\n"), 1);
-    EXPECT_EQ(h.loop->flow.suspend_count, 32);
+    EXPECT_EQ(h.in->flow.suspend_count, 32);
 }
 
 // Suspended with the sender's packet at 2000 and the newest at 2000 + backlog.
@@ -37,23 +35,21 @@ void suspended_with_backlog(Harness& h, uint32_t backlog) {
     h.store(2000);
     h.store(2000 + backlog);
     h.sender_at(2000);
-    h.loop->flow.suspend_count = 1;
-    h.loop->npasses = 1;  // no keepalive during suspension on these passes
+    h.in->flow.suspend_count = 1;
 }
 
 TEST(FlowControlTest, ReleaseEveryThirtiethCheckKeepaliveEveryFiftiethPass) {
     Harness at, h;
     suspended_with_backlog(at, 3120);  // not yet below 3120
-    flow_pass_checks(at.loop);
+    flow_pass_checks(at.in, 1);
     suspended_with_backlog(h, 3119);
     std::map<RelayMessageKind, std::vector<int>> sent_on;
     for (int pass = 1; pass <= 101; ++pass) {
-        h.loop->npasses = pass;
-        flow_pass_checks(h.loop);
-        for (const auto& d : h.up.take())
+        flow_pass_checks(h.in, pass);
+        for (const auto& d : h.sent())
             sent_on[classify_relay_message(d.data(), d.size())].push_back(pass);
     }
-    EXPECT_TRUE(at.up.take().empty());
+    EXPECT_TRUE(at.sent().empty());
     EXPECT_EQ(sent_on, (std::map<RelayMessageKind, std::vector<int>>{
                            {RELAY_MSG_RELEASE, {1, 31, 61, 91}},
                            {RELAY_MSG_KEEPALIVE_SUSPENDED, {50, 100}}}));
@@ -68,35 +64,14 @@ TEST(FlowControlTest, SuspensionEndsOnlyWithADatagramAfterAReleaseCheck) {
     suspended_with_backlog(h, 1000);
     h.send(2500);  // a re-sent lost packet before any release check
     h.drain();
-    EXPECT_EQ(h.loop->flow.suspend_count, 1);
-    flow_pass_checks(h.loop);
+    EXPECT_EQ(h.in->flow.suspend_count, 1);
+    flow_pass_checks(h.in, 1);  // no keepalive during suspension on this pass
     EXPECT_EQ(h.sent(RELAY_MSG_RELEASE).size(), 1u);
     h.send(3001);
     h.drain();
-    EXPECT_EQ(h.loop->flow.suspend_count, 0);
-    h.loop->npasses = 50;
-    flow_pass_checks(h.loop);
-    EXPECT_TRUE(h.up.take().empty());  // neither keepalive nor release once flowing
-}
-
-TEST(FlowControlTest, OsockArrivalsAndErrorsAreLogged) {
-    Harness h(false);
-    testsupport::FakeUpstream peer;
-    h.loop->osock = peer.open_relay_socket();
-    const unsigned char junk[100] = {};
-    peer.send_raw(junk, sizeof junk);
-    testsupport::wait_readable(h.loop->osock, 500);
-    osock_read(h.loop);
-    EXPECT_EQ(h.log.text().rfind("osock read 100 bytes, ", 0), 0u) << h.log.text();
-
-    // A send to a port nobody listens on leaves a pending error on the socket.
-    close(peer.fd);
-    peer.fd = -1;
-    send(h.loop->osock, junk, 1, 0);
-    testsupport::wait_readable(h.loop->osock, 500);
-    osock_read(h.loop);
-    EXPECT_NE(h.log.text().find("osock error: Connection refused\n"), std::string::npos);
-    close(h.loop->osock);
+    EXPECT_EQ(h.in->flow.suspend_count, 0);
+    flow_pass_checks(h.in, 50);
+    EXPECT_TRUE(h.sent().empty());  // neither keepalive nor release once flowing
 }
 
 }  // namespace

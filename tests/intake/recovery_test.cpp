@@ -145,16 +145,6 @@ TEST(RecoveryTest, GapWhoseRepeatTheGrowingEstimatePushesTooLateKeepsItsLastChan
     EXPECT_EQ(answer_time_us(rtt_smooth({}, 100000)), 205000);
 }
 
-TEST(RecoveryTest, ReorderedDatagramIsNotAskedForWithinTheAllowance) {
-    MissingState m;
-    m.since = 50000;
-    const RttEstimate rtt{20000, 2000};
-    const AskDecision early = decide_ask(m, 52999, 500000, rtt);
-    EXPECT_EQ(early.action, ASK_WAIT);
-    EXPECT_EQ(early.next, 53000);
-    EXPECT_EQ(decide_ask(m, 53000, 500000, rtt).action, ASK_NOW);
-}
-
 TEST(RecoveryTest, RoundTripIsSmoothedWithItsVariation) {
     RttEstimate e = rtt_smooth({}, 100000);
     EXPECT_EQ(e.srtt, 100000);
