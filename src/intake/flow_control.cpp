@@ -7,19 +7,6 @@
 #include "core/log.h"
 #include "intake/intake.h"
 
-namespace {
-
-// The seqnum of the sender's slot, or false while the sender has no position.
-bool sender_seq(const Intake* in, const PacketRing* ring, uint32_t* seq) {
-    const int sp = sender_slot(in, ring);
-    if (sp < 0)
-        return false;
-    *seq = ring->slots[sp].seqnum;
-    return true;
-}
-
-}  // namespace
-
 void flow_end_suspension(Intake* in) {
     if (in->flow.release_checks != 0)
         in->flow.suspend_count = 0;
@@ -27,10 +14,10 @@ void flow_end_suspension(Intake* in) {
 
 void flow_queue_full_check(Intake* in, uint32_t s, bool newest) {
     const PacketRing* ring = in->sbuf.load(std::memory_order_relaxed);
-    uint32_t send_seq = 0;
-    if (!newest || ring == nullptr || !sender_seq(in, ring, &send_seq))
+    const int sp = newest && ring != nullptr ? sender_slot(in, ring) : -1;
+    if (sp < 0)
         return;
-    const uint32_t diff = s - send_seq;
+    const uint32_t diff = s - ring->slots[sp].seqnum;
     if (!is_queue_full(s, diff))
         return;
     FlowState& flow = in->flow;
@@ -46,11 +33,11 @@ void flow_queue_full_check(Intake* in, uint32_t s, bool newest) {
 void flow_pass_checks(Intake* in, int npasses) {
     FlowState& flow = in->flow;
     const PacketRing* ring = in->sbuf.load(std::memory_order_relaxed);
-    uint32_t send_seq = 0;
-    if (flow.suspend_count == 0 || ring == nullptr || !sender_seq(in, ring, &send_seq))
+    const int sp = flow.suspend_count != 0 && ring != nullptr ? sender_slot(in, ring) : -1;
+    if (sp < 0)
         return;
     const uint32_t curseq = ring->curseq.load(std::memory_order_relaxed);
-
+    const uint32_t send_seq = ring->slots[sp].seqnum;
     if (may_release(curseq - send_seq)) {
         if (flow.release_checks % kFlowRepeat == 0) {
             relay_log("queue decreased, sending release\n");

@@ -94,6 +94,12 @@ inline int sender_slot(const Intake* in, const PacketRing* ring) {
     return ring_slot_or_none(ring, in->send_pos.load(std::memory_order_relaxed));
 }
 
+// The sequence number of the slot the sender is at, or `fallback` before it has one.
+inline uint32_t sender_seq(const Intake* in, const PacketRing* ring, uint32_t fallback) {
+    const int sp = sender_slot(in, ring);
+    return sp < 0 ? fallback : ring->slots[sp].seqnum;
+}
+
 // Sends the first len bytes of the control buffer on the current upstream socket with
 // MSG_DONTWAIT. Returns send()'s result, or 0 (nothing sent) when there is no upstream socket.
 int intake_send_control(Intake* in, int len);

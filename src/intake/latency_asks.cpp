@@ -33,13 +33,6 @@ uint16_t asks16(int asks) {
 
 }  // namespace
 
-uint32_t sender_seq(const Intake* in, const PacketRing* ring, uint32_t fallback) {
-    const int sp = sender_slot(in, ring);
-    if (sp < 0)
-        return fallback;
-    return ring->slots[sp].seqnum;
-}
-
 double current_loss(const RecoveryState& rc, int64_t now) {
     const double p = loss_window_rate(rc.loss, now, kLossMinSpan);
     return p < 0 ? kLossUnmeasured : p;

@@ -108,9 +108,6 @@ inline int64_t min64(int64_t a, int64_t b) {
     return a < b ? a : b;
 }
 
-// The sequence number of the slot the sender is at, or `fallback` before it has one.
-uint32_t sender_seq(const Intake* in, const PacketRing* ring, uint32_t fallback);
-
 // The loss rate the copies and -L auto are sized by.
 double current_loss(const RecoveryState& rc, int64_t now);
 
