@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "e2e/relay_harness.h"
-#include "support/fake_upstream.h"
 
 namespace {
 
@@ -19,12 +18,7 @@ TEST(PlayoutLatency, EveryPayloadArrivesInOrderThroughFivePercentLossEachWay) {
     Tool link = start_link(up.port, {"--up-loss", "5", "--down-loss", "5", "--up-delay", "10",
                                      "--down-delay", "10", "--seed", "7"});
     Relay relay = start_http_relay({"-L", "500"});
-    const size_t n = kChunk * 1500;  // about 8 s of the sample
-    const int fd = http_get(relay.http_port, stream_path(link));
-    ASSERT_GE(fd, 0);
-    const std::string got = read_bytes(fd, kHeadBytes + n, 20s);
-    close(fd);
-    expect_head_then_sample(got, n);
+    expect_plays_sample(relay, link, kChunk * 1500);  // about 8 s of the sample
     relay.child.stop();
     const std::string log = relay.log();
     EXPECT_EQ(count_of(log, "Playing out 500 ms after arrival"), 1) << log.substr(0, 3000);
@@ -44,12 +38,7 @@ TEST(PlayoutLatency, EveryPayloadOfBurstsLongerThanTheLatencyArrivesInOrder) {
     Upstream up = start_upstream({"--withhold-out", "200:25"});
     Tool link = start_link(up.port, {"--up-delay", "30", "--down-delay", "30"});
     Relay relay = start_http_relay({"-L", "100"});
-    const size_t n = kChunk * 1200;
-    const int fd = http_get(relay.http_port, stream_path(link));
-    ASSERT_GE(fd, 0);
-    const std::string got = read_bytes(fd, kHeadBytes + n, 20s);
-    close(fd);
-    expect_head_then_sample(got, n);
+    expect_plays_sample(relay, link, kChunk * 1200);
     relay.child.stop();
     const std::string log = relay.log();
     EXPECT_EQ(count_of(log, ", never 0, "), 1) << log.substr(log.size() - 600);

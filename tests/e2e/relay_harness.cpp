@@ -48,6 +48,16 @@ long long Tool::counter(const std::string& key) {
     return at == std::string::npos ? -1 : std::stoll(err.substr(at + key.size() + 2));
 }
 
+bool Tool::saw(const std::string& text, std::chrono::milliseconds timeout) const {
+    return testsupport::wait_for([&] { return events().find(text) != std::string::npos; }, timeout);
+}
+
+bool logs(const testsupport::Child& relay, const std::string& text,
+          std::chrono::milliseconds timeout) {
+    return testsupport::wait_for([&] { return relay.out().find(text) != std::string::npos; },
+                                 timeout);
+}
+
 static Tool start_tool(Tool tool, std::vector<std::string> argv) {
     tool.child = testsupport::start_child(argv);
     EXPECT_TRUE(testsupport::wait_for(

@@ -27,6 +27,8 @@ struct Tool {
     int port = testsupport::free_port(false);
     std::string events_path;  // upstream-sim's --events file
     std::string events() const { return testsupport::read_file(events_path); }
+    // Polls until upstream-sim's events hold text.
+    bool saw(const std::string& text, std::chrono::milliseconds timeout = 10s) const;
     // Ends the tool and returns key's value on the counter line it printed, or -1.
     long long counter(const std::string& key);
 };
@@ -49,6 +51,10 @@ Relay start_http_relay(const std::vector<std::string>& extra_args = {});
 // The relay in datagram mode, the stream "sample" from the upstream to 127.0.0.1:out_port.
 testsupport::Child start_datagram_relay(int upstream_port, int out_port,
                                         const std::vector<std::string>& extra_args = {});
+
+// Polls until the relay's log (its standard output) holds text.
+bool logs(const testsupport::Child& relay, const std::string& text,
+          std::chrono::milliseconds timeout = 10s);
 
 // Threads and open descriptors of a process, from /proc/PID/task and /proc/PID/fd.
 struct Usage {
