@@ -11,8 +11,7 @@ namespace {
 
 using namespace e2e;
 
-// The simulator sends the first second at once, so the relay's ring is well filled by the time
-// its sender starts. Each client takes the stream over from the one before.
+// The first second comes at once (--lead); each client takes the stream over from the last.
 TEST(RealClients, CurlSavesAByteExactCopyAndFfmpegDecodesTwentySecondsWithoutAnError) {
     const std::string curl = testsupport::on_path("curl"), ffmpeg = testsupport::on_path("ffmpeg");
     Upstream up = start_upstream({"--lead", "1000"});
@@ -36,8 +35,7 @@ TEST(RealClients, CurlSavesAByteExactCopyAndFfmpegDecodesTwentySecondsWithoutAnE
         auto decode = testsupport::start_child({ffmpeg, "-nostdin", "-hide_banner", "-v", "error",
                                                 "-rw_timeout", "10000000", "-i", url, "-t", "20",
                                                 "-f", "null", "-"});
-        // It stops with an error when it finds no program to decode. The relay starts the
-        // stream at the sample's first byte, a clean start for the decoder.
+        // It fails when it finds no program to decode; the sample's first byte is a clean start.
         ASSERT_EQ(decode.wait_exit(35s), 0) << decode.err();
         EXPECT_EQ(decode.err(), "");
     }

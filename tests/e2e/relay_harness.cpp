@@ -1,7 +1,6 @@
 // The relay and tool processes and the client side of the end-to-end tests.
 #include "e2e/relay_harness.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -118,16 +117,8 @@ testsupport::Child start_datagram_relay(int upstream_port, int out_port,
 }
 
 Usage usage_of(pid_t pid) {
-    int n[2] = {0, 0};
-    for (int i : {0, 1}) {
-        const std::string path = "/proc/" + std::to_string(pid) + (i ? "/fd" : "/task");
-        if (DIR* dir = opendir(path.c_str())) {
-            while (dirent* e = readdir(dir))
-                n[i] += e->d_name[0] != '.';
-            closedir(dir);
-        }
-    }
-    return {n[0], n[1]};
+    const std::string proc = "/proc/" + std::to_string(pid);
+    return {testsupport::entries_in(proc + "/task"), testsupport::entries_in(proc + "/fd")};
 }
 
 int accept_backlog(int port) {
