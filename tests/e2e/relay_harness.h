@@ -56,7 +56,7 @@ testsupport::Child start_datagram_relay(int upstream_port, int out_port,
 bool logs(const testsupport::Child& relay, const std::string& text,
           std::chrono::milliseconds timeout = 10s);
 
-// Threads and open descriptors of a process, from /proc/PID/task and /proc/PID/fd.
+// Threads and open descriptors of a process.
 struct Usage {
     int threads, fds;
     bool operator==(const Usage&) const = default;
@@ -77,7 +77,6 @@ std::string fetch(int port, const std::string& method, const std::string& path);
 
 // Reads until n bytes have arrived, the peer closes, or the time-out passes.
 std::string read_bytes(int fd, size_t n, std::chrono::milliseconds timeout);
-
 // True once the peer has closed fd (reads everything pending, up to the time-out).
 bool peer_closed(int fd, std::chrono::milliseconds timeout);
 
