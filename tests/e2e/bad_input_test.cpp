@@ -20,9 +20,8 @@ namespace {
 using namespace e2e;
 using testsupport::wait_for;
 
-// The daemon at rest: the same threads and descriptors over a quarter second (a connection
-// just accepted holds a descriptor before its thread shows), and no more threads than the
-// fewest seen (one, or two under an emulator that keeps a thread of its own).
+// The daemon at rest: the same threads and descriptors over a quarter second, and no more
+// threads than the fewest seen (an emulator keeps a thread of its own).
 Usage usage_at_rest(pid_t pid) {
     Usage last = usage_of(pid);
     int fewest = last.threads;
@@ -48,10 +47,9 @@ void expect_back_at(const Relay& relay, const Usage& rest) {
 
 TEST(BadInput, JunkFloodFromTheUpstreamSideNeitherStopsNorCorruptsTheNextStream) {
     Relay relay = start_http_relay();
-    // An upstream of our own answers the relay's stream request with the sample at 2 Mbit/s,
-    // half a second ahead, and floods the same socket for 3 s or more with random datagrams of 0 to
-    // 2000 bytes (random sequence numbers, stamps and types), eight a millisecond. Whatever
-    // the relay says (keepalives, lost requests, suspend) goes unanswered.
+    // Our upstream answers the stream request with the sample at 2 Mbit/s, half a second ahead,
+    // and floods the socket for 3 s or more with random datagrams of 0 to 2000 bytes, eight a
+    // millisecond. Whatever the relay says goes unanswered.
     testsupport::UdpPeer junk;
     int data_sent = 0, junk_sent = 0;
     std::thread upstream([&] {
@@ -64,8 +62,7 @@ TEST(BadInput, JunkFloodFromTheUpstreamSideNeitherStopsNorCorruptsTheNextStream)
         std::mt19937 rng(20240601);
         unsigned char buf[2048];
         const auto start = std::chrono::steady_clock::now();
-        // Three seconds, longer where the test itself runs slowly (sanitizers), so that the
-        // flood is as large everywhere.
+        // Longer where the test runs slowly (sanitizers), so that the flood is as large.
         for (auto elapsed = 0ns; to != 0 && (elapsed < 3s || junk_sent <= 10000) && elapsed < 10s;
              elapsed = std::chrono::steady_clock::now() - start) {
             constexpr int64_t kPacketNs = 5264000;  // 1316 bytes at 2 Mbit/s
@@ -125,8 +122,7 @@ TEST(BadInput, RefusedHeadsCutOffRequestsAndResetsLeaveNothingBehindAndTheNextPl
         close(fd);
     }
     EXPECT_EQ(testsupport::count_of(up.events(), " req "), 0);
-    // Every prefix of a request, the connection closed after it. Prefixes that happen to be
-    // whole simple requests take the stream and leave it again.
+    // Every prefix of a request, closed after it (some are whole simple requests).
     const std::string request = "GET " + path + " HTTP/1.0\r\nHost: box\r\n\r\n";
     for (size_t cut = 0; cut < request.size(); ++cut) {
         const int fd = connect_tcp(relay.http_port);
@@ -139,8 +135,7 @@ TEST(BadInput, RefusedHeadsCutOffRequestsAndResetsLeaveNothingBehindAndTheNextPl
         const linger reset{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         close(fd);  // sends RST
-        // A pause that lets the single accepting loop keep up: its backlog holds ten, and a
-        // connection beyond that waits a whole second for its SYN to be sent again.
+        // Lets the loop keep up with its backlog of ten, beyond which a SYN waits a second.
         std::this_thread::sleep_for(300us);
     }
     expect_back_at(relay, rest);
@@ -150,8 +145,8 @@ TEST(BadInput, RefusedHeadsCutOffRequestsAndResetsLeaveNothingBehindAndTheNextPl
 TEST(BadInput, UpstreamIgnoringSuspendNeverTearsTheStream) {
     Upstream up = start_upstream({"--ignore-suspend", "--lead", "60000"});
     Relay relay = start_http_relay();
-    // A player that reads slowly, behind a small receive buffer, while the upstream sends a
-    // minute of stream at once and then keeps a minute ahead: the backlog passes a whole ring.
+    // A slow player behind a small receive buffer, while the upstream keeps a minute ahead: the
+    // backlog passes a whole ring.
     const int fd = http_get(relay.http_port, stream_path(up), 32 * 1024);
     ASSERT_GE(fd, 0);
     std::string got;
@@ -162,9 +157,8 @@ TEST(BadInput, UpstreamIgnoringSuspendNeverTearsTheStream) {
     }
     close(fd);
 
-    // Past a whole ring the relay either drops what would overwrite unsent packets, or, when
-    // the socket lost so much of the burst that the next datagram is a whole ring ahead, takes
-    // the stream as renumbered and skips to it ("!!! Lost sending N packets").
+    // Past a whole ring the relay drops what would overwrite unsent packets, or, when the next
+    // datagram is a whole ring ahead, takes the stream as renumbered and skips to it.
     const std::string log = relay.log();
     long largest_skip = 0;
     const std::string skip = "!!! Lost sending ";

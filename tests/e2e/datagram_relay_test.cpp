@@ -10,8 +10,7 @@ using namespace e2e;
 using testsupport::count_of;
 
 // The upstream ignores the first stream request and is reached through lossy-link, which drops
-// and jitters what comes down; the relay's requests, their repeat, lost requests and
-// keepalives go up through it too.
+// and jitters what comes down.
 TEST(DatagramRelay, LostStartRequestIsAskedAgainAndEveryPayloadArrivesInOrderThroughLoss) {
     Upstream up = start_upstream({"--drop-requests", "1"});
     Tool link = start_link(up.port, {"--down-loss", "3", "--down-jitter", "2", "--seed", "9"});

@@ -18,7 +18,7 @@ using testsupport::count_logged;
 using testsupport::count_of;
 using testsupport::wait_for;
 
-// Raises this process's open-file limit (the relay inherits it) for the crowd test.
+// Raises this process's open-file limit (the relay inherits it) for the flood.
 bool raise_nofile(rlim_t want) {
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
@@ -26,87 +26,19 @@ bool raise_nofile(rlim_t want) {
     return setrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur >= want;
 }
 
-TEST(HttpLoad, ElevenHundredIdleConnectionsDoNotKeepAPlayerFromItsStream) {
+// Fifty clients trickle a byte a second and are closed within the head's time limit; then a
+// flood of idle connections beyond the head cap (64 without -c): each accept closes the oldest
+// still sending its head, so the relay holds no more descriptors than the cap and its spare
+// slots, while the players' heads, whole with their connects, are neither closed nor dropped.
+TEST(HttpLoad, TricklingClientsAreClosedAndPlayersWereKeptOutByAnIdleFloodAtTheHeadCap) {
     if (!raise_nofile(4096))
         GTEST_SKIP() << "cannot raise the open-file limit";
     Upstream up = start_upstream();
     Relay relay = start_http_relay();
-    std::vector<int> idle;
     const int base = usage_of(relay.child.pid).fds;
-    int most = 0;
-    for (int i = 0; i < 1100; ++i) {
-        // Eight at a time, each eight once the relay has accepted all before: well within any
-        // listen backlog, beyond which the kernel drops the handshake and the connect would
-        // wait for a retransmission a second later.
-        if (i >= 8 && i % 8 == 0) {
-            ASSERT_TRUE(wait_for([&] { return accept_backlog(relay.http_port) == 0; }, 10s))
-                << "connection " << i;
-            most = std::max(most, usage_of(relay.child.pid).fds - base);
-        }
-        idle.push_back(connect_tcp(relay.http_port));
-        ASSERT_GE(idle.back(), 0) << "connection " << i;
-    }
-    // Beyond the cap, accepting a connection closes the oldest still sending its head once it
-    // has had its grace: those younger wait in the spare slots.
-    const int cap = kDefaultHeadCap;
-    EXPECT_LE(most, cap + kSpareHeadSlots + 10);  // and the accepts still under way
-    EXPECT_GT(
-        count_of(relay.log(), " connections still sending their head closed at the cap of 64"), 0);
-    expect_plays_sample(relay, up);
-    for (int fd : idle)
-        close(fd);
-}
-
-// A flood of idle connections at a small cap: each accept closes the oldest still sending its
-// head. The players' heads arrive whole with their connects, so none of them may be closed,
-// and a short listen queue must not drop their handshakes.
-TEST(HttpLoad, PlayersWereKeptOutByAFloodOfIdleConnectionsAtTheHeadCap) {
-    if (!raise_nofile(4096))
-        GTEST_SKIP() << "cannot raise the open-file limit";
-    Upstream up = start_upstream();
-    Relay relay = start_http_relay({"-c", "2"});
-    std::atomic<bool> done{false};  // written by the test's thread, read by the flood's
-    std::atomic<int> opened{0};     // written by the flood's thread, read by the test's
-    std::thread flood([&] {
-        // Bounded: at most 3000 connections, and 60 s. They stay open until the relay closes
-        // them at the cap.
-        std::vector<int> idle;
-        const auto until = std::chrono::steady_clock::now() + 60s;
-        while (!done.load() && opened.load() < 3000 && std::chrono::steady_clock::now() < until) {
-            const int fd = connect_tcp(relay.http_port);
-            if (fd < 0)
-                continue;
-            opened.fetch_add(1);
-            idle.push_back(fd);
-        }
-        while (!done.load())
-            std::this_thread::sleep_for(10ms);
-        for (int fd : idle)
-            close(fd);
-    });
-    ASSERT_TRUE(wait_for([&] { return opened.load() >= 100; }, 20s));
-    for (int i = 0; i < 5; ++i) {
-        SCOPED_TRACE(i);
-        expect_plays_sample(relay, up, kChunk * 4);
-    }
-    // The flood went on long enough to be closed at the cap.
-    EXPECT_TRUE(wait_for(
-        [&] {
-            return count_of(relay.log(),
-                            " connections still sending their head closed at the cap of 2") > 0;
-        },
-        20s));
-    done.store(true);
-    flood.join();
-}
-
-TEST(HttpLoad, TricklingClientsAreClosedWithinTheHeadLimit) {
-    Upstream up = start_upstream();
-    Relay relay = start_http_relay();
     std::vector<int> open;
     for (int i = 0; i < 50; ++i)
         open.push_back(connect_tcp(relay.http_port));
-    // One byte a second from each, never a line end, until the relay has closed them all.
     const auto start = std::chrono::steady_clock::now();
     const std::string request = "GET /127.0.0.1-1/never-ending-line-of-a-request";
     for (size_t sent = 0; !open.empty() && std::chrono::steady_clock::now() - start < 20s; ++sent) {
@@ -122,14 +54,48 @@ TEST(HttpLoad, TricklingClientsAreClosedWithinTheHeadLimit) {
     }
     EXPECT_TRUE(open.empty());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 14s);  // 10 s a head, plus 1 s steps
-    // Fifty heads ending within a second exceed the log's 20 lines a second for one cause: the
-    // rest are counted in "left out" lines, written once the second is over.
+    // Fifty closures within a second pass the log's 20 lines a second for one cause: the rest
+    // are counted in "left out" lines once the second is over.
     const auto closures = [&] {
         return count_logged(relay.log(), "Get req, status=200, exiting",
                             "Get req, status=%d, exiting");
     };
     EXPECT_TRUE(wait_for([&] { return closures() == 50; }, 5s)) << closures();
-    expect_plays_sample(relay, up, kChunk);
+
+    std::atomic<bool> done{false};  // written by the test's thread, read by the flood's
+    std::atomic<int> opened{0};     // written by the flood's thread, read by the test's
+    std::thread flood([&] {
+        // At most 3000 connections and 60 s, open until the relay closes them at the cap.
+        std::vector<int> idle;
+        const auto until = std::chrono::steady_clock::now() + 60s;
+        while (!done.load() && opened.load() < 3000 && std::chrono::steady_clock::now() < until) {
+            const int fd = connect_tcp(relay.http_port);
+            if (fd < 0)
+                continue;
+            opened.fetch_add(1);
+            idle.push_back(fd);
+        }
+        while (!done.load())
+            std::this_thread::sleep_for(10ms);
+        for (int fd : idle)
+            close(fd);
+    });
+    ASSERT_TRUE(wait_for([&] { return opened.load() >= 100; }, 20s));
+    int most = 0;
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        expect_plays_sample(relay, up, kChunk * 4);
+        most = std::max(most, usage_of(relay.child.pid).fds - base);
+    }
+    EXPECT_LE(most, kDefaultHeadCap + kSpareHeadSlots + 10);  // and the accepts under way
+    EXPECT_TRUE(wait_for(
+        [&] {
+            return count_of(relay.log(),
+                            " connections still sending their head closed at the cap of 64") > 0;
+        },
+        20s));
+    done.store(true);
+    flood.join();
 }
 
 }  // namespace

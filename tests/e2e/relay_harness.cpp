@@ -1,7 +1,6 @@
 // The relay and tool processes and the client side of the end-to-end tests.
 #include "e2e/relay_harness.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -46,6 +45,16 @@ long long Tool::counter(const std::string& key) {
     const std::string err = child.err();
     const size_t at = err.find(" " + key + "=", err.rfind(" counters:"));
     return at == std::string::npos ? -1 : std::stoll(err.substr(at + key.size() + 2));
+}
+
+bool Tool::saw(const std::string& text, std::chrono::milliseconds timeout) const {
+    return testsupport::wait_for([&] { return events().find(text) != std::string::npos; }, timeout);
+}
+
+bool logs(const testsupport::Child& relay, const std::string& text,
+          std::chrono::milliseconds timeout) {
+    return testsupport::wait_for([&] { return relay.out().find(text) != std::string::npos; },
+                                 timeout);
 }
 
 static Tool start_tool(Tool tool, std::vector<std::string> argv) {
@@ -108,16 +117,8 @@ testsupport::Child start_datagram_relay(int upstream_port, int out_port,
 }
 
 Usage usage_of(pid_t pid) {
-    int n[2] = {0, 0};
-    for (int i : {0, 1}) {
-        const std::string path = "/proc/" + std::to_string(pid) + (i ? "/fd" : "/task");
-        if (DIR* dir = opendir(path.c_str())) {
-            while (dirent* e = readdir(dir))
-                n[i] += e->d_name[0] != '.';
-            closedir(dir);
-        }
-    }
-    return {n[0], n[1]};
+    const std::string proc = "/proc/" + std::to_string(pid);
+    return {testsupport::entries_in(proc + "/task"), testsupport::entries_in(proc + "/fd")};
 }
 
 int accept_backlog(int port) {

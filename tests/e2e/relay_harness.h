@@ -27,6 +27,8 @@ struct Tool {
     int port = testsupport::free_port(false);
     std::string events_path;  // upstream-sim's --events file
     std::string events() const { return testsupport::read_file(events_path); }
+    // Polls until upstream-sim's events hold text.
+    bool saw(const std::string& text, std::chrono::milliseconds timeout = 10s) const;
     // Ends the tool and returns key's value on the counter line it printed, or -1.
     long long counter(const std::string& key);
 };
@@ -50,7 +52,11 @@ Relay start_http_relay(const std::vector<std::string>& extra_args = {});
 testsupport::Child start_datagram_relay(int upstream_port, int out_port,
                                         const std::vector<std::string>& extra_args = {});
 
-// Threads and open descriptors of a process, from /proc/PID/task and /proc/PID/fd.
+// Polls until the relay's log (its standard output) holds text.
+bool logs(const testsupport::Child& relay, const std::string& text,
+          std::chrono::milliseconds timeout = 10s);
+
+// Threads and open descriptors of a process.
 struct Usage {
     int threads, fds;
     bool operator==(const Usage&) const = default;
@@ -71,7 +77,6 @@ std::string fetch(int port, const std::string& method, const std::string& path);
 
 // Reads until n bytes have arrived, the peer closes, or the time-out passes.
 std::string read_bytes(int fd, size_t n, std::chrono::milliseconds timeout);
-
 // True once the peer has closed fd (reads everything pending, up to the time-out).
 bool peer_closed(int fd, std::chrono::milliseconds timeout);
 

@@ -29,7 +29,8 @@ TEST(Startup, CommandLinesThatCannotRunExitWithTheirStatusAndSayWhy) {
     const struct {
         std::vector<std::string> args;
         int status;
-        std::string out, err_part;  // no standard error at all when err_part is empty
+        // No standard error at all when err_part is empty, else one line that holds it.
+        std::string out, err_part;
     } cases[] = {
         {{}, 2, kUsage2, ""},
         {{"-o", "239.1.1.1"}, 2, kUsage2, ""},
@@ -45,6 +46,11 @@ TEST(Startup, CommandLinesThatCannotRunExitWithTheirStatusAndSayWhy) {
         {{"-h", "1", "-L", "-5"}, 2, "", "-L takes a latency"},
         {{"-h", "1", "-L", "60001"}, 2, "", "-L takes a latency"},
         {{"-L", "120"}, 2, kUsage2, ""},
+        {{"-h", "1", "-n", "0"}, 2, "", "quarlin: -n 0: want a count of players from 1 to 64\n"},
+        {{"-h", "1", "-n", "65"}, 2, "", "quarlin: -n 65: want a count"},
+        {{"-h", "1", "-n", "-1"}, 2, "", "quarlin: -n -1: want a count"},
+        {{"-h", "1", "-n", "4x"}, 2, "", "quarlin: -n 4x: want a count"},
+        {{"-h", "1", "-n", ""}, 2, "", "quarlin: -n : want a count"},
         {{"-h", port}, 1, "HTTP bind error: Address already in use\n", ""},
         // In daemon mode the invoking process learns of a failure and says why; one found
         // before detaching ends it the same way.
@@ -59,6 +65,7 @@ TEST(Startup, CommandLinesThatCannotRunExitWithTheirStatusAndSayWhy) {
         EXPECT_EQ(child.out(), c.out) << argv.back();
         EXPECT_EQ(child.err().empty(), c.err_part.empty()) << argv.back();
         EXPECT_NE(child.err().find(c.err_part), std::string::npos) << child.err();
+        EXPECT_LE(count_of(child.err(), "\n"), 1) << child.err();
     }
     close(taken);
 }

@@ -1,7 +1,6 @@
-// What the daemon's end-to-end tests take from their tools but cannot see from the relay's
-// side: upstream-sim paces by its stamps, suspends, and answers lost requests with the copies
-// it sent; both tools' seeded impairments take their share, repeat with the seed, and
-// lossy-link holds each direction back by its delay.
+// What the end-to-end tests and the benches take from their tools but cannot see from the
+// relay's side: upstream-sim paces by its stamps, suspends, and answers lost requests with the
+// copies it sent; both tools' impairments take their share, and lossy-link delays each way.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -71,39 +70,29 @@ TEST(UpstreamSim, PacesByItsStampsSuspendsAndAnswersLostRequestsWithTheCopiesItS
     relay.request("a");
     std::vector<Datagram> got = relay.collect(500);
     ASSERT_EQ(got.size(), 500u);
-    // Stamped from the wall clock between the request and the first arrival, advancing ~1 s
-    // per 250 KB of the sample. The first second comes ahead of its play-out (without the lead
-    // it would come at it); later datagrams one lead ahead. Sending early is a fault whatever
-    // the load; lateness is judged by the median, which a busy machine's stalls do not move.
+    // Stamped from the wall clock at the request, ~1 s per 250 KB of the sample; the first
+    // second comes at once, later datagrams one lead ahead, never earlier.
     EXPECT_GE(got[0].stamp_ns(), asked - kMs);
     EXPECT_LE(got[0].stamp_ns(), got[0].arrival_ns + kMs);
     EXPECT_NEAR(got[190].stamp_ns() - got[0].stamp_ns(), 1000 * kMs, 100 * kMs);
     EXPECT_LT(got[150].arrival_ns, got[150].stamp_ns() - 200 * kMs);
-    std::vector<int64_t> late;
     for (size_t k = 0; k < got.size(); ++k) {
         ASSERT_EQ(got[k].seq(), k + 1);
         ASSERT_EQ(got[k].bytes.compare(12, kChunk, sample_bytes(), k * kChunk, kChunk), 0) << k;
         ASSERT_LT(got[k].word(2), 1000000000u);
         ASSERT_GE(got[k].stamp_ns(), got[k ? k - 1 : 0].stamp_ns());
-        if (k >= 250)
-            late.push_back(got[k].arrival_ns - (got[k].stamp_ns() - 1000 * kMs));
+        ASSERT_TRUE(k < 250 || got[k].arrival_ns > got[k].stamp_ns() - 1020 * kMs) << k;
     }
-    EXPECT_GT(*std::min_element(late.begin(), late.end()), -20 * kMs) << "sent early";
-    std::nth_element(late.begin(), late.begin() + late.size() / 2, late.end());
-    EXPECT_NEAR(late[late.size() / 2], 0, 40 * kMs);
 
-    // Suspend. The simulator writes its event once it has taken the suspend, and sends nothing
-    // new after it; what it sent before is already queued here, since loopback delivers within
-    // the send. So the stream's end is what arrives until the queue runs dry.
+    // Suspended, it sends nothing new: the stream's end is what is queued here once its event
+    // is written.
     relay.send({4});
-    ASSERT_TRUE(testsupport::wait_for(
-        [&] { return sim.events().find(" suspend\n") != std::string::npos; }, 10s));
+    ASSERT_TRUE(sim.saw(" suspend\n"));
     for (const Datagram& d : relay.collect(100000, 200))
         got.push_back(d);
     const uint32_t last = got.back().seq();
     ASSERT_EQ(last, got.size());
-    // Within the 60 kept: last, last-10, last-59. Too old: last-60. Not sent yet: last+1. A
-    // stream that went on would bring new numbers among the copies, or ahead of the echo below.
+    // Of the 60 kept, last, last-10 and last-59 come again; last-60 and last+1 do not.
     relay.send({1, 5, last, last - 10, last - 60, last + 1, last - 59});
     const std::vector<Datagram> again = relay.collect(3, 5000);
     ASSERT_EQ(again.size(), 3u) << "the copies did not come";
@@ -114,10 +103,9 @@ TEST(UpstreamSim, PacesByItsStampsSuspendsAndAnswersLostRequestsWithTheCopiesItS
     // The timed keepalive comes back byte for byte; the suspended-form one is not echoed.
     relay.send({3, 0});
     relay.send({3, 1700000123, 987654321});
-    EXPECT_EQ(relay.receive(5000).value_or(""), words({3, 1700000123, 987654321}))
-        << "no echo, or the suspended stream went on";
+    EXPECT_EQ(relay.receive(5000).value_or(""), words({3, 1700000123, 987654321}));
 
-    // Release: the next sequence number, with its original stamp, nothing skipped.
+    // Released: the next number with its own stamp, nothing skipped.
     relay.send({5});
     const std::vector<Datagram> after = relay.collect(20);
     ASSERT_EQ(after.size(), 20u);
@@ -127,44 +115,24 @@ TEST(UpstreamSim, PacesByItsStampsSuspendsAndAnswersLostRequestsWithTheCopiesItS
     relay.request("");  // stop: the session ends
     relay.collect(100000, 200);
     EXPECT_FALSE(relay.receive(300).has_value());
-    sim.child.stop();
-    for (const char* kv : {" retransmitted=3 ", " seqs-not-in-history=2 ", " keepalives-echoed=1 "})
-        EXPECT_NE(sim.child.err().find(kv), std::string::npos) << kv;
+    EXPECT_EQ(sim.counter("retransmitted"), 3);
+    EXPECT_EQ(sim.counter("seqs-not-in-history"), 2);
+    EXPECT_EQ(sim.counter("keepalives-echoed"), 1);
 }
 
-// What a 2000-datagram burst through the given impairment brings.
-std::vector<Datagram> through(Tool& sim, const std::vector<std::string>& impairment) {
-    std::vector<std::string> args = {"--default", SAMPLE_TS,         "--lead",
-                                     "100000",    "--max-datagrams", "2000"};
-    args.insert(args.end(), impairment.begin(), impairment.end());
-    sim = start_sim(args);
+// Seeded loss takes its share; a constant bitrate stamps evenly (1052.8 kbit/s is one
+// 1316-byte payload each 10 ms).
+TEST(UpstreamSim, SeededLossTakesItsShareAndConstantBitrateStampsEvenly) {
+    Tool sim = start_sim({"--default", SAMPLE_TS, "--lead", "100000", "--max-datagrams", "2000",
+                          "--loss-out", "20", "--seed", "7", "--cbr", "1052.8"});
     FakeRelay relay(sim);
     relay.request("x");
-    return relay.collect(100000, 500);
-}
-
-std::vector<uint32_t> seqs(const std::vector<Datagram>& got) {
-    std::vector<uint32_t> out;
+    const std::vector<Datagram> got = relay.collect(100000, 500);
+    EXPECT_NEAR(static_cast<double>(got.size()), 1600, 80);
+    EXPECT_EQ(sim.counter("dropped-loss"), 2000 - static_cast<long long>(got.size()));
     for (const Datagram& d : got)
-        out.push_back(d.seq());
-    return out;
-}
-
-// The loss the daemon's tests inject into the stream, and the constant bitrate the benches use.
-TEST(UpstreamSim, SeededLossTakesItsShareRepeatablyAndConstantBitrateStampsEvenly) {
-    Tool sim, other;
-    auto args = [](const char* seed) {
-        return std::vector<std::string>{"--loss-out", "20", "--seed", seed, "--cbr", "1052.8"};
-    };
-    const std::vector<Datagram> lossy = through(sim, args("7"));
-    EXPECT_NEAR(static_cast<double>(lossy.size()), 1600, 80);
-    EXPECT_EQ(sim.counter("dropped-loss"), 2000 - static_cast<long long>(lossy.size()));
-    EXPECT_EQ(seqs(through(other, args("7"))), seqs(lossy));
-    EXPECT_NE(seqs(through(other, args("8"))), seqs(lossy));
-    // 1052.8 kbit/s is one 1316-byte payload each 10 ms.
-    for (const Datagram& d : lossy)
-        ASSERT_NEAR(d.stamp_ns() - lossy[0].stamp_ns(),
-                    int64_t{d.seq() - lossy[0].seq()} * 10 * kMs, 2000)
+        ASSERT_NEAR(d.stamp_ns() - got[0].stamp_ns(), int64_t{d.seq() - got[0].seq()} * 10 * kMs,
+                    2000)
             << d.seq();
 }
 
@@ -172,39 +140,28 @@ std::string numbered(uint32_t n) {
     return std::string(reinterpret_cast<const char*>(&n), sizeof n) + std::string(60, 'x');
 }
 
-// The numbers of the datagrams that reach target, until none came for quiet_ms.
-std::vector<uint32_t> numbers(const Udp& target, int quiet_ms) {
-    std::vector<uint32_t> got;
-    for (auto d = target.receive(quiet_ms); d; d = target.receive(quiet_ms))
-        std::memcpy(&got.emplace_back(), d->data(), sizeof(uint32_t));
-    return got;
-}
-
-// Sends 2000 numbered datagrams through a link with the given impairment and returns the
-// numbers that reached the target, draining as it goes so that no socket buffer overflows.
+// The numbers of 2000 datagrams sent through a link with the given impairment that reached
+// the target, drained as they come so that no socket buffer overflows.
 std::vector<uint32_t> delivered_through(const std::vector<std::string>& impairment) {
     Udp target, client;
     Tool link = start_link(target.port, impairment);
     std::vector<uint32_t> got;
-    for (uint32_t i = 0; i < 2000; ++i) {
-        client.send_to(link.port, numbered(i));
-        for (uint32_t n : numbers(target, i % 50 == 49 ? 5 : 0))
-            got.push_back(n);
+    for (uint32_t i = 0; i <= 2000; ++i) {
+        if (i < 2000)
+            client.send_to(link.port, numbered(i));
+        const int wait_ms = i == 2000 ? 300 : i % 50 == 49 ? 5 : 0;
+        for (auto d = target.receive(wait_ms); d; d = target.receive(wait_ms))
+            std::memcpy(&got.emplace_back(), d->data(), sizeof(uint32_t));
     }
-    for (uint32_t n : numbers(target, 300))
-        got.push_back(n);
     EXPECT_EQ(link.counter("up-received"), 2000) << "lost before the link";
     EXPECT_EQ(link.counter("up-forwarded"), static_cast<long long>(got.size()));
     return got;
 }
 
-TEST(LossyLink, SeededLossAndBurstsRepeatAndDelayHoldsEachDirectionBack) {
-    const auto first = delivered_through({"--up-loss", "25", "--seed", "11"});
-    EXPECT_NEAR(static_cast<double>(first.size()), 1500, 100);
-    EXPECT_TRUE(std::is_sorted(first.begin(), first.end()));
-    EXPECT_EQ(delivered_through({"--up-loss", "25", "--seed", "11"}), first);
-    EXPECT_NE(delivered_through({"--up-loss", "25", "--seed", "12"}), first);
-
+TEST(LossyLink, LossAndBurstsTakeTheirShareInOrderAndDelayHoldsEachDirectionBack) {
+    const auto lossy = delivered_through({"--up-loss", "25", "--seed", "11"});
+    EXPECT_NEAR(static_cast<double>(lossy.size()), 1500, 100);
+    EXPECT_TRUE(std::is_sorted(lossy.begin(), lossy.end()));
     // Bursts of 5: every gap is a whole number of bursts.
     const auto bursty = delivered_through({"--up-burst", "4:5", "--seed", "3"});
     size_t gaps = 0;

@@ -34,44 +34,26 @@ TEST(RequestPath, ValidPathsNameTheUpstreamAndTheStream) {
     }
 }
 
-TEST(RequestPath, WrongResources) {
-    const std::string cases[] = {
-        "/10.0.0.1-0/x",
-        "/10.0.0.1-abc/x",
-        "/10.0.0.1-5000/",
-        "/10.0.0.1-5000",
-        "/favicon.ico",
-        "/h-1/" + std::string(200, 'u'),
-        "/" + std::string(104, 'a') + "-1/x",
-        "/h-" + std::string(103, '0') + "1/x",
-    };
-    for (const auto& path : cases) {
+void expect_wrong_resources(std::initializer_list<std::string> paths) {
+    for (const auto& path : paths) {
         StreamPath p{};
         EXPECT_EQ(split_request_path(path.c_str(), &p), -1) << path;
     }
 }
 
+TEST(RequestPath, WrongResources) {
+    expect_wrong_resources({"/10.0.0.1-0/x", "/10.0.0.1-abc/x", "/10.0.0.1-5000/", "/10.0.0.1-5000",
+                            "/favicon.ico", "/h-1/" + std::string(200, 'u'),
+                            "/" + std::string(104, 'a') + "-1/x",
+                            "/h-" + std::string(103, '0') + "1/x"});
+}
+
 // Issue 23, item 5: 65536 reached port 0, 70536 reached 5000, "-1" and long digit strings
 // reached 65535, and signs, blanks and trailing junk were read past.
 TEST(RequestPath, PortTextOutsideOneTo65535OrNotDigitsIsAWrongResource) {
-    const std::string cases[] = {
-        "/127.0.0.1-65536/chan",
-        "/127.0.0.1-70536/chan",
-        "/h--1/x",
-        "/h-99999999999999999999/x",
-        "/h-4294967297/x",
-        "/h-/x",
-        "/h-+5000/x",
-        "/h- 5000/x",
-        "/h-5000abc/x",
-        "/h-0x10/x",
-        "/h-00000/x",
-        "/h-5000 /x",
-    };
-    for (const auto& path : cases) {
-        StreamPath p{};
-        EXPECT_EQ(split_request_path(path.c_str(), &p), -1) << path;
-    }
+    expect_wrong_resources({"/127.0.0.1-65536/chan", "/127.0.0.1-70536/chan", "/h--1/x",
+                            "/h-99999999999999999999/x", "/h-4294967297/x", "/h-/x", "/h-+5000/x",
+                            "/h- 5000/x", "/h-5000abc/x", "/h-0x10/x", "/h-00000/x", "/h-5000 /x"});
 }
 
 }  // namespace

@@ -12,16 +12,10 @@ fail=0
 # in order.
 uci_values=""
 config_load() { :; }
-config_foreach() {
-  for s in $sections; do "$1" "$s"; done
-}
+config_foreach() { for s in $sections; do "$1" "$s"; done; }
 config_get() {
   _line=$(printf '%s\n' "$uci_values" | grep "^$2\.$3=" | tail -n 1 || true)
-  if [ -n "$_line" ]; then
-    eval "$1=\${_line#*=}"
-  else
-    eval "$1=\${4:-}"
-  fi
+  if [ -n "$_line" ]; then eval "$1=\${_line#*=}"; else eval "$1=\${4:-}"; fi
 }
 config_get_bool() {
   config_get "$@"
@@ -31,15 +25,8 @@ config_get_bool() {
 instances=""
 current=""
 procd_open_instance() { current="instance $1"; }
-procd_set_param() {
-  _k=$1
-  shift
-  current="$current | $_k: $*"
-}
-procd_append_param() {
-  shift
-  current="$current $*"
-}
+procd_set_param() { _k=$1 && shift && current="$current | $_k: $*"; }
+procd_append_param() { shift && current="$current $*"; }
 procd_close_instance() { instances="$instances$current
 "; }
 procd_add_reload_trigger() { :; }

@@ -140,6 +140,16 @@ int free_port(bool tcp) {
     return port;
 }
 
+int entries_in(const std::string& dir) {
+    int n = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
 std::vector<pid_t> pids_started_with(const std::string& arg) {
     std::vector<pid_t> pids;
     DIR* proc = opendir("/proc");

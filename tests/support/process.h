@@ -48,6 +48,9 @@ bool wait_for(const std::function<bool()>& cond, std::chrono::milliseconds timeo
 // A free UDP or TCP port on 127.0.0.1 at the moment of the call.
 int free_port(bool tcp);
 
+// Entries of a folder other than . and ..: a process's threads or descriptors under /proc.
+int entries_in(const std::string& dir);
+
 // Processes started with arg among their arguments, after the first: how a test finds the
 // daemon it started, by an argument unique to the test.
 std::vector<pid_t> pids_started_with(const std::string& arg);
