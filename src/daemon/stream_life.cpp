@@ -234,7 +234,7 @@ void connect_step(EventLoop* loop) {
         try_connect(loop);
         return;
     }
-    fprintf(stderr, "%s: connect %s\n", "prepare_isock", strerror(life.connect_err));
+    error_log("prepare_isock: connect %s\n", strerror(life.connect_err));
     close(life.connect_fd);
     life.connect_fd = -1;
     errno = life.connect_err;
