@@ -58,7 +58,7 @@ struct LogFile {
 };
 LogFile log_file;
 
-// Written by start-up or a test while no other thread logs, read by every logging thread.
+// Written by a test (log_set_limit) while no other thread logs, read by every logging thread.
 std::atomic<uint32_t> lines_per_window{kLogLinesPerWindow};
 
 // Opens path as a fresh descriptor under the stream's number, so every thread keeps the same
