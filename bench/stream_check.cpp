@@ -117,7 +117,9 @@ class Matcher {
 
   private:
     static unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
-    size_t size(uint64_t i) const { return std::min(kPayload, s_.size() - i * kPayload); }
+    size_t size(uint64_t i) const {
+        return static_cast<size_t>(std::min<uint64_t>(kPayload, s_.size() - i * kPayload));
+    }
     const unsigned char* data(uint64_t i) const {
         return reinterpret_cast<const unsigned char*>(s_.data()) + i * kPayload;
     }

@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
         } else if (now - due > 5000000) {
             ++late;
         }
-        const size_t len = std::min(kPayload, s.size() - i * kPayload);
+        const size_t len =
+            static_cast<size_t>(std::min<uint64_t>(kPayload, s.size() - i * kPayload));
         if (sendto(fd, s.data() + i * kPayload, len, 0, reinterpret_cast<sockaddr*>(&to),
                    sizeof to) == static_cast<ssize_t>(len))
             ++sent;

@@ -1,7 +1,6 @@
 // Storing datagrams into the ring by sequence number, and the sender's advance over it.
 #include "buffer/packet_ring.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -40,8 +39,7 @@ static void store_in_window(PacketRing* ring, const PacketSlot* packet, uint32_t
 static void advance(PacketRing* ring, const PacketSlot* packet, uint32_t seq, int n) {
     const uint32_t cur = ring->curseq.load(std::memory_order_relaxed);
     if (seq == 0) {
-        puts("Seqnum=0");
-        fflush(stdout);
+        console_log("Seqnum=0\n");
     }
     uint32_t base = cur;
     int p = ring->curpos.load(std::memory_order_relaxed);

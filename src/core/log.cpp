@@ -46,6 +46,7 @@ struct StreamLock {
 
 LogLimiter file_limiter;     // relay_log's; guarded by the lock of log_fp's stream
 LogLimiter console_limiter;  // console_log's; guarded by stdout's lock
+LogLimiter error_limiter;    // error_log's; guarded by stderr's lock
 
 // The log file, set once during start-up; `size` is guarded by the lock of `fp`.
 struct LogFile {
@@ -57,7 +58,7 @@ struct LogFile {
 };
 LogFile log_file;
 
-// Written by start-up or a test while no other thread logs, read by every logging thread.
+// Written by a test (log_set_limit) while no other thread logs, read by every logging thread.
 std::atomic<uint32_t> lines_per_window{kLogLinesPerWindow};
 
 // Opens path as a fresh descriptor under the stream's number, so every thread keeps the same
@@ -210,6 +211,13 @@ void log_to_file(const char* cause, const char* fmt, va_list ap) {
     account_written(fp, written);
 }
 
+// A standard stream of the process: never rotated, and left out of the log file.
+void log_to_console(LogLimiter* lim, FILE* fp, const char* fmt, va_list ap) {
+    StreamLock lock(fp);
+    if (limited_write(lim, fp, fmt, fmt, ap) > 0)
+        fflush(fp);
+}
+
 }  // namespace
 
 void relay_log(const char* fmt, ...) {
@@ -227,18 +235,23 @@ void relay_log_as(const char* cause, const char* fmt, ...) {
 }
 
 void console_log(const char* fmt, ...) {
-    StreamLock lock(stdout);
     va_list ap;
     va_start(ap, fmt);
-    const int written = limited_write(&console_limiter, stdout, fmt, fmt, ap);
+    log_to_console(&console_limiter, stdout, fmt, ap);
     va_end(ap);
-    if (written > 0)
-        fflush(stdout);
+}
+
+void error_log(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    log_to_console(&error_limiter, stderr, fmt, ap);
+    va_end(ap);
 }
 
 void log_report_held() {
     report_held(&file_limiter, log_fp.load(std::memory_order_acquire));
     report_held(&console_limiter, stdout);
+    report_held(&error_limiter, stderr);
 }
 
 int log_file_open(const char* path, long max_bytes) {

@@ -30,6 +30,10 @@ extern const char kCauseOutputRefused[];
 // daemon mode standard output is the null device).
 void console_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// Like console_log, to standard error: the socket layer's failures, which the invoking shell
+// or the service manager sees and the log file does not.
+void error_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // --- Rate limit: each call site's format is one cause. ---
 
 constexpr uint32_t kLogLinesPerWindow = 20;  // per cause; more in one window are held back
@@ -52,7 +56,8 @@ struct LogGate {
 // the first line of a later window first reports what the previous one held. limit 0: all.
 LogGate log_cause_admit(LogCause* c, int64_t now_ms, uint32_t limit);
 
-// The lines per cause and window that relay_log and console_log let through (0 = all). A
+// The lines per cause and window that relay_log, console_log and error_log let through (0 =
+// all). A
 // test that runs on a simulated clock, whose log would otherwise be limited on the real one,
 // turns the limit off.
 void log_set_limit(uint32_t lines_per_window);

@@ -64,10 +64,10 @@ struct PlayerSlot {
     unsigned char* pending = nullptr;  // kPendingBytes, allocated by the loop when it joins
     int pending_off = 0;
     int pending_len = 0;
-    uint64_t taken = 0;           // bytes the player had taken at the last look
-    int64_t moving_since_us = 0;  // monotonic: last seen taking bytes or with none waiting
-    WideCounter bytes;            // sender: stream bytes written to this player's connection
-    Board<PlayerRecord> record;   // loop: for the status page
+    uint64_t taken = 0;            // bytes the player had taken at the last look
+    int64_t moving_since_us = 0;   // monotonic: last seen taking bytes or with none waiting
+    WideCounter bytes;             // sender: stream bytes written to this player's connection
+    SeqLock<PlayerRecord> record;  // loop: for the status page
     // The loop's own.
     uint32_t join_order = 0;
     bool head_sent = false;

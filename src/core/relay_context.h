@@ -35,8 +35,10 @@ constexpr uint32_t kInitialRtt = 60000000;  // ns: the estimate until the first 
 
 struct RelayContext {
     std::atomic<PacketRing*>* psbuf = nullptr;  // the event loop's `sbuf`
-    // Datagram mode: the output socket, written by the loop before it starts the sender. HTTP
-    // mode writes to `players` instead; a sender run without them (a test's) writes here.
+    // Datagram mode: the output socket. Written by the event loop (0 at start-up, the socket
+    // just before it starts the sender); read by the sender at every send. HTTP mode writes to
+    // `players` instead; a sender run without them (a test's) writes here. Release/acquire:
+    // the socket is set up before the sender can see its number.
     std::atomic<int> out_fd{0};
     std::atomic<int>* pisock = nullptr;  // the event loop's `isock`, its thread's alone; 0 = none
     // MODE_HTTP or MODE_UDP: written by the event loop (at each accept, before it starts a
@@ -44,10 +46,15 @@ struct RelayContext {
     std::atomic<int> mode{0};
     std::atomic<int>* psend_pos = nullptr;     // the event loop's `send_pos`; -1 = none yet
     std::atomic<uint32_t>* pcurseq = nullptr;  // the event loop's `scan_base`
-    // The sender's run state (STOP_*). HTTP mode: the loop stores STOP_RUNNING before it starts
-    // a stream's sender and STOP_REQUESTED to end it; the sender stores STOP_DONE as its very
-    // last act, after which the loop may close the players' connections and free the ring.
-    // Datagram mode: STOP_RUNNING for the process's life.
+    // The sender's run state (STOP_*). HTTP mode: the loop stores STOP_DONE at start-up (no
+    // sender yet), STOP_RUNNING before it starts a stream's sender, STOP_REQUESTED to end it
+    // (only over STOP_RUNNING, so that a sender's STOP_DONE stays) and STOP_DONE itself when
+    // the sender cannot be started; the sender stores STOP_DONE as its very last act, after
+    // which the loop may close the players' connections and free the ring. Datagram mode:
+    // STOP_RUNNING for the process's life (stored at start-up and before the sender starts).
+    // Read by the sender at every check and by the loop every pass. Release/acquire: each
+    // store hands over what its writer did before it (the stream's words to the sender, the
+    // sender's last use of the ring and the players to the loop).
     std::atomic<int> stop{0};
     // Set by the loop when a stream starts and by the sender's repeated request, cleared by the
     // intake once it has re-based the ring on the next data datagram.
@@ -55,8 +62,14 @@ struct RelayContext {
     const char* remote_ip = nullptr;
     int remote_port = 0;
     // The current stream request (type word 2, then the url text from offset 4); null = none.
-    // Written by the loop alone; the buffer stays until the stream's sender is done.
+    // Written by the event loop alone: at start-up (-u), when an HTTP stream's upstream
+    // connects, and null once that stream has ended. Read by the sender (its repeated request)
+    // and by the loop. Release/acquire: the text is written before the pointer, and a reader
+    // reads the text. The buffer stays until the stream's sender is done.
     std::atomic<char*> req{nullptr};
+    // Round trip to the upstream in nanoseconds. Written by the event loop (the intake, at each
+    // keepalive echo); read by the loop, the sender (its first buffering wait, its log line) and
+    // the client threads' status pages. Relaxed: one figure; nothing else rides on it.
     std::atomic<uint32_t> rtt{kInitialRtt};
     // Write end of the event loop's wake-up pipe: a thread that asks the loop something writes
     // one byte so the loop acts at once instead of after its 100 ms wait. -1 = none.

@@ -1,4 +1,4 @@
-// The stream description's sequence lock and the input rate over the last seconds.
+// The stream description as the status pages read it, and the input rate over the last seconds.
 #include "core/stats.h"
 
 #include <arpa/inet.h>
@@ -7,7 +7,6 @@
 #include <time.h>
 
 #include <cstdio>
-#include <cstring>
 
 StreamRecord stream_record_now(const char* remote_ip, int remote_port, const char* name,
                                int peer_fd, const char* prefix) {
@@ -26,43 +25,12 @@ StreamRecord stream_record_now(const char* remote_ip, int remote_port, const cha
     return rec;
 }
 
-void seqlock_write(std::atomic<uint32_t>* gen, std::atomic<uint32_t>* words, size_t n,
-                   const void* rec) {
-    const unsigned char* bytes = static_cast<const unsigned char*>(rec);
-    const uint32_t g = gen->load(std::memory_order_relaxed);
-    gen->store(g + 1, std::memory_order_relaxed);
-    // Release: a reader that sees any new word also sees the odd generation stored before.
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t w;
-        std::memcpy(&w, bytes + 4 * i, 4);
-        words[i].store(w, std::memory_order_release);
-    }
-    // Release: the words are complete once the even generation is seen.
-    gen->store(g + 2, std::memory_order_release);
-}
-
-void seqlock_read(const std::atomic<uint32_t>* gen, const std::atomic<uint32_t>* words, size_t n,
-                  void* rec) {
-    unsigned char* bytes = static_cast<unsigned char*>(rec);
-    for (;;) {
-        const uint32_t g = gen->load(std::memory_order_acquire);
-        // Acquire: the generation below is read after the words, and sees the odd one of a
-        // write whose word was seen.
-        for (size_t i = 0; i < n; ++i) {
-            const uint32_t w = words[i].load(std::memory_order_acquire);
-            std::memcpy(bytes + 4 * i, &w, 4);
-        }
-        if ((g & 1) == 0 && gen->load(std::memory_order_relaxed) == g)
-            return;
-    }
-}
-
 void stream_publish(StreamBoard* board, const StreamRecord& rec) {
-    board_publish(board, rec);
+    seqlock_publish(board, rec);
 }
 
 StreamRecord stream_read(const StreamBoard& board) {
-    StreamRecord rec = board_read(board);
+    StreamRecord rec = seqlock_read(board);
     // Texts end within their fields whatever the writer put there.
     rec.remote_ip[sizeof rec.remote_ip - 1] = '\0';
     rec.name[sizeof rec.name - 1] = '\0';

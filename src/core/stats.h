@@ -5,67 +5,44 @@
 // before its release store of STOP_DONE, which the loop loads with acquire before it starts the
 // next stream's sender), and are relaxed: a reader wants a recent value, and nothing else is
 // published through them. The rare counters are bumped by any thread with a relaxed fetch_add.
-// The stream description is a sequence lock over atomic words; the event loop writes it.
+// The stream description sits under a sequence lock (core/seqlock.h); the event loop writes it.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+
+#include "core/seqlock.h"
 
 // A 64-bit count with one writer at a time. Where 64-bit atomics are lock-free it is one word;
-// elsewhere (the 32-bit box) its two halves are written under a generation count, so that
-// neither side ever takes a lock and a reader never sees a torn value.
+// elsewhere (the 32-bit box) its two halves sit under a sequence lock, so that neither side
+// ever takes a lock and a reader never sees a torn value.
 template <bool kWholeWord>
 struct BasicWideCounter {
-    std::atomic<uint64_t> whole{0};  // kWholeWord only
-    std::atomic<uint32_t> gen{0};    // odd while the writer is between the halves
-    std::atomic<uint32_t> lo{0}, hi{0};
+    std::conditional_t<kWholeWord, std::atomic<uint64_t>, SeqLock<uint64_t>> value{};
 
+    // Relaxed in the one-word form: a reader wants a recent value, nothing rides on it.
     void add(uint64_t n) {
-        if constexpr (kWholeWord) {
-            whole.store(whole.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-        } else {
-            const uint32_t g = gen.load(std::memory_order_relaxed);
-            gen.store(g + 1, std::memory_order_relaxed);
-            const uint64_t v = (static_cast<uint64_t>(hi.load(std::memory_order_relaxed)) << 32 |
-                                lo.load(std::memory_order_relaxed)) +
-                               n;
-            // Release: a reader that sees a new half also sees the odd generation stored before.
-            lo.store(static_cast<uint32_t>(v), std::memory_order_release);
-            hi.store(static_cast<uint32_t>(v >> 32), std::memory_order_release);
-            // Release: the halves are complete once the even generation is seen.
-            gen.store(g + 2, std::memory_order_release);
-        }
+        if constexpr (kWholeWord)
+            value.store(value.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+        else
+            seqlock_publish(&value, seqlock_own(value) + n);
     }
 
     // Back to 0, by the one writer of the moment (a new owner taking the counter over).
     void clear() {
-        if constexpr (kWholeWord) {
-            whole.store(0, std::memory_order_relaxed);
-        } else {
-            const uint32_t g = gen.load(std::memory_order_relaxed);
-            gen.store(g + 1, std::memory_order_relaxed);
-            // Release: as in add.
-            lo.store(0, std::memory_order_release);
-            hi.store(0, std::memory_order_release);
-            gen.store(g + 2, std::memory_order_release);
-        }
+        if constexpr (kWholeWord)
+            value.store(0, std::memory_order_relaxed);
+        else
+            seqlock_publish(&value, uint64_t{0});
     }
 
     uint64_t load() const {
-        if constexpr (kWholeWord) {
-            return whole.load(std::memory_order_relaxed);
-        } else {
-            for (;;) {
-                const uint32_t g = gen.load(std::memory_order_acquire);
-                // Acquire: the generation below is read after the halves, and sees the odd
-                // one of a write whose half was seen.
-                const uint32_t l = lo.load(std::memory_order_acquire);
-                const uint32_t h = hi.load(std::memory_order_acquire);
-                if ((g & 1) == 0 && gen.load(std::memory_order_relaxed) == g)
-                    return static_cast<uint64_t>(h) << 32 | l;
-            }
-        }
+        if constexpr (kWholeWord)
+            return value.load(std::memory_order_relaxed);
+        else
+            return seqlock_read(value);
     }
 };
 using WideCounter = BasicWideCounter<std::atomic<uint64_t>::is_always_lock_free>;
@@ -83,37 +60,7 @@ struct StreamRecord {
     char name[kStreamNameBytes];
     char player[64];  // the player's address and port, or where datagrams go
 };
-static_assert(sizeof(StreamRecord) % 4 == 0);
-
-// A record of 32-bit words under a sequence lock: one writer at a time, any number of
-// readers, no lock.
-template <class Record>
-struct Board {
-    static_assert(sizeof(Record) % 4 == 0);
-    static constexpr size_t kWords = sizeof(Record) / 4;
-    std::atomic<uint32_t> gen{0};
-    std::atomic<uint32_t> words[kWords] = {};
-};
-
-// The two sides of a Board's sequence lock over n words; rec is the plain record.
-void seqlock_write(std::atomic<uint32_t>* gen, std::atomic<uint32_t>* words, size_t n,
-                   const void* rec);
-void seqlock_read(const std::atomic<uint32_t>* gen, const std::atomic<uint32_t>* words, size_t n,
-                  void* rec);
-
-template <class Record>
-void board_publish(Board<Record>* board, const Record& rec) {
-    seqlock_write(&board->gen, board->words, Board<Record>::kWords, &rec);
-}
-
-template <class Record>
-Record board_read(const Board<Record>& board) {
-    Record rec;
-    seqlock_read(&board.gen, board.words, Board<Record>::kWords, &rec);
-    return rec;
-}
-
-using StreamBoard = Board<StreamRecord>;
+using StreamBoard = SeqLock<StreamRecord>;
 
 // A stream that begins now: the upstream, the name, and the far end of peer_fd (the player's
 // connection, or the connected datagram output) after prefix.
@@ -153,13 +100,14 @@ struct Stats {
     WideCounter unrecovered;         // sender: placeholders it stepped over, never filled
     WideCounter bytes_sent;          // sender: stream bytes written to the consumer
 
-    std::atomic<uint32_t> suspends{0};           // event loop
-    std::atomic<uint32_t> releases{0};           // event loop
-    std::atomic<uint32_t> repeated_requests{0};  // sender and event loop
-    std::atomic<uint32_t> takeovers{0};          // event loop
-    std::atomic<uint32_t> accepted{0};           // event loop
-    std::atomic<uint32_t> refused{0};            // client threads: refused heads and paths
-    std::atomic<uint32_t> closed_at_cap{0};      // event loop
+    std::atomic<uint32_t> suspends{0};  // event loop
+    std::atomic<uint32_t> releases{0};  // event loop
+    // Event loop (its own repeated request, note_request_again) and sender (post_request_again).
+    std::atomic<uint32_t> repeated_requests{0};
+    std::atomic<uint32_t> takeovers{0};      // event loop
+    std::atomic<uint32_t> accepted{0};       // event loop
+    std::atomic<uint32_t> refused{0};        // client threads: refused heads and paths
+    std::atomic<uint32_t> closed_at_cap{0};  // event loop
 
     std::atomic<uint32_t> backlog{0};    // event loop, every pass: datagrams the sender is behind
     std::atomic<uint32_t> input_bps{0};  // event loop, once a second

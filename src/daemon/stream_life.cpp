@@ -94,7 +94,7 @@ bool seat(EventLoop* loop, const Handover* h, bool head_now) {
     rec.active = 1;
     rec.since = static_cast<uint32_t>(time(nullptr));
     peer_text(h->conn, rec.addr, sizeof rec.addr);
-    board_publish(&slot->record, rec);
+    seqlock_publish(&slot->record, rec);
     slot->head_sent = head_now;
     if (head_now)
         write_head(loop, h->conn);
@@ -109,7 +109,7 @@ void unseat(PlayerSlot* slot) {
     free(slot->pending);
     slot->pending = nullptr;
     slot->fd.store(-1, std::memory_order_relaxed);
-    board_publish(&slot->record, PlayerRecord{});
+    seqlock_publish(&slot->record, PlayerRecord{});
     slot->state.store(PLAYER_FREE, std::memory_order_relaxed);
 }
 
@@ -234,7 +234,7 @@ void connect_step(EventLoop* loop) {
         try_connect(loop);
         return;
     }
-    fprintf(stderr, "%s: connect %s\n", "prepare_isock", strerror(life.connect_err));
+    error_log("prepare_isock: connect %s\n", strerror(life.connect_err));
     close(life.connect_fd);
     life.connect_fd = -1;
     errno = life.connect_err;
@@ -348,7 +348,7 @@ void close_earliest(EventLoop* loop) {
         return;
     PlayerSlot* slot = &loop->players.slots[index[e]];
     char addr[64];
-    snprintf(addr, sizeof addr, "%s", board_read(slot->record).addr);
+    snprintf(addr, sizeof addr, "%s", seqlock_read(slot->record).addr);
     relay_log("!! %d players watch (-n %d): closing %s, the one that joined first\n", n,
               loop->players.max_players, addr);
     if (player_recall(slot))
@@ -428,7 +428,7 @@ void take_handed_back(EventLoop* loop) {
         if (s.state.load(std::memory_order_acquire) != PLAYER_HANDED_BACK || s.noted)
             continue;
         if (s.end.load(std::memory_order_relaxed) == END_SLOW)
-            relay_log("!! player %s took nothing for %d s: closed\n", board_read(s.record).addr,
+            relay_log("!! player %s took nothing for %d s: closed\n", seqlock_read(s.record).addr,
                       static_cast<int>(kSlowPlayerUs / 1000000));
         player_gone(loop, &s);
     }

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -108,7 +107,7 @@ int ReadlineBy(int fd, char* buf, unsigned bound, int64_t deadline_ms) {
         if (deadline_ms != kNoDeadline && (errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (errno != EPIPE)
-            puts("!!!!!!!! ERROR");
+            console_log("!!!!!!!! ERROR\n");
         return 0;
     }
     buf[stored] = '\0';

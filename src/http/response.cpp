@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/log.h"
+
 int Output_HTTP_Headers(int fd, const ReqInfo* req, const char* content_type) {
     char status_line[32];
     snprintf(status_line, sizeof status_line, "HTTP/1.0 %d OK\r\n", req->status);
@@ -50,7 +52,7 @@ int Writeline(int fd, const char* data, int len) {
         // The client has gone; the sender finds out for itself when it writes the stream.
         if (errno == EPIPE)
             return len;
-        puts("!!!!!!!! ERROR");
+        console_log("!!!!!!!! ERROR\n");
         return 0;
     }
     return len;

@@ -152,7 +152,7 @@ StatsSnapshot stats_snapshot(const RelayContext& ctx) {
     s.max_players = st.max_players;
     if (s.max_players > 1 && ctx.players != nullptr) {
         for (const PlayerSlot& slot : ctx.players->slots) {
-            const PlayerRecord rec = board_read(slot.record);
+            const PlayerRecord rec = seqlock_read(slot.record);
             if (!rec.active || s.nplayers == kMaxPlayers)
                 continue;
             s.players[s.nplayers].rec = rec;

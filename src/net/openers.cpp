@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "core/log.h"
@@ -43,14 +42,13 @@ bool raise_rcvbuf(int fd) {
 int isock_open() {
     int fd = socket_open("0.0.0.0", 0);
     if (fd < 0) {
-        fprintf(stderr, "%s: socket\n", "prepare_isock");
+        error_log("prepare_isock: socket\n");
         return -1;
     }
 
     int size = 0;
     int got = get_rcvbuf(fd, &size);
-    printf("rcv buflen: %d\n", got == 0 ? size : 0);
-    fflush(stdout);
+    console_log("rcv buflen: %d\n", got == 0 ? size : 0);
     if (got != 0)
         return fail_open(fd);
     if (size < kWantedRcvbuf && !raise_rcvbuf(fd) && size < kMinRcvbuf &&
@@ -59,16 +57,16 @@ int isock_open() {
 
     int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
-        fprintf(stderr, "%s: setsockopt SO_REUSEADDR\n", "prepare_isock");
+        error_log("prepare_isock: setsockopt SO_REUSEADDR\n");
         return fail_open(fd);
     }
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0) {
-        fprintf(stderr, "%s: F_GETFL %s\n", "prepare_isock", strerror(errno));
+        error_log("prepare_isock: F_GETFL %s\n", strerror(errno));
         return fail_open(fd);
     }
     if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        fprintf(stderr, "%s: F_SETFL O_NONBLOCK %s\n", "prepare_isock", strerror(errno));
+        error_log("prepare_isock: F_SETFL O_NONBLOCK %s\n", strerror(errno));
         return fail_open(fd);
     }
     return fd;
@@ -99,7 +97,7 @@ int prepare_isock(std::atomic<int>* isock, const char* address, int port) {
         err = errno;
         usleep(kConnectPauseMs * 1000);
     }
-    fprintf(stderr, "%s: connect %s\n", "prepare_isock", strerror(err));
+    error_log("prepare_isock: connect %s\n", strerror(err));
     close(fd);
     isock->store(0, std::memory_order_relaxed);
     errno = err;

@@ -1,4 +1,5 @@
-// IPv4 UDP socket helpers. Diagnostics go to standard error (or standard output), not the log.
+// IPv4 UDP socket helpers. Diagnostics go to standard error (or standard output) through the
+// log's limiter, never into the log file.
 #include "net/socket_helpers.h"
 
 #include <arpa/inet.h>
@@ -7,8 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
+
+#include "core/log.h"
 
 static sockaddr_in make_address(const char* address, int port) {
     sockaddr_in sa;
@@ -28,7 +30,7 @@ int socket_open(const char* address, int port) {
         return fd;
     int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
-        puts("setsockopt error ");
+        console_log("setsockopt error \n");
     sockaddr_in sa = make_address(address, port);
     if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
         close(fd);
@@ -75,7 +77,7 @@ int get_rcvbuf(int fd, int* size) {
     int value = 0;
     socklen_t len = sizeof value;
     if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, &len) < 0) {
-        fprintf(stderr, "%s: getsockopt error\n", "get_rcvbuf");
+        error_log("get_rcvbuf: getsockopt error\n");
         return -1;
     }
     *size = value;
@@ -84,7 +86,7 @@ int get_rcvbuf(int fd, int* size) {
 
 int set_rcvbuf(int fd, int size) {
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) < 0) {
-        fprintf(stderr, "%s: setsockopt error\n", "set_rcvbuf");
+        error_log("set_rcvbuf: setsockopt error\n");
         return -1;
     }
     return 0;

@@ -2,8 +2,10 @@
 // and reopening.
 #include "core/log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -117,6 +119,35 @@ TEST(LogLimit, RelayLogHoldsAFloodButNotTheLinesAroundIt) {
     EXPECT_EQ(count_of(text, " failed "), 20);
     EXPECT_TRUE(reported(log, "left out 30 lines like: Send error %d\n"));
     EXPECT_TRUE(reported(log, "left out 10 lines like: the fault\n"));
+}
+
+// A socket-layer flood on standard error is held back as the log's is, reported there, and kept
+// out of the log.
+TEST(LogLimit, StandardErrorFloodIsHeldAndReportedThereNotInTheLog) {
+    testsupport::LogCapture log;
+    const std::string path = testsupport::make_temp_dir() + "/stderr";
+    const int saved = dup(2);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    dup2(fd, 2);
+    close(fd);
+    for (int i = 0; i < 30; ++i)
+        error_log("socket failed %d\n", i);
+    const bool reported = testsupport::wait_for(
+        [&] {
+            log_report_held();
+            return read_file(path).find("left out 10 lines like: socket failed %d\n") !=
+                   std::string::npos;
+        },
+        std::chrono::seconds(3));
+    dup2(saved, 2);
+    close(saved);
+    const std::string err = read_file(path);
+    EXPECT_TRUE(reported) << err;
+    EXPECT_EQ(err.find("socket failed 0\n"), 0u);
+    EXPECT_NE(err.find("socket failed 19\n"), std::string::npos);
+    EXPECT_EQ(err.find("socket failed 20\n"), std::string::npos);
+    EXPECT_EQ(log.text().find("socket failed"), std::string::npos);
 }
 
 struct LogFileTest : ::testing::Test {

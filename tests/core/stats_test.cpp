@@ -8,59 +8,64 @@
 
 namespace {
 
-// A writer adds a step that carries into the high half on every add; a reader must never see a
-// value that is not a multiple of the step (a torn read mixes halves of two values).
-template <bool kWhole>
-void expect_no_torn_reads() {
-    BasicWideCounter<kWhole> c;
-    constexpr uint64_t kStep = 0x1'0000'0001ull;
+// Runs write(1..n) on a second thread while this one checks what it reads, until the writer is
+// done: a torn read shows as a value that no single write made.
+template <class Write, class Check>
+void race(uint32_t n, Write write, Check check) {
     std::atomic<bool> done{false};
     std::thread writer([&] {
-        for (int i = 0; i < 200000; ++i)
-            c.add(kStep);
+        for (uint32_t i = 1; i <= n; ++i)
+            write(i);
         done.store(true);
     });
-    uint64_t last = 0;
-    while (!done.load()) {
-        const uint64_t v = c.load();
-        ASSERT_EQ(v % kStep, 0u) << v;
-        ASSERT_GE(v, last);
-        last = v;
-    }
+    while (!done.load() && !testing::Test::HasFailure())
+        check();
     writer.join();
+}
+
+// Every add carries into the high half: a read that mixes the halves of two values is not a
+// multiple of the step.
+template <bool kWhole>
+void expect_no_torn_counts() {
+    BasicWideCounter<kWhole> c;
+    constexpr uint64_t kStep = 0x1'0000'0001ull;
+    uint64_t last = 0;
+    race(
+        200000, [&](uint32_t) { c.add(kStep); },
+        [&] {
+            const uint64_t v = c.load();
+            ASSERT_EQ(v % kStep, 0u) << v;
+            ASSERT_GE(v, last);
+            last = v;
+        });
     EXPECT_EQ(c.load(), kStep * 200000);
 }
 
 TEST(WideCounter, NeverReadsTornInEitherForm) {
-    expect_no_torn_reads<false>();
+    expect_no_torn_counts<false>();
     // The whole-word form, where 64-bit atomics need no library (on the box it is the split
     // form again: WideCounter never uses the other there).
-    expect_no_torn_reads<std::atomic<uint64_t>::is_always_lock_free>();
+    expect_no_torn_counts<std::atomic<uint64_t>::is_always_lock_free>();
 }
 
 TEST(StreamBoard, ReaderGetsOneWholeRecordWhileTheHolderRewritesIt) {
     StreamBoard board;
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        for (uint32_t i = 1; i < 20000; ++i) {
+    race(
+        20000,
+        [&](uint32_t i) {
             StreamRecord rec{};
             rec.active = 1;
             rec.since = i;
             rec.remote_port = static_cast<int32_t>(i);
             std::memset(rec.name, 'a' + static_cast<int>(i % 26), sizeof rec.name - 1);
             stream_publish(&board, rec);
-        }
-        done.store(true);
-    });
-    while (!done.load()) {
-        const StreamRecord r = stream_read(board);
-        ASSERT_EQ(r.since, static_cast<uint32_t>(r.remote_port));
-        if (r.active) {
+        },
+        [&] {
+            const StreamRecord r = stream_read(board);
+            ASSERT_EQ(r.since, static_cast<uint32_t>(r.remote_port));
             ASSERT_EQ(r.name[0], r.name[sizeof r.name - 2]);
-        }
-    }
-    writer.join();
-    EXPECT_EQ(stream_read(board).since, 19999u);
+        });
+    EXPECT_EQ(stream_read(board).since, 20000u);
 }
 
 TEST(StreamBoard, OverlongTextsEndInsideTheirFields) {
