@@ -34,7 +34,7 @@ enum : uint32_t { ASK_REPEAT_REQUEST = 1 };
 constexpr uint32_t kInitialRtt = 60000000;  // ns: the estimate until the first keepalive echo
 
 struct RelayContext {
-    std::atomic<PacketRing*>* psbuf = nullptr;  // the event loop's `sbuf`
+    std::atomic<PacketRing*>* psbuf = nullptr;  // the intake's `sbuf` (see intake/intake.h)
     // Datagram mode: the output socket. Written by the event loop (0 at start-up, the socket
     // just before it starts the sender); read by the sender at every send. HTTP mode writes to
     // `players` instead; a sender run without them (a test's) writes here. Release/acquire:
@@ -44,8 +44,8 @@ struct RelayContext {
     // MODE_HTTP or MODE_UDP: written by the event loop (at each accept, before it starts a
     // sender, or once a datagram stream starts); read by the sender.
     std::atomic<int> mode{0};
-    std::atomic<int>* psend_pos = nullptr;     // the event loop's `send_pos`; -1 = none yet
-    std::atomic<uint32_t>* pcurseq = nullptr;  // the event loop's `scan_base`
+    std::atomic<int>* psend_pos = nullptr;     // the intake's `send_pos`; -1 = none yet
+    std::atomic<uint32_t>* pcurseq = nullptr;  // the intake's `scan_base`
     // The sender's run state (STOP_*). HTTP mode: the loop stores STOP_DONE at start-up (no
     // sender yet), STOP_RUNNING before it starts a stream's sender, STOP_REQUESTED to end it
     // (only over STOP_RUNNING, so that a sender's STOP_DONE stays) and STOP_DONE itself when
@@ -85,7 +85,8 @@ struct RelayContext {
     std::atomic<uint32_t> client_ticket{0};
     // Playout latency in microseconds (-L); 0 = off. Written at start-up, and by the intake:
     // lowered at most once when the ring cannot hold it, or with -L auto moved a step at a
-    // time. Read by the sender at every iteration and by the status pages.
+    // time. Read by the sender when a run starts (which pacer) and by the -L pacer at every
+    // step, and by the status pages.
     // Relaxed: a one-word setting; nothing else rides on it.
     std::atomic<int32_t> latency_us{0};
     // Monotonic arrival time of the datagram a stream starts with, written by the intake
