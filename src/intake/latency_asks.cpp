@@ -31,6 +31,17 @@ uint16_t asks16(int asks) {
     return static_cast<uint16_t>(asks < 0xffff ? asks : 0xffff);
 }
 
+// An ask that goes out now, noted in the fields a gap keeps its state in (a placeholder's
+// `miss_` fields or an overdue entry's), with `keep` the entry's own flags.
+void record_ask(MissingState* m, int64_t now, const AskDecision& d, uint32_t* asked_us,
+                uint16_t* asks, uint8_t* copies, uint8_t* flags, uint8_t keep) {
+    note_ask(m, now, d);
+    *asked_us = low32(now);
+    *asks = asks16(m->asks);
+    *copies = static_cast<uint8_t>(m->copies_due);
+    *flags = static_cast<uint8_t>(keep | kMissTracked | (m->last_sent ? kMissLastSent : 0));
+}
+
 }  // namespace
 
 double current_loss(const RecoveryState& rc, int64_t now) {
@@ -71,11 +82,8 @@ void scan_gaps(Intake* in, RecoveryState& rc, PacketRing* ring, int64_t now) {
         next = min64(next, d.next);
         if (d.action != ASK_NOW)
             continue;
-        note_ask(&m, now, d);
-        slot.miss_asked_us = low32(now);
-        slot.miss_asks = asks16(m.asks);
-        slot.miss_copies = static_cast<uint8_t>(m.copies_due);
-        slot.miss_flags = static_cast<uint8_t>(kMissTracked | (m.last_sent ? kMissLastSent : 0));
+        record_ask(&m, now, d, &slot.miss_asked_us, &slot.miss_asks, &slot.miss_copies,
+                   &slot.miss_flags, 0);
         ++rc.asked;
         seqs[count++] = q;
         if (count == kLostRequestMax) {
@@ -128,12 +136,7 @@ void scan_overdue(Intake* in, RecoveryState& rc, PacketRing* ring, int64_t now) 
         next = min64(next, d.next);
         if (d.action != ASK_NOW)
             continue;
-        note_ask(&m, now, d);
-        e.asked_us = low32(now);
-        e.asks = asks16(m.asks);
-        e.copies = static_cast<uint8_t>(m.copies_due);
-        e.flags =
-            static_cast<uint8_t>(kOverdueUsed | kMissTracked | (m.last_sent ? kMissLastSent : 0));
+        record_ask(&m, now, d, &e.asked_us, &e.asks, &e.copies, &e.flags, kOverdueUsed);
         ++rc.asked;
         ++rc.overdue_asked;
         seqs[count++] = q;
