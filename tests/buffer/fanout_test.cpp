@@ -1,6 +1,5 @@
-// The sender's writes to several players over loopback connections: a stalled player is given up in
-// time and nobody else loses a byte; one player alone is written as it always was; and the
-// hand-over of a connection between the loop and the sender.
+// The sender's writes to players over loopback connections, and a connection's hand-over
+// between the loop and the sender.
 #include "buffer/fanout.h"
 
 #include <gtest/gtest.h>
@@ -79,10 +78,8 @@ FanoutResult write_round(Players& p, int round, int64_t now_us, int datagrams = 
                         static_cast<int>(c.size()), now_us, &p.stats);
 }
 
-// Two players read everything; the third never reads. The rounds come every 50 ms of the clock:
-// the stalled player is handed back as too slow, after two seconds when the stream is slow and
-// sooner when its bytes overflow; the others get every byte of every round in order, and no
-// round waits for anybody.
+// The third player never reads; rounds come every 50 ms of the clock. It is cut after two
+// seconds of a slow stream, sooner when its bytes overflow.
 TEST(Fanout, StalledPlayerIsGivenUpAndTheOthersGetEveryByte) {
     for (const int datagrams : {10, 1}) {
         SCOPED_TRACE(datagrams);
