@@ -124,10 +124,10 @@ TEST_F(HttpLoop, ConnectionsWaitedBehindTheDrainsPause) {
 TEST(EventLoopTest, OsockArrivalsAndErrorsAreLogged) {
     testsupport::LogCapture log;
     auto loop = std::make_unique<EventLoop>();
-    testsupport::FakeUpstream peer;
-    loop->osock = peer.open_relay_socket();
-    const unsigned char junk[100] = {};
-    peer.send_raw(junk, sizeof junk);
+    testsupport::UdpPeer peer;  // the consumer
+    ASSERT_EQ(prepare_osock(&loop->osock, "127.0.0.1", peer.port), 0);
+    const std::string junk(100, '\0');
+    peer.send_to(local_port(loop->osock), junk);
     testsupport::wait_readable(loop->osock, 500);
     osock_read(loop.get());
     EXPECT_EQ(log.text().rfind("osock read 100 bytes, ", 0), 0u) << log.text();
@@ -135,7 +135,7 @@ TEST(EventLoopTest, OsockArrivalsAndErrorsAreLogged) {
     // A send to a port nobody listens on leaves a pending error on the socket.
     close(peer.fd);
     peer.fd = -1;
-    send(loop->osock, junk, 1, 0);
+    send(loop->osock, junk.data(), 1, 0);
     testsupport::wait_readable(loop->osock, 500);
     osock_read(loop.get());
     EXPECT_NE(log.text().find("osock error: Connection refused\n"), std::string::npos);

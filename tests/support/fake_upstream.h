@@ -1,9 +1,7 @@
-// Loopback UDP peers for the tests: a plain socket on an ephemeral port, and one connected to
-// a socket of the relay's, as its upstream is.
+// A loopback UDP peer for the tests: a plain socket on an ephemeral port.
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -78,26 +76,6 @@ struct UdpPeer {
             *from_port = ntohs(from.sin_port);
         buf.resize(static_cast<size_t>(n));
         return buf;
-    }
-};
-
-// The upstream's side of the relay's `isock`.
-struct FakeUpstream : UdpPeer {
-    // A non-blocking socket connected to this peer, which is connected back to it. Returns the
-    // descriptor (the caller closes it), or -1.
-    int open_relay_socket() {
-        const int s = socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in up = loopback(port), self = loopback(bind_loopback(s));
-        if (connect(s, reinterpret_cast<const sockaddr*>(&up), sizeof up) != 0 ||
-            connect(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) {
-            close(s);
-            return -1;
-        }
-        fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
-        return s;
-    }
-    bool send_raw(const void* buf, size_t n) {
-        return send(fd, buf, n, 0) == static_cast<ssize_t>(n);
     }
 };
 
