@@ -102,31 +102,19 @@ TEST(PlayoutTest, RunGivesAMissingSlotUpAtItsOwnTimeNotAtThePreviousPackets) {
 // `at_ms` after 5000 s, a millisecond apart.
 TEST(PlayoutTest, PauseUpstreamDelaysPacketsAndSkipsNone) {
     const struct {
-        const char* what;
         int64_t at_ms;
         int32_t ts102_ns;
         int64_t stop_ms;
         std::vector<Sent> sent;
     } cases[] = {
-        {"102 comes 250 ms late: played a latency after it came",
-         220,
-         20000000,
-         400,
-         {{100, 50}, {101, 60}, {102, 320}, {103, 330}}},
-        {"stamped by the pause too: the anchor holds",
-         200,
-         250000000,
-         400,
-         {{100, 50}, {101, 60}, {102, 300}, {103, 310}}},
-        // The run starts over at the newest, 103, a latency after the idle wait woke.
-        {"dry for the idle wait: 102 is skipped",
-         500,
-         20000000,
-         1200,
-         {{100, 50}, {101, 60}, {103, 960}}},
+        // 250 ms late: played a latency after it came; then stamped by the pause too.
+        {220, 20000000, 400, {{100, 50}, {101, 60}, {102, 320}, {103, 330}}},
+        {200, 250000000, 400, {{100, 50}, {101, 60}, {102, 300}, {103, 310}}},
+        // Dry for the idle wait: the run starts over at the newest, 103, and skips 102.
+        {500, 20000000, 1200, {{100, 50}, {101, 60}, {103, 960}}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.at_ms);
         Rig rig(MODE_UDP);
         int arrived = 0;
         const auto sent = play(rig, {100, 101}, c.stop_ms, [&](Rig& r, int64_t, int64_t to) {
