@@ -47,15 +47,14 @@ struct Players {
         table.max_players = max_players;
         for (int i = 0; i < n; ++i) {
             const auto [relay, player] = tcp_pair();
-            const int sv[2] = {relay, player};
             if (sndbuf > 0)
-                setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+                setsockopt(relay, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
             PlayerSlot& s = table.slots[i];
-            s.fd = sv[0];
+            s.fd = relay;
             if (max_players > 1)
                 s.pending = static_cast<unsigned char*>(malloc(kPendingBytes));
             s.state = PLAYER_IDLE;
-            peers.push_back(sv[1]);
+            peers.push_back(player);
         }
     }
     ~Players() {
