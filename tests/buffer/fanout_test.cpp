@@ -118,7 +118,6 @@ TEST(Fanout, StalledPlayerIsGivenUpAndTheOthersGetEveryByte) {
     }
 }
 
-// A player that pauses for less than the bound, then reads on, catches up and loses nothing.
 TEST(Fanout, PlayerThatPausesLessThanTheBoundCatchesUpByteExact) {
     Players p(2, 1, 16384);
     std::string got, want;

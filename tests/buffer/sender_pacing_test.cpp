@@ -48,7 +48,6 @@ TEST(SenderPacingTest, BatchIsWrittenBeforeItFillsOrWhenTheTimerRunsOut) {
     EXPECT_TRUE(batch_overflows(49701, 1500));
 }
 
-// The write is due at the timer or when the batch fills, never before the next datagram.
 TEST(SenderPacingTest, BatchWakeIsTheEarlierOfTimerAndFillButNotBeforeTheNextDatagram) {
     const int64_t last = 7000000;  // the batch's last write
     const struct {

@@ -102,7 +102,6 @@ TEST_F(HttpLoop, RingIsAllocatedOnFirstDatagramAndFreedOnTwelfthIdlePass) {
     EXPECT_EQ(count_of(log.text(), "Freeing sbuf\n"), 1);
 }
 
-// The loop took one connection a pass, so a burst waited in the listen queue, pass by pass.
 TEST_F(HttpLoop, AcceptingOneConnectionAPassLeftABurstQueued) {
     std::vector<int> c = connect_clients(3);
     event_loop_pass(loop.get());
@@ -110,8 +109,7 @@ TEST_F(HttpLoop, AcceptingOneConnectionAPassLeftABurstQueued) {
     close_and_await_threads(c);
 }
 
-// A connection that arrived while the drain paused after an empty read waited for the pause to
-// end. It is accepted during the pause now, and the pause still lasts as long.
+// Connections are accepted during the pause after an empty read, which still lasts as long.
 TEST_F(HttpLoop, ConnectionsWaitedBehindTheDrainsPause) {
     std::vector<int> c = connect_clients(2);
     const auto start = std::chrono::steady_clock::now();

@@ -200,9 +200,8 @@ TEST(DrainTest, TakeOverDoesNotAskForThePreviousStreamsPlaceholders) {
 
 }  // namespace
 
-// Copies of one junk datagram from the upstream's address (numbered 0x58585858, stamped with
-// impossible nanoseconds) in the middle of a stream: the stream goes on in its window and no
-// suspend goes out, as long as the flood lasts and after it.
+// Copies of one junk datagram (numbered 0x58585858, impossible nanoseconds) amid a stream: the
+// stream goes on in its window and no suspend goes out.
 TEST(DrainTest, FloodOfOneJunkDatagramNeitherMovesTheRingNorHoldsTheUpstream) {
     for (const bool latency : {false, true}) {
         SCOPED_TRACE(latency ? "-L" : "default");
