@@ -120,8 +120,7 @@ TEST(PacketRingTest, SendPositionSkipsPlaceholdersAndStopsAtTheNewest) {
     EXPECT_EQ(send_pos.load(), 1);
 }
 
-// A re-based ring keeps the slots of the stream before it; the new stream's first packet must
-// replace what its slot held, even when the old packet there had the same sequence number.
+// A re-based ring keeps the old stream's slots, one of them maybe with the same number.
 TEST(PacketRingTest, RebaseOverStaleSlotWithSameSeqnumStoresTheNewPacket) {
     Ring ring;
     ring.add(1, 'o');

@@ -26,10 +26,7 @@ TEST(SenderPacingTest, PaceSleepsUntilDueSendsLateAtOnceAndJumpsFromASecondAhead
         EXPECT_EQ(d.action, c.want) << c.ts.tv_sec << "." << c.ts.tv_nsec;
         EXPECT_EQ(d.sleep_us, c.sleep_us) << c.ts.tv_sec << "." << c.ts.tv_nsec;
     }
-}
-
-// The runs show 1.5 x rtt past 2^32 / 15 without wrapping; only the ceiling does not show.
-TEST(SenderPacingTest, FirstWaitIsHeldBelowTheLargestSigned32BitValue) {
+    // The first wait (1.5 x rtt) is held below the largest signed 32-bit value.
     EXPECT_EQ(sender_first_wait_ns(4000000000u), INT32_MAX);
 }
 
@@ -51,7 +48,6 @@ TEST(SenderPacingTest, BatchIsWrittenBeforeItFillsOrWhenTheTimerRunsOut) {
     EXPECT_TRUE(batch_overflows(49701, 1500));
 }
 
-// The write is due at the timer or when the batch fills, never before the next datagram.
 TEST(SenderPacingTest, BatchWakeIsTheEarlierOfTimerAndFillButNotBeforeTheNextDatagram) {
     const int64_t last = 7000000;  // the batch's last write
     const struct {
@@ -66,16 +62,14 @@ TEST(SenderPacingTest, BatchWakeIsTheEarlierOfTimerAndFillButNotBeforeTheNextDat
             << c.next_due - last << " " << c.fill_due - last;
 }
 
-// A stamp a second or more off is a jump when the next packet agrees, else one stray stamp.
+// A stamp a second or more off is a jump when the next packet agrees, else one stray stamp;
+// the stray-stamp runs show a stray ahead, and jumps either way. These are the other edges.
 TEST(SenderPacingTest, StampCheckAsksTheNextPacket) {
     const PaceDecision ahead{PACE_JUMP, {5, 0}, 0}, late{PACE_SEND_NOW, {-1, 0}, 0};
     const Timespec32 prev{100, 0}, far{105, 0}, back{90, 0}, near{100, 5000000};
-    EXPECT_EQ(sender_stamp_check(ahead, far, true, prev, true, near), STAMP_STRAY);
-    EXPECT_EQ(sender_stamp_check(ahead, far, true, prev, true, {105, 5000000}), STAMP_JUMP);
     EXPECT_EQ(sender_stamp_check(ahead, far, true, prev, false, {}), STAMP_JUMP)
         << "nothing to ask: a jump, as always";
     EXPECT_EQ(sender_stamp_check(late, back, true, prev, true, near), STAMP_STRAY);
-    EXPECT_EQ(sender_stamp_check(late, back, true, prev, true, {90, 5000000}), STAMP_JUMP);
     EXPECT_EQ(sender_stamp_check(late, {99, 500000000}, true, prev, true, near), STAMP_IN_STEP)
         << "only late, not a step back of a second";
 }

@@ -33,8 +33,7 @@ struct Outcome {
     std::string expected;        // every datagram's payload, in order, up to last_sent
 };
 
-// Runs the sender while the stream arrives on time, datagram seq at (seq - kFirst) x 5 ms,
-// stamped by stamp (which may stray from stamp_of). Stops 3 s after the stream's end.
+// Runs the sender while the stream arrives on time, stamped by `stamp`; stops 3 s after its end.
 Outcome live_stream(Rig& rig, const std::function<Timespec32(uint32_t)>& stamp) {
     const int64_t start = rig.clock.now_ns;
     uint32_t next = kFirst;
@@ -72,8 +71,8 @@ Timespec32 one_far_ahead(uint32_t seq) {
     return t;
 }
 
-// The default pacing: every datagram but the newest goes out, in order, none skipped, as long
-// after its arrival as on a clean stream; of the pacing's own lines only `line` (if any), once.
+// The default pacing: all but the newest go out in order, as late as on a clean stream; of the
+// pacing's own lines only `line` (if any), once.
 void expect_default_kept(const std::function<Timespec32(uint32_t)>& stamp, const char* line,
                          std::initializer_list<int> modes = {MODE_UDP, MODE_HTTP}) {
     for (const int mode : modes) {
@@ -130,9 +129,8 @@ TEST(StrayStampTest, StampsThatJumpForGoodMoveThePacingInBothDirections) {
     }
 }
 
-// 600 datagrams in a row (3 s from the 200th) with impossible nanoseconds of any value: the
-// default pacing slept on the ones that read less than a second ahead and re-anchored on
-// others, so it fell seconds behind the stream. They are paced by their neighbours now.
+// 600 stamps in a row with impossible nanoseconds: the default pacing slept on some and
+// re-anchored on others, and fell seconds behind the stream.
 TEST(StrayStampTest, DefaultPacingSleptOnImpossibleStampsAndFellBehind) {
     expect_default_kept(
         [](uint32_t seq) {
@@ -147,10 +145,8 @@ TEST(StrayStampTest, DefaultPacingSleptOnImpossibleStampsAndFellBehind) {
         nullptr);
 }
 
-// 600 impossible stamps in a row (3 s from the 300th, alternately a second too many and below
-// zero) were all played at the last good stamp's time, at once; the stamp after the run then
-// looked like a jump, and playing out from it dropped the latency. The delay must be back at
-// 200 ms 1 s after the run. Scattered ones (every fifth) must not move it either.
+// 600 impossible stamps in a row were played at once, and the good stamp after them, taken for a
+// jump, dropped the latency. Scattered ones (every fifth) must not move it either.
 TEST(StrayStampTest, RunOfImpossibleStampsWasPlayedAtOnceAndLostTheLatency) {
     expect_latency_kept([](uint32_t seq) {
         Timespec32 t = stamp_of(seq);

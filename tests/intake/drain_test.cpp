@@ -32,19 +32,23 @@ TEST(DrainTest, DataByLengthEchoesSetTheRoundTripEstimate) {
     EXPECT_EQ(h.curseq(), 101u);
     EXPECT_EQ(h.pauses, 1) << "a drain ended by a foreign datagram takes no pause";
 
+    // The round trip runs to the drain's own reading of the clock; the clamp's edges are the
+    // rules' test. A stamp from the future reads as the shortest however late the drain runs.
     auto ago = [](int32_t ms) {
-        Timespec32 now, d{0, ms * 1000000};
+        Timespec32 now, d{ms / 1000, ms % 1000 * 1000000};
         timespec_now(&now);
         timespec_fulsub(&now, &d);
         return now;
     };
+    auto ns = [](Timespec32 t) { return t.tv_sec * 1000000000LL + t.tv_nsec; };
     std::atomic<uint32_t>& rtt = h.ctx.rtt;
     EXPECT_EQ(rtt.load(), kInitialRtt);
-    h.send_echo(ago(120));
+    const Timespec32 stamp = ago(100);
+    h.send_echo(stamp);
     h.drain();
-    EXPECT_GE(rtt.load(), 120000000u);
-    EXPECT_LT(rtt.load(), 170000000u);
-    h.send_echo(ago(10), 187);
+    EXPECT_GE(rtt.load(), 100000000u);
+    EXPECT_LE(rtt.load(), ns(ago(0)) - ns(stamp));
+    h.send_echo(ago(-2000), 187);
     h.drain();
     EXPECT_EQ(rtt.load(), kRttMin);
     h.send_echo(ago(100), 11);  // no whole stamp: ignored
@@ -196,9 +200,8 @@ TEST(DrainTest, TakeOverDoesNotAskForThePreviousStreamsPlaceholders) {
 
 }  // namespace
 
-// Copies of one junk datagram from the upstream's address (numbered 0x58585858, stamped with
-// impossible nanoseconds) in the middle of a stream: the stream goes on in its window and no
-// suspend goes out, as long as the flood lasts and after it.
+// Copies of one junk datagram (numbered 0x58585858, impossible nanoseconds) amid a stream: the
+// stream goes on in its window and no suspend goes out.
 TEST(DrainTest, FloodOfOneJunkDatagramNeitherMovesTheRingNorHoldsTheUpstream) {
     for (const bool latency : {false, true}) {
         SCOPED_TRACE(latency ? "-L" : "default");
@@ -242,13 +245,6 @@ TEST(DrainTest, RenumberedStreamIsFollowedOnceItsNextDatagramConfirmsTheJump) {
     EXPECT_EQ(h.curseq(), 900002u);
     EXPECT_TRUE(h.filled(900000));
     EXPECT_TRUE(h.filled(900002));
-    // Far stamps do not confirm, nor do numbers further on than the confirming span.
-    EXPECT_EQ(far_jump_verdict(true, 10, kRingSlots, 90000, {50, 0}, true, 89990, {60, 0}),
-              JUMP_HOLD);
-    EXPECT_EQ(far_jump_verdict(true, 10, kRingSlots, 90000, {50, 0}, true, 80000, {50, 0}),
-              JUMP_HOLD);
-    EXPECT_EQ(far_jump_verdict(false, 10, kRingSlots, 90000, {50, 0}, false, 0, {}), JUMP_NONE)
-        << "no stream playing yet: a first datagram far ahead is stored as always";
 }
 
 // A second copy of the held number used to leave its length with the first copy's bytes.

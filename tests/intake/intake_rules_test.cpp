@@ -7,6 +7,7 @@
 
 #include "intake/flow_control.h"
 #include "intake/loss_scan.h"
+#include "intake_harness.h"
 
 namespace {
 
@@ -67,16 +68,11 @@ Seqs range(uint32_t from, uint32_t to) {
 }
 
 // A ring holding the given packets, with placeholders for the numbers they skip.
-struct Ring {
-    PacketRing* ring = ring_alloc();
+struct Ring : intaketest::Harness {
     explicit Ring(const Seqs& stored) {
-        for (uint32_t seq : stored) {
-            PacketSlot p{};
-            p.seqnum = seq;
-            add_item(ring, &p, seq);
-        }
+        for (uint32_t seq : stored)
+            store(seq);
     }
-    ~Ring() { ring_free(ring); }
     // The numbers one scan at second 500 + now_ns asks for, with the sender at send_seq.
     Seqs scan(uint32_t scan_base, int32_t now_ns = 0, uint32_t send_seq = 1000) {
         uint32_t out[kLostRequestMax];

@@ -4,19 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 namespace {
 
 using Times = std::vector<int64_t>;
 
-// Every request a gap seen at 0 and due at `due` gets, stepping the clock by 1 ms as the
-// event loop's arrivals would, with no copy ever coming.
-Times ask_times(int64_t due, RttEstimate rtt, double loss = 0) {
+// Every request a gap seen at `since` and due at `due` gets, stepping the clock by 1 ms as the
+// event loop's arrivals would, with no copy ever coming; the estimate is rtt_at(now).
+Times ask_times(int64_t due, const std::function<RttEstimate(int64_t)>& rtt_at, double loss = 0,
+                int64_t since = 0) {
     MissingState m;
+    m.since = since;
     Times asks;
-    for (int64_t now = 0; now <= due; now += 1000) {
-        const AskDecision d = decide_ask(m, now, due, rtt, loss);
+    for (int64_t now = since; now <= due; now += 1000) {
+        const AskDecision d = decide_ask(m, now, due, rtt_at(now), loss);
         if (d.action == ASK_NEVER)
             break;
         if (d.action == ASK_NOW) {
@@ -25,6 +28,11 @@ Times ask_times(int64_t due, RttEstimate rtt, double loss = 0) {
         }
     }
     return asks;
+}
+
+Times ask_times(int64_t due, RttEstimate rtt, double loss = 0) {
+    return ask_times(
+        due, [rtt](int64_t) { return rtt; }, loss);
 }
 
 TEST(RecoveryTest, AskScheduleFollowsTheTimeLeftBeforeTheSlotIsDue) {
@@ -36,10 +44,9 @@ TEST(RecoveryTest, AskScheduleFollowsTheTimeLeftBeforeTheSlotIsDue) {
         // 120 ms at a 100 ms round trip: one chance only, so it is taken twice, 5 ms apart.
         {120, {100000, 1000}, {3, 8}},
         // Four round trips: asked after the reordering allowance, again each time the answer
-        // time (srtt + 4 x the 2 ms floor + 5 ms) has passed, twice at the last chance.
+        // time (srtt + 4 x the 2 ms floor + 5 ms) has passed, twice at the last chance; a
+        // variation above the floor lengthens the wait for an answer.
         {400, {100000, 1000}, {3, 116, 229, 234}},
-        {120, {20000, 500}, {3, 36, 69, 74}},
-        // A variation above the floor lengthens the wait for an answer.
         {400, {100000, 10000}, {3, 148, 293, 298}},
         // Less than a round trip left: a request could not be answered in time.
         {90, {100000, 1000}, {}},
@@ -123,22 +130,14 @@ TEST(RecoveryTest, BurstHeadIsOverdueAsSoonAsTheJitterAllows) {
 // The fault: a gap asked for once under the initial estimate, whose regular repeat the first
 // echoes then pushed past the last useful moment, was dropped without a second request.
 TEST(RecoveryTest, GapWhoseRepeatTheGrowingEstimatePushesTooLateKeepsItsLastChance) {
-    const int64_t due = 300000;
-    MissingState m;
-    m.since = 27000;
-    Times asks;
-    for (int64_t now = 27000; now <= due; now += 1000) {
-        // The first echoes come back 100 ms after the stream started: srtt 100 ms and, from
-        // the first sample, 50 ms of variation.
-        const RttEstimate rtt = now < 100000 ? rtt_or_initial({}, 60000) : rtt_smooth({}, 100000);
-        const AskDecision d = decide_ask(m, now, due, rtt);
-        if (d.action == ASK_NEVER)
-            break;
-        if (d.action == ASK_NOW) {
-            note_ask(&m, now, d);
-            asks.push_back(now / 1000);
-        }
-    }
+    // The first echoes come back 100 ms after the stream started: srtt 100 ms and, from the
+    // first sample, 50 ms of variation.
+    const Times asks = ask_times(
+        300000,
+        [](int64_t now) {
+            return now < 100000 ? rtt_or_initial({}, 60000) : rtt_smooth({}, 100000);
+        },
+        0, 27000);
     // Asked at once, then twice at the last moment whose copy is back by the slot's time.
     EXPECT_EQ(asks, (Times{30, 195, 200}));
     // The first sample's variation no longer holds a repeat back beyond two round trips.

@@ -1,20 +1,16 @@
-// Loopback UDP peers for the tests: a plain socket on an ephemeral port, and a stand-in for the
-// upstream that records what the relay sends and sends it data datagrams and echoes.
+// A loopback UDP peer for the tests: a plain socket on an ephemeral port.
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "intake/protocol.h"
+#include "intake/protocol.h"  // the upstream's messages, for the tests that play it
 
 namespace testsupport {
 
@@ -80,47 +76,6 @@ struct UdpPeer {
             *from_port = ntohs(from.sin_port);
         buf.resize(static_cast<size_t>(n));
         return buf;
-    }
-};
-
-// The upstream's side of the relay's `isock`.
-struct FakeUpstream : UdpPeer {
-    // A non-blocking socket connected to this peer, which is connected back to it. Returns the
-    // descriptor (the caller closes it), or -1.
-    int open_relay_socket() {
-        const int s = socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in up = loopback(port), self = loopback(bind_loopback(s));
-        if (connect(s, reinterpret_cast<const sockaddr*>(&up), sizeof up) != 0 ||
-            connect(fd, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) {
-            close(s);
-            return -1;
-        }
-        fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
-        return s;
-    }
-    bool send_raw(const void* buf, size_t n) {
-        return send(fd, buf, n, 0) == static_cast<ssize_t>(n);
-    }
-    // A data datagram of total_len bytes (header included), payload filled with seq's low byte.
-    bool send_data(uint32_t seq, Timespec32 ts, size_t total_len = 188) {
-        unsigned char buf[2048], payload[sizeof buf];
-        std::memset(payload, static_cast<int>(seq & 0xff), sizeof payload);
-        const int n =
-            build_data_datagram(buf, sizeof buf, seq, ts, payload, total_len - kDataHeaderBytes);
-        return n > 0 && send_raw(buf, static_cast<size_t>(n));
-    }
-    // The echo of a keepalive stamped `stamp`, cut or padded to n bytes.
-    bool send_echo(Timespec32 stamp, size_t n = kKeepaliveBytes) {
-        ControlMessage msg{};
-        build_keepalive(&msg, stamp);
-        return send_raw(&msg, n);
-    }
-    // Everything the relay sent that has arrived, waiting up to wait_ms for the first one.
-    std::vector<Datagram> take(int wait_ms = 0) {
-        std::vector<Datagram> out;
-        for (auto d = receive(wait_ms); d; d = receive(0))
-            out.push_back(*d);
-        return out;
     }
 };
 
