@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "buffer/packet_ring.h"
+#include "intake/protocol.h"
 #include "e2e/relay_harness.h"
 #include "support/fake_upstream.h"
 
@@ -114,9 +115,8 @@ TEST(BadInput, RefusedHeadsCutOffRequestsAndResetsLeaveNothingBehindAndTheNextPl
         std::string(5000, '\r') + std::string(5000, '\n'),  // nothing but line ends
     };
     for (const std::string& head : heads) {
-        const int fd = connect_tcp(relay.http_port);
-        ASSERT_EQ(write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
-        shutdown(fd, SHUT_WR);
+        const int fd = send_request(relay.http_port, head);
+        ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
         // Refused: closed without a head and without taking the stream.
         EXPECT_EQ(read_bytes(fd, 1, 5s), "") << head.substr(0, 40);
         close(fd);
@@ -124,11 +124,8 @@ TEST(BadInput, RefusedHeadsCutOffRequestsAndResetsLeaveNothingBehindAndTheNextPl
     EXPECT_EQ(testsupport::count_of(up.events(), " req "), 0);
     // Every prefix of a request, closed after it (some are whole simple requests).
     const std::string request = "GET " + path + " HTTP/1.0\r\nHost: box\r\n\r\n";
-    for (size_t cut = 0; cut < request.size(); ++cut) {
-        const int fd = connect_tcp(relay.http_port);
-        ASSERT_EQ(write(fd, request.data(), cut), static_cast<ssize_t>(cut));
-        close(fd);
-    }
+    for (size_t cut = 0; cut < request.size(); ++cut)
+        ASSERT_EQ(close(send_request(relay.http_port, request.substr(0, cut))), 0) << cut;
     for (int i = 0; i < 1000; ++i) {
         const int fd = connect_tcp(relay.http_port);
         ASSERT_GE(fd, 0) << i;

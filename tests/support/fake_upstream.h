@@ -1,5 +1,5 @@
 // Loopback UDP peers for the tests: a plain socket on an ephemeral port, and a stand-in for the
-// upstream that records what the relay sends and sends it data datagrams and echoes.
+// upstream connected to the relay's `isock`.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,12 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <optional>
 #include <string>
-#include <vector>
-
-#include "intake/protocol.h"
 
 namespace testsupport {
 
@@ -100,27 +96,6 @@ struct FakeUpstream : UdpPeer {
     }
     bool send_raw(const void* buf, size_t n) {
         return send(fd, buf, n, 0) == static_cast<ssize_t>(n);
-    }
-    // A data datagram of total_len bytes (header included), payload filled with seq's low byte.
-    bool send_data(uint32_t seq, Timespec32 ts, size_t total_len = 188) {
-        unsigned char buf[2048], payload[sizeof buf];
-        std::memset(payload, static_cast<int>(seq & 0xff), sizeof payload);
-        const int n =
-            build_data_datagram(buf, sizeof buf, seq, ts, payload, total_len - kDataHeaderBytes);
-        return n > 0 && send_raw(buf, static_cast<size_t>(n));
-    }
-    // The echo of a keepalive stamped `stamp`, cut or padded to n bytes.
-    bool send_echo(Timespec32 stamp, size_t n = kKeepaliveBytes) {
-        ControlMessage msg{};
-        build_keepalive(&msg, stamp);
-        return send_raw(&msg, n);
-    }
-    // Everything the relay sent that has arrived, waiting up to wait_ms for the first one.
-    std::vector<Datagram> take(int wait_ms = 0) {
-        std::vector<Datagram> out;
-        for (auto d = receive(wait_ms); d; d = receive(0))
-            out.push_back(*d);
-        return out;
     }
 };
 
