@@ -12,8 +12,8 @@
 #include <unordered_set>
 
 #include "buffer/packet_ring.h"
-#include "intake/protocol.h"
 #include "e2e/relay_harness.h"
+#include "intake/protocol.h"
 #include "support/fake_upstream.h"
 
 namespace {
@@ -37,13 +37,6 @@ Usage usage_at_rest(pid_t pid) {
         },
         10s);
     return last;
-}
-
-// Waits until the daemon is back at the usage it had at rest.
-void expect_back_at(const Relay& relay, const Usage& rest) {
-    EXPECT_TRUE(wait_for([&] { return usage_of(relay.child.pid) == rest; }, 10s))
-        << "threads " << usage_of(relay.child.pid).threads << " (" << rest.threads
-        << " at rest), descriptors " << usage_of(relay.child.pid).fds << " (" << rest.fds << ")";
 }
 
 TEST(BadInput, JunkFloodFromTheUpstreamSideNeitherStopsNorCorruptsTheNextStream) {
@@ -135,7 +128,10 @@ TEST(BadInput, RefusedHeadsCutOffRequestsAndResetsLeaveNothingBehindAndTheNextPl
         // Lets the loop keep up with its backlog of ten, beyond which a SYN waits a second.
         std::this_thread::sleep_for(300us);
     }
-    expect_back_at(relay, rest);
+    wait_for([&] { return usage_of(relay.child.pid) == rest; }, 10s);
+    const Usage after = usage_of(relay.child.pid);
+    EXPECT_EQ(after.threads, rest.threads);
+    EXPECT_EQ(after.fds, rest.fds);
     expect_plays_sample(relay, up, kChunk * 200);
 }
 
