@@ -60,7 +60,6 @@ TEST(StatusPages, PagesRefusalsAndAnUpstreamOutsideTheAllowListLeaveAPlayerStrea
     const auto refusals = [&] {
         const std::string j = fetch(relay.http_port, "GET", "/status.json");
         EXPECT_NE(j.find("Content-Type: application/json\r\n"), std::string::npos) << j;
-        EXPECT_NE(j.find("\r\n\r\n{\"uptime_s\":"), std::string::npos) << j;
         const size_t at = j.find("\"refused\":");
         return at == std::string::npos ? -1 : atoi(j.c_str() + at + 10);
     };
