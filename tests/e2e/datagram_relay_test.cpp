@@ -19,9 +19,7 @@ TEST(DatagramRelay, LostStartRequestIsAskedAgainAndEveryPayloadArrivesInOrderThr
     std::string got;
     for (int i = 0; i < 1000; ++i) {  // about 5 s of the sample
         const auto d = rx.receive(15000);
-        ASSERT_TRUE(d) << "only " << i << " datagrams relayed\n"
-                       << relay.out().substr(0, 2000) << "\nEVENTS\n"
-                       << up.events();
+        ASSERT_TRUE(d) << "only " << i << " datagrams relayed\n" << up.events();
         ASSERT_EQ(d->size(), kChunk) << "datagram " << i;
         got += *d;
     }

@@ -34,7 +34,7 @@ TEST(HttpRelay, LaterPlayersTakeTheStreamOverFromABlockedOneAndOnlyTheLastOfQuic
         30s));
     int second = http_get(relay.http_port, stream_path(up));
     EXPECT_TRUE(peer_closed(first, 5s));
-    expect_head_then_sample(read_bytes(second, kHeadBytes + kChunk * 100, 10s), kChunk * 100);
+    expect_streams(second, kChunk * 100);
     // The upstream saw the first socket's stop request and a new request from a new socket.
     EXPECT_EQ(count_of(up.events(), " req len=15 url=sample"), 2);
     EXPECT_EQ(count_of(up.events(), " stop len=9"), 1);
@@ -45,7 +45,7 @@ TEST(HttpRelay, LaterPlayersTakeTheStreamOverFromABlockedOneAndOnlyTheLastOfQuic
     int a = http_get(relay.http_port, stream_path(up));
     int b = http_get(relay.http_port, stream_path(up));
     int c = http_get(relay.http_port, stream_path(up));
-    expect_head_then_sample(read_bytes(c, kHeadBytes + kChunk * 50, 10s), kChunk * 50);
+    expect_streams(c, kChunk * 50);
     for (int fd : {second, a, b})
         EXPECT_TRUE(peer_closed(fd, 5s));
     for (int fd : {second, a, b, c})
@@ -58,15 +58,10 @@ TEST(HttpRelay, LaterPlayersTakeTheStreamOverFromABlockedOneAndOnlyTheLastOfQuic
             const std::string req =
                 "GET /127.0.0.1-" + std::to_string(up.port) + "/old-" + std::to_string(n);
             wait_for([&] { return accept_backlog(relay.http_port) < 8; }, 5s);
-            const int fd = connect_tcp(relay.http_port);
-            ASSERT_EQ(write(fd, req.data(), req.size()), static_cast<ssize_t>(req.size()));
-            close(fd);
+            ASSERT_EQ(close(send_request(relay.http_port, req)), 0);
         }
-        const int player = http_get(relay.http_port, stream_path(up));
-        const std::string got = read_bytes(player, kHeadBytes + kChunk * 10, 10s);
-        close(player);
-        ASSERT_EQ(got.size(), kHeadBytes + kChunk * 10) << "attempt " << attempt;
-        expect_head_then_sample(got, kChunk * 10);
+        SCOPED_TRACE(attempt);
+        ASSERT_NO_FATAL_FAILURE(expect_plays_sample(relay, up, kChunk * 10));
     }
 }
 

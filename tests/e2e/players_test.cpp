@@ -1,7 +1,6 @@
 // Several players on one stream (-n) end to end: joining, another stream, the cap, a stalled
 // player, and the last one leaving.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,35 +18,18 @@ using testsupport::wait_for;
 // n bytes, the relay closes it, or 30 s pass.
 struct Reader {
     int fd;
-    size_t n;
     std::string got;
-    std::atomic<size_t> have{0};
-    std::atomic<bool> closed{false};
+    std::atomic<size_t> have{0};      // written by the reader's thread, read by the test's
+    std::atomic<bool> closed{false};  // written by the reader's thread, read once it has joined
     std::thread thread;
 
-    Reader(int port, const std::string& path, size_t bytes) : fd(http_get(port, path)), n(bytes) {
-        thread = std::thread([this] { run(); });
-    }
+    Reader(int port, const std::string& path, size_t n)
+        : fd(http_get(port, path)),
+          thread([this, n] { closed = read_until(fd, 30s, &got, n, &have); }) {}
     ~Reader() {
         if (thread.joinable())
             thread.join();
         close(fd);
-    }
-    void run() {
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        char buf[65536];
-        while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
-                continue;
-            const ssize_t r = read(fd, buf, std::min(sizeof buf, n - got.size()));
-            if (r <= 0) {
-                closed = true;
-                return;
-            }
-            got.append(buf, static_cast<size_t>(r));
-            have = got.size();
-        }
     }
     // Datagrams of the stream received so far.
     size_t datagrams() const {

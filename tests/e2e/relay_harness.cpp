@@ -150,20 +150,21 @@ int connect_tcp(int port, int rcvbuf) {
     return fd;
 }
 
-int http_get(int port, const std::string& path, int rcvbuf, const std::string& method) {
+int send_request(int port, const std::string& text, int rcvbuf) {
     const int fd = connect_tcp(port, rcvbuf);
-    const std::string request = method + " " + path + " HTTP/1.0\r\nHost: box\r\n\r\n";
-    if (fd >= 0 &&
-        write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+    if (fd >= 0 && write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-// Reads from fd until got holds n bytes (with got null: reads and drops), the peer closes, or the
-// time-out passes. True when the peer closed.
-static bool read_until(int fd, std::chrono::milliseconds timeout, std::string* got, size_t n) {
+int http_get(int port, const std::string& path, int rcvbuf, const std::string& method) {
+    return send_request(port, method + " " + path + " HTTP/1.0\r\nHost: box\r\n\r\n", rcvbuf);
+}
+
+bool read_until(int fd, std::chrono::milliseconds timeout, std::string* got, size_t n,
+                std::atomic<size_t>* have) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     char buf[65536];
     while (got == nullptr || got->size() < n) {
@@ -177,6 +178,8 @@ static bool read_until(int fd, std::chrono::milliseconds timeout, std::string* g
             return true;
         if (got)
             got->append(buf, static_cast<size_t>(r));
+        if (have)
+            have->store(got->size());
     }
     return false;
 }
@@ -191,11 +194,15 @@ bool peer_closed(int fd, std::chrono::milliseconds timeout) {
     return read_until(fd, timeout, nullptr, 0);
 }
 
-std::string fetch(int port, const std::string& method, const std::string& path) {
-    const int fd = http_get(port, path, 0, method);
-    const std::string got = fd < 0 ? "" : read_bytes(fd, 1 << 16, 5s);
+std::string answer_to(int port, const std::string& text) {
+    const int fd = send_request(port, text);
+    const std::string got = fd < 0 ? "" : read_bytes(fd, 1 << 20, 5s);
     close(fd);
     return got;
+}
+
+std::string fetch(int port, const std::string& method, const std::string& path) {
+    return answer_to(port, method + " " + path + " HTTP/1.0\r\nHost: box\r\n\r\n");
 }
 
 std::string stream_path(const Upstream& up, const std::string& name) {
@@ -208,12 +215,15 @@ void expect_head_then_sample(const std::string& got, size_t n) {
     EXPECT_EQ(sample_mismatch(got, kHeadBytes, 0, n), "");
 }
 
+void expect_streams(int fd, size_t n) {
+    expect_head_then_sample(read_bytes(fd, kHeadBytes + n, 20s), n);
+}
+
 void expect_plays_sample(const Relay& relay, const Upstream& up, size_t n) {
     const int fd = http_get(relay.http_port, stream_path(up));
     ASSERT_GE(fd, 0);
-    const std::string got = read_bytes(fd, kHeadBytes + n, 20s);
+    expect_streams(fd, n);
     close(fd);
-    expect_head_then_sample(got, n);
 }
 
 }  // namespace e2e

@@ -1,6 +1,7 @@
 // Starting the relay and the tools, and playing an HTTP client against the relay.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -69,12 +70,19 @@ int accept_backlog(int port);
 
 // A connection to the port, with a receive buffer of rcvbuf bytes if given; -1 on failure.
 int connect_tcp(int port, int rcvbuf = 0);
+// Connects and sends the text as given; the socket, or -1.
+int send_request(int port, const std::string& text, int rcvbuf = 0);
 // Connects and sends "GET path HTTP/1.0" (or another method), a Host line and an empty line.
-// Returns the socket.
 int http_get(int port, const std::string& path, int rcvbuf = 0, const std::string& method = "GET");
-// The whole answer to one request, up to the close or 5 s.
+// The whole answer to a request sent as given, or to one built as by http_get, up to the close
+// or 5 s.
+std::string answer_to(int port, const std::string& text);
 std::string fetch(int port, const std::string& method, const std::string& path);
 
+// Reads from fd until got holds n bytes (with got null: reads and drops), the peer closes, or the
+// time-out passes, keeping *have at got's size if given. True when the peer closed.
+bool read_until(int fd, std::chrono::milliseconds timeout, std::string* got, size_t n,
+                std::atomic<size_t>* have = nullptr);
 // Reads until n bytes have arrived, the peer closes, or the time-out passes.
 std::string read_bytes(int fd, size_t n, std::chrono::milliseconds timeout);
 // True once the peer has closed fd (reads everything pending, up to the time-out).
@@ -84,6 +92,8 @@ std::string stream_path(const Upstream& up, const std::string& name = "sample");
 
 // got is the head and then the sample's first n bytes.
 void expect_head_then_sample(const std::string& got, size_t n);
+// The player's connection brings the head and then the sample's first n bytes.
+void expect_streams(int fd, size_t n);
 // A new player gets the head and then the sample's first n bytes.
 void expect_plays_sample(const Relay& relay, const Upstream& up, size_t n = kChunk * 20);
 

@@ -30,8 +30,8 @@ void expect_stream_goes_on_after_hup(testsupport::UdpPeer& rx) {
     EXPECT_NE(sample_bytes().find(got), std::string::npos) << "a gap after SIGHUP";
 }
 
-// Plays the service manager's side of $NOTIFY_SOCKET: a datagram socket at a path, or at an
-// abstract name when the text starts with '@'.
+// Plays the service manager's side of $NOTIFY_SOCKET, which it sets for the processes started
+// in its life: a datagram socket at a path, or at an abstract name when the text starts with '@'.
 struct NotifySocket {
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
     std::string name;
@@ -44,8 +44,12 @@ struct NotifySocket {
         const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() +
                                                      (name[0] == '@' ? 0 : 1));
         EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), len), 0);
+        setenv("NOTIFY_SOCKET", name.c_str(), 1);
     }
-    ~NotifySocket() { close(fd); }
+    ~NotifySocket() {
+        unsetenv("NOTIFY_SOCKET");
+        close(fd);
+    }
     std::string receive(int timeout_ms) const {
         if (!testsupport::wait_readable(fd, timeout_ms))
             return "";
@@ -54,15 +58,6 @@ struct NotifySocket {
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
     }
 };
-
-// The relay started with $NOTIFY_SOCKET set to where.
-template <typename Start>
-auto started_with_notify_socket(const std::string& where, Start start) {
-    setenv("NOTIFY_SOCKET", where.c_str(), 1);
-    auto relay = start();
-    unsetenv("NOTIFY_SOCKET");
-    return relay;
-}
 
 // The service manager hears READY=1 once the relay listens or sends, and STOPPING=1 on the stop
 // signal, which also tells the upstream and closes the player; the relay then exits 0. SIGHUP
@@ -73,9 +68,7 @@ TEST(Service, StopSignalsTellTheManagerUpstreamAndPlayerAndExitZeroAndHupWithout
         NotifySocket manager("@quarlin-test-" + std::to_string(getpid()));
         Upstream up = start_upstream();
         const int port = testsupport::free_port(true);
-        auto relay = started_with_notify_socket(manager.name, [&] {
-            return testsupport::start_child({QUARLIN_BIN, "-h", std::to_string(port)});
-        });
+        auto relay = testsupport::start_child({QUARLIN_BIN, "-h", std::to_string(port)});
         ASSERT_EQ(manager.receive(10000), "READY=1") << relay.out();
         const int player = http_get(port, stream_path(up));
         ASSERT_GE(player, 0) << "ready before it listens";
@@ -94,8 +87,7 @@ TEST(Service, StopSignalsTellTheManagerUpstreamAndPlayerAndExitZeroAndHupWithout
         NotifySocket manager(testsupport::make_temp_dir() + "/notify");
         Upstream up = start_upstream();
         testsupport::UdpPeer rx;
-        auto relay = started_with_notify_socket(
-            manager.name, [&] { return start_datagram_relay(up.port, rx.port); });
+        auto relay = start_datagram_relay(up.port, rx.port);
         ASSERT_EQ(manager.receive(10000), "READY=1") << relay.out();
         for (int i = 0; i < 50; ++i)
             ASSERT_TRUE(rx.receive(10000)) << i;

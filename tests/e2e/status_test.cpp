@@ -17,15 +17,6 @@ using namespace e2e;
 using testsupport::count_of;
 using testsupport::wait_for;
 
-// The whole answer to a request sent as given, up to the close or 5 s.
-std::string answer_to(int port, const std::string& request) {
-    const int fd = connect_tcp(port);
-    EXPECT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-    std::string got = read_bytes(fd, 1 << 20, 5s);
-    close(fd);
-    return got;
-}
-
 // While a player streams: both pages read a hundred times each, a browser's and curl's views,
 // a silent connection, refused methods and resources, and an upstream outside the allow-list
 // (the second upstream listens on every loopback address; the daemon may only name 127.0.0.1).
@@ -59,24 +50,16 @@ TEST(StatusPages, PagesRefusalsAndAnUpstreamOutsideTheAllowListLeaveAPlayerStrea
     }
     const std::string metrics_head = fetch(relay.http_port, "HEAD", "/metrics");
     EXPECT_EQ(metrics_head.size(), metrics_head.find("\r\n\r\n") + 4) << "HEAD gets the head alone";
-    for (const char* path : {"/", "/status"}) {
-        const std::string got = answer_to(
-            relay.http_port, std::string("GET ") + path +
-                                 " HTTP/1.1\r\nHost: box\r\nAccept: text/html,application/"
-                                 "xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n\r\n");
-        EXPECT_EQ(got.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n", 0), 0u)
-            << path;
-        EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), std::string(kStatusHtml, kStatusHtmlBytes))
-            << path;
-    }
-    const std::string text = answer_to(relay.http_port,
-                                       "GET /status HTTP/1.1\r\nHost: box\r\nUser-Agent: "
-                                       "curl/7.88.1\r\nAccept: */*\r\n\r\n");
-    EXPECT_EQ(text.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n", 0), 0u) << text;
+    // Which page an Accept line picks is the unit tests' business; here, that it reaches them.
+    const std::string html =
+        answer_to(relay.http_port,
+                  "GET / HTTP/1.1\r\nHost: box\r\nAccept: text/html,application/"
+                  "xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n\r\n");
+    EXPECT_EQ(html.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n", 0), 0u);
+    EXPECT_EQ(html.substr(html.find("\r\n\r\n") + 4), std::string(kStatusHtml, kStatusHtmlBytes));
     const auto refusals = [&] {
         const std::string j = fetch(relay.http_port, "GET", "/status.json");
         EXPECT_NE(j.find("Content-Type: application/json\r\n"), std::string::npos) << j;
-        EXPECT_NE(j.find("\r\n\r\n{\"uptime_s\":"), std::string::npos) << j;
         const size_t at = j.find("\"refused\":");
         return at == std::string::npos ? -1 : atoi(j.c_str() + at + 10);
     };
@@ -117,7 +100,7 @@ int run_beside_player(testsupport::Child& child, int player) {
 }
 
 // Headless Chromium loads the page from a relay that streams through loss, lets ten seconds of
-// its own time pass (the page polls once a second), and shows what the page drew.
+// its own time pass (the page polls once a second), and dumps what the page drew.
 TEST(StatusPages, ChromiumDrawsThePageOfAStreamingRelay) {
     std::string chromium = testsupport::on_path("chromium");
     if (chromium.empty())
@@ -128,20 +111,11 @@ TEST(StatusPages, ChromiumDrawsThePageOfAStreamingRelay) {
     Relay relay = start_http_relay();
     const int player = http_get(relay.http_port, stream_path(up));
     ASSERT_EQ(read_bytes(player, kHeadBytes + kChunk, 10s).size(), kHeadBytes + kChunk);
-    const std::string url = "http://127.0.0.1:" + std::to_string(relay.http_port) + "/";
-    const auto browse = [&](const std::vector<std::string>& what) {
-        std::vector<std::string> argv = {chromium,
-                                         "--user-data-dir=" + testsupport::make_temp_dir()};
-        for (const char* flag :
-             {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-              "--disable-background-networking", "--disable-component-update", "--disable-sync",
-              "--window-size=1100,760", "--virtual-time-budget=10000"})
-            argv.push_back(flag);
-        argv.insert(argv.end(), what.begin(), what.end());
-        argv.push_back(url);
-        return testsupport::start_child(argv);
-    };
-    auto dom = browse({"--dump-dom"});
+    auto dom = testsupport::start_child(
+        {chromium, "--user-data-dir=" + testsupport::make_temp_dir(), "--headless", "--no-sandbox",
+         "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+         "--disable-component-update", "--disable-sync", "--virtual-time-budget=10000",
+         "--dump-dom", "http://127.0.0.1:" + std::to_string(relay.http_port) + "/"});
     ASSERT_EQ(run_beside_player(dom, player), 0) << dom.err();
     const std::string drawn = dom.out();
     EXPECT_NE(drawn.find("<span id=\"state\" class=\"on\">streaming</span>"), std::string::npos)
@@ -151,13 +125,6 @@ TEST(StatusPages, ChromiumDrawsThePageOfAStreamingRelay) {
     EXPECT_GE(atoi(drawn.c_str() + at + 14), 3) << "the page did not poll and draw";
     for (const char* chart : {"c-rate", "c-rtt", "c-backlog", "c-rec", "c-lost"})
         EXPECT_NE(drawn.find(chart), std::string::npos) << chart;
-
-    const std::string shot = std::string(QUARLIN_TEST_OUTPUT_DIR) + "/status-page.png";
-    (void)system(("mkdir -p " QUARLIN_TEST_OUTPUT_DIR " && rm -f " + shot).c_str());
-    auto camera = browse({"--screenshot=" + shot});
-    ASSERT_EQ(run_beside_player(camera, player), 0) << camera.err();
-    EXPECT_EQ(testsupport::read_file(shot).substr(0, 8), "\x89PNG\r\n\x1a\n") << shot;
-    std::printf("screenshot: %s\n", shot.c_str());
     EXPECT_EQ(count_of(up.events(), " req "), 1) << "the page disturbed the stream";
     close(player);
 }

@@ -7,15 +7,12 @@
 
 namespace {
 
-struct PathCase {
-    std::string path;
-    std::string ip;
-    int port;
-    std::string url;
-};
-
 TEST(RequestPath, ValidPathsNameTheUpstreamAndTheStream) {
-    const PathCase cases[] = {
+    const struct {
+        std::string path, ip;
+        int port;
+        std::string url;
+    } cases[] = {
         {"/10.0.0.1-5000/chan-7", "10.0.0.1", 5000, "chan:7"},
         {"/10.0.0.1-5000/a-b-c", "10.0.0.1", 5000, "a:b-c"},
         {"/a/b-5000/x", "a/b", 5000, "x"},

@@ -8,14 +8,12 @@
 
 namespace {
 
-struct TextCase {
-    int (*fn)(char*);
-    const char* in;
-    std::string out;
-};
-
 TEST(UrlTextTest, InPlaceEdits) {
-    const TextCase cases[] = {
+    const struct {
+        int (*fn)(char*);
+        const char* in;
+        std::string out;
+    } cases[] = {
         {Trim, "abc \r\n", "abc"},
         {Trim, "x*", "x*"},
         {Trim, "--", ""},

@@ -58,13 +58,6 @@ std::string loopback_only_multicast() {
     return why;
 }
 
-int multicast_ttl(int fd) {
-    int ttl = -1;
-    socklen_t len = sizeof ttl;
-    getsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len);
-    return ttl;
-}
-
 TEST(SocketHelpers, JoinMulticastOnlyForClassDAddresses) {
     int fd = socket_open(nullptr, 0);
     ASSERT_GT(fd, 0);
@@ -111,7 +104,10 @@ TEST(SocketHelpers, OutputSocketToUnicastIsConnectedNonBlockingWithTtl15) {
     ASSERT_EQ(prepare_osock(&osock, "127.0.0.1", local_port(receiver)), 0);
     ASSERT_GT(osock, 0);
     EXPECT_TRUE(fcntl(osock, F_GETFL) & O_NONBLOCK);
-    EXPECT_EQ(multicast_ttl(osock), 15);
+    int ttl = -1;
+    socklen_t len = sizeof ttl;
+    ASSERT_EQ(getsockopt(osock, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len), 0);
+    EXPECT_EQ(ttl, 15);
     ASSERT_EQ(send(osock, "ping", 4, MSG_DONTWAIT), 4);  // connected: no address needed
     char buf[8];
     EXPECT_EQ(recv(receiver, buf, sizeof buf, 0), 4);

@@ -8,23 +8,23 @@ set -eu
 build=$1
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-fail=0
+. "$(dirname "$0")/lib.sh"
 
 check_install() {  # prefix, the folder the environment file must be in
   DESTDIR=$root/$1 cmake --install "$build" --prefix "$1" >/dev/null
   dest=$root/$1$1
   for f in sbin/quarlin share/man/man8/quarlin.8.gz lib/systemd/system/quarlin.service \
     share/doc/quarlin/copyright; do
-    [ -f "$dest/$f" ] || { echo "prefix $1: no $f"; fail=1; }
+    [ -f "$dest/$f" ] || bad "prefix $1: no $f"
   done
-  [ -x "$dest/sbin/quarlin" ] || { echo "prefix $1: sbin/quarlin not executable"; fail=1; }
-  [ -f "$root/$1$2/default/quarlin" ] || { echo "prefix $1: no $2/default/quarlin"; fail=1; }
+  [ -x "$dest/sbin/quarlin" ] || bad "prefix $1: sbin/quarlin not executable"
+  [ -f "$root/$1$2/default/quarlin" ] || bad "prefix $1: no $2/default/quarlin"
   unit=$dest/lib/systemd/system/quarlin.service
-  grep -qx "ExecStart=$1/sbin/quarlin \$QUARLIN_OPTS" "$unit" || { echo "prefix $1: ExecStart"; fail=1; }
-  grep -qx "EnvironmentFile=-$2/default/quarlin" "$unit" || { echo "prefix $1: EnvironmentFile"; fail=1; }
-  grep -qx "Restart=on-failure" "$unit" || { echo "prefix $1: Restart"; fail=1; }
+  grep -qx "ExecStart=$1/sbin/quarlin \$QUARLIN_OPTS" "$unit" || bad "prefix $1: ExecStart"
+  grep -qx "EnvironmentFile=-$2/default/quarlin" "$unit" || bad "prefix $1: EnvironmentFile"
+  grep -qx "Restart=on-failure" "$unit" || bad "prefix $1: Restart"
   # Nothing lands outside DESTDIR.
-  [ ! -e "$1/sbin/quarlin" ] || [ "$1" = /usr ] || { echo "prefix $1: wrote outside DESTDIR"; fail=1; }
+  [ ! -e "$1/sbin/quarlin" ] || [ "$1" = /usr ] || bad "prefix $1: wrote outside DESTDIR"
 }
 check_install /usr /etc
 check_install /opt/quarlin /opt/quarlin/etc
@@ -34,14 +34,14 @@ if command -v systemd-analyze >/dev/null; then
   sed "s|^ExecStart=/usr/sbin/quarlin|ExecStart=$root/usr/usr/sbin/quarlin|" \
     "$root/usr/usr/lib/systemd/system/quarlin.service" >"$root/quarlin.service"
   said=$(systemd-analyze verify --man=no "$root/quarlin.service" 2>&1) || fail=1
-  [ -z "$said" ] || { echo "systemd-analyze verify: $said"; fail=1; }
-  grep -qx "Type=notify" "$root/quarlin.service" || { echo "not Type=notify"; fail=1; }
+  [ -z "$said" ] || bad "systemd-analyze verify: $said"
+  grep -qx "Type=notify" "$root/quarlin.service" || bad "not Type=notify"
   score=$(systemd-analyze security --offline=yes "$root/quarlin.service" 2>&1 |
     sed -n 's/.*Overall exposure level for quarlin.service: \([0-9.]*\).*/\1/p')
   echo "systemd-analyze security: $score"
   case "$score" in
     0.* | 1.* | 2.0) ;;
-    *) echo "exposure ${score:-unknown}, want at most 2.0"; fail=1 ;;
+    *) bad "exposure ${score:-unknown}, want at most 2.0" ;;
   esac
 else
   echo "systemd-analyze is not installed (Debian: systemd): the unit is not verified"
@@ -71,10 +71,10 @@ while :; do
   break
 done
 grep -q " 0100007F:$hexport 00000000:0000 0A" /proc/net/tcp ||
-  { echo "the environment file's options do not listen on 127.0.0.1 alone"; fail=1; }
+  bad "the environment file's options do not listen on 127.0.0.1 alone"
 kill -TERM $pid 2>/dev/null || true
 status=0
 wait $pid || status=$?
-[ $status -eq 0 ] || { echo "the environment file's options: exit $status"; cat "$root/out"; fail=1; }
+[ $status -eq 0 ] || bad "the environment file's options: exit $status: $(cat "$root/out")"
 
 exit $fail

@@ -6,28 +6,20 @@
 set -eu
 src=$1
 page=$src/packaging/quarlin.8
-fail=0
+. "$(dirname "$0")/lib.sh"
 
-render_checks() {
+if command -v man >/dev/null; then
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
-  if [ -n "$warnings" ]; then
-    echo "man -l warns:"
-    echo "$warnings"
-    fail=1
-  fi
+  [ -z "$warnings" ] || bad "man -l warns:
+$warnings"
   text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null)
   for section in NAME SYNOPSIS DESCRIPTION OPTIONS "REQUEST PATH" EXAMPLES LOG "EXIT STATUS" \
     SIGNALS FILES; do
-    printf '%s\n' "$text" | grep -q "^$section\$" || { echo "no section $section"; fail=1; }
+    printf '%s\n' "$text" | grep -q "^$section\$" || bad "no section $section"
   done
   for player in mpv vlc ffplay; do
-    printf '%s\n' "$text" | grep -q "^ *$player http://" || { echo "no $player example"; fail=1; }
+    printf '%s\n' "$text" | grep -q "^ *$player http://" || bad "no $player example"
   done
-}
-rendered=0
-if command -v man >/dev/null; then
-  render_checks
-  rendered=1
 fi
 
 # The option string as the parser has it, e.g. "di:r:...": each letter, colons dropped.
@@ -35,12 +27,8 @@ opts=$(sed -n 's/.*getopt(argc, argv, "\([^"]*\)").*/\1/p' "$src/src/daemon/star
 [ -n "$opts" ] || { echo "no getopt string found in src/daemon/startup.cpp"; exit 1; }
 for letter in $(printf '%s' "$opts" | sed 's/./& /g'); do
   # An entry of OPTIONS in the page: ".B \-x" or ".BI \-x ...".
-  grep -Eq "^\.BI? \\\\-$letter( |\$)" "$page" || { echo "man page lacks -$letter"; fail=1; }
-  grep -Eq "^\|.*\`-$letter\`" "$src/README.md" || { echo "README table lacks -$letter"; fail=1; }
+  grep -Eq "^\.BI? \\\\-$letter( |\$)" "$page" || bad "man page lacks -$letter"
+  grep -Eq "^\|.*\`-$letter\`" "$src/README.md" || bad "README table lacks -$letter"
 done
-[ $fail -ne 0 ] && exit $fail
-if [ $rendered = 0 ]; then
-  echo "skipped: man is not installed (Debian: man-db), the page's rendering is not checked"
-  exit 77
-fi
-exit 0
+[ $fail -eq 0 ] || exit $fail
+command -v man >/dev/null || skip "man is not installed (Debian: man-db), the page's rendering is not checked"

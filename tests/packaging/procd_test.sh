@@ -6,7 +6,7 @@ set -eu
 script=$1/packaging/openwrt/quarlin.init
 config=$1/packaging/openwrt/quarlin.config
 sh -n "$script"
-fail=0
+. "$(dirname "$0")/lib.sh"
 
 # UCI: "section.option=value" lines; config_foreach visits the sections of /etc/config/quarlin
 # in order.
@@ -40,10 +40,7 @@ uci_from_file() {
 . "$script"
 
 expect() {
-  if [ "$instances" != "$1" ]; then
-    printf 'case %s\n  got:  %s\n  want: %s\n' "$2" "$instances" "$1"
-    fail=1
-  fi
+  [ "$instances" = "$1" ] || bad "$(printf 'case %s\n  got:  %s\n  want: %s' "$2" "$instances" "$1")"
 }
 run_case() {
   instances=""

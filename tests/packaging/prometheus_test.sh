@@ -8,18 +8,15 @@ set -eu
 src=$1
 rules=$src/packaging/prometheus/alerts.yml
 dashboard=$src/packaging/prometheus/grafana-dashboard.json
-fail=0
+. "$(dirname "$0")/lib.sh"
 
 exported=$(grep -oh '"quarlin_[a-z_]*"' "$src"/src/http/*.cpp | tr -d '"' | sort -u)
 for name in $(grep -oh 'quarlin_[a-z_]*' "$rules" "$dashboard" | sort -u); do
-  printf '%s\n' "$exported" | grep -qx "$name" || { echo "not exported: $name"; fail=1; }
+  printf '%s\n' "$exported" | grep -qx "$name" || bad "not exported: $name"
 done
 if command -v python3 >/dev/null; then
-  python3 -m json.tool "$dashboard" >/dev/null || { echo "the dashboard is not JSON"; fail=1; }
+  python3 -m json.tool "$dashboard" >/dev/null || bad "the dashboard is not JSON"
 fi
-[ $fail -ne 0 ] && exit $fail
-if ! command -v promtool >/dev/null; then
-  echo "skipped: promtool is not installed (Debian: prometheus), the rules are not checked"
-  exit 77
-fi
+[ $fail -eq 0 ] || exit $fail
+command -v promtool >/dev/null || skip "promtool is not installed (Debian: prometheus), the rules are not checked"
 promtool check rules "$rules" || exit 1

@@ -77,10 +77,8 @@ static std::string elf_kind(const std::string& path) {
     return std::memcmp(h, "\177ELF", 4) == 0 ? std::string(h + 4, 2) + std::string(h + 18, 2) : "";
 }
 
-// When the tests run under an emulator (QUARLIN_TEST_EMULATOR, such as
-// "qemu-mipsel -L /usr/mipsel-linux-gnu"), programs built for the same machine as the tests
-// cannot be started by this kernel itself: they are started through the emulator too. Other
-// programs (the machine's own tools) start as they are.
+// Under QUARLIN_TEST_EMULATOR ("qemu-mipsel -L ..."), programs built for the tests' machine
+// start through the emulator too; the machine's own tools start as they are.
 static std::vector<std::string> command_for(const std::vector<std::string>& argv) {
     std::vector<std::string> command;
     const char* emulator = getenv("QUARLIN_TEST_EMULATOR");
