@@ -33,7 +33,9 @@ bool raise_nofile(rlim_t want) {
 TEST(HttpLoad, TricklingClientsAreClosedAndPlayersWereKeptOutByAnIdleFloodAtTheHeadCap) {
     if (!raise_nofile(4096))
         GTEST_SKIP() << "cannot raise the open-file limit";
-    Upstream up = start_upstream();
+    // A lead: a loop slowed by the flood and a busy machine must not run the sender dry, which
+    // would rightly skip to the newest datagram.
+    Upstream up = start_upstream({"--lead", "1000"});
     Relay relay = start_http_relay();
     const int base = usage_of(relay.child.pid).fds;
     std::vector<int> open;
