@@ -16,13 +16,6 @@ using Udp = testsupport::UdpPeer;
 
 constexpr int64_t kMs = 1000000;  // nanoseconds
 
-std::string words(std::initializer_list<uint32_t> ws) {
-    std::string out;
-    for (uint32_t w : ws)
-        out.append(reinterpret_cast<const char*>(&w), 4);
-    return out;
-}
-
 int64_t wall_ns() {
     return std::chrono::system_clock::now().time_since_epoch() / 1ns;
 }
@@ -30,11 +23,7 @@ int64_t wall_ns() {
 struct Datagram {
     std::string bytes;
     int64_t arrival_ns;  // wall clock
-    uint32_t word(size_t i) const {
-        uint32_t w;
-        std::memcpy(&w, bytes.data() + 4 * i, 4);
-        return w;
-    }
+    uint32_t word(size_t i) const { return read_word(bytes.data(), i); }
     uint32_t seq() const { return word(0); }
     int64_t stamp_ns() const {
         return int64_t{static_cast<int32_t>(word(1))} * 1000000000 + word(2);
@@ -45,8 +34,16 @@ struct Datagram {
 struct FakeRelay : Udp {
     int sim;
     explicit FakeRelay(const Tool& s) : sim(s.port) {}
-    void send(std::initializer_list<uint32_t> ws) { send_to(sim, words(ws)); }
-    void request(const std::string& url) { send_to(sim, words({2}) + url + std::string(5, '\0')); }
+    // The n bytes a builder wrote into msg; returns them.
+    std::string send(const void* msg, int n) {
+        const std::string bytes(static_cast<const char*>(msg), n);
+        send_to(sim, bytes);
+        return bytes;
+    }
+    void request(const char* url) {
+        char record[kStartupRequestBytes];
+        send(record, build_stream_request(record, sizeof record, url));
+    }
     // Data datagrams until n have come, none came for quiet_ms, or 5 s have passed.
     std::vector<Datagram> collect(size_t n, int quiet_ms = 1000) {
         std::vector<Datagram> out;
@@ -55,7 +52,7 @@ struct FakeRelay : Udp {
             const auto d = receive(quiet_ms);
             if (!d)
                 break;
-            if (d->size() >= 188)
+            if (d->size() >= kMinDataDatagram)
                 out.push_back({*d, wall_ns()});
         }
         return out;
@@ -86,14 +83,16 @@ TEST(UpstreamSim, PacesByItsStampsSuspendsAndAnswersLostRequestsWithTheCopiesItS
 
     // Suspended, it sends nothing new: the stream's end is what is queued here once its event
     // is written.
-    relay.send({4});
+    ControlMessage msg;
+    relay.send(&msg, build_suspend(&msg));
     ASSERT_TRUE(sim.saw(" suspend\n"));
     for (const Datagram& d : relay.collect(100000, 200))
         got.push_back(d);
     const uint32_t last = got.back().seq();
     ASSERT_EQ(last, got.size());
     // Of the 60 kept, last, last-10 and last-59 come again; last-60 and last+1 do not.
-    relay.send({1, 5, last, last - 10, last - 60, last + 1, last - 59});
+    const uint32_t lost[] = {last, last - 10, last - 60, last + 1, last - 59};
+    relay.send(&msg, build_lost_request(&msg, lost, 5));
     const std::vector<Datagram> again = relay.collect(3, 5000);
     ASSERT_EQ(again.size(), 3u) << "the copies did not come";
     for (size_t i = 0; i < again.size(); ++i) {
@@ -101,12 +100,12 @@ TEST(UpstreamSim, PacesByItsStampsSuspendsAndAnswersLostRequestsWithTheCopiesItS
         EXPECT_EQ(again[i].bytes, got.at(again[i].seq() - 1).bytes) << again[i].seq();
     }
     // The timed keepalive comes back byte for byte; the suspended-form one is not echoed.
-    relay.send({3, 0});
-    relay.send({3, 1700000123, 987654321});
-    EXPECT_EQ(relay.receive(5000).value_or(""), words({3, 1700000123, 987654321}));
+    relay.send(&msg, build_keepalive_suspended(&msg));
+    const std::string keepalive = relay.send(&msg, build_keepalive(&msg, {1700000123, 987654321}));
+    EXPECT_EQ(relay.receive(5000).value_or(""), keepalive);
 
     // Released: the next number with its own stamp, nothing skipped.
-    relay.send({5});
+    relay.send(&msg, build_release(&msg));
     const std::vector<Datagram> after = relay.collect(20);
     ASSERT_EQ(after.size(), 20u);
     for (size_t k = 0; k < after.size(); ++k)
