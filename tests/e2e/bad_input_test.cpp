@@ -59,13 +59,11 @@ TEST(BadInput, JunkFloodFromTheUpstreamSideNeitherStopsNorCorruptsTheNextStream)
         // Longer where the test runs slowly (sanitizers), so that the flood is as large.
         for (auto elapsed = 0ns; to != 0 && (elapsed < 3s || junk_sent <= 10000) && elapsed < 10s;
              elapsed = std::chrono::steady_clock::now() - start) {
-            constexpr int64_t kPacketNs = 5264000;  // 1316 bytes at 2 Mbit/s
-            for (; data_sent * kPacketNs <= (elapsed + 500ms).count(); ++data_sent) {
-                const int64_t t = data_sent * kPacketNs;
+            constexpr int64_t kPacketUs = 5264;  // 1316 bytes at 2 Mbit/s
+            for (; data_sent * kPacketUs <= (elapsed + 500ms) / 1us; ++data_sent) {
                 const int n =
-                    build_data_datagram(buf, sizeof buf, static_cast<uint32_t>(data_sent + 1),
-                                        Timespec32{static_cast<int32_t>(1000 + t / 1000000000),
-                                                   static_cast<int32_t>(t % 1000000000)},
+                    build_data_datagram(buf, sizeof buf, data_sent + 1,
+                                        timespec_from_us(1000000000 + data_sent * kPacketUs),
                                         sample_bytes().data() + data_sent * kChunk, kChunk);
                 junk.send_to(to, std::string(reinterpret_cast<char*>(buf), n));
             }
