@@ -17,12 +17,8 @@ const std::string kUsage2 =
 
 TEST(Startup, CommandLinesThatCannotRunExitWithTheirStatusAndSayWhy) {
     const int taken = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = testsupport::loopback(0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const std::string port = std::to_string(testsupport::bind_loopback(taken));
     ASSERT_EQ(listen(taken, 1), 0);
-    getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len);
-    const std::string port = std::to_string(ntohs(a.sin_port));
     const struct {
         std::vector<std::string> args;
         int status;
