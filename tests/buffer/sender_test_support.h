@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "core/relay_context.h"
 #include "daemon/event_loop.h"
+#include "support/fake_upstream.h"
 #include "support/process.h"
 
 namespace sendertest {
@@ -58,8 +59,9 @@ struct Rig {
     std::atomic<int> send_pos{-1};
     std::atomic<uint32_t> scan_base{7};
     RelayContext ctx;
-    int out_peer = -1;       // what the consumer reads
-    int upstream_peer = -1;  // what the upstream receives
+    testsupport::SocketPair out, up{SOCK_DGRAM};  // fd[0]: the sender's ends
+    int& out_peer = out.fd[1];                    // what the consumer reads
+    int& upstream_peer = up.fd[1];                // what the upstream receives
     bool rebased = false;
     char req[208] = {2, 0, 0, 0, 'c', 'h', 'a', 'n', ':', '7'};  // the stream request "chan:7"
     FakeClock clock;
@@ -70,14 +72,10 @@ struct Rig {
     } unlimited;
     LogCapture log;
 
-    explicit Rig(int mode, bool with_req = true) {
-        int out[2], up[2];
-        EXPECT_EQ(socketpair(AF_UNIX, mode == MODE_HTTP ? SOCK_STREAM : SOCK_DGRAM, 0, out), 0);
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, up), 0);
-        ctx.out_fd = out[0];
-        out_peer = out[1];
-        isock = up[0];
-        upstream_peer = up[1];
+    explicit Rig(int mode, bool with_req = true)
+        : out(mode == MODE_HTTP ? SOCK_STREAM : SOCK_DGRAM) {
+        ctx.out_fd = out.fd[0];
+        isock = up.fd[0];
         ctx.psbuf = &sbuf;
         ctx.pisock = &isock;
         ctx.psend_pos = &send_pos;
@@ -85,12 +83,7 @@ struct Rig {
         ctx.mode = mode;
         ctx.req = with_req ? req : nullptr;
     }
-    ~Rig() {
-        for (int fd : {ctx.out_fd.load(), out_peer, isock.load(), upstream_peer})
-            if (fd >= 0)
-                close(fd);
-        ring_free(sbuf.load());
-    }
+    ~Rig() { ring_free(sbuf.load()); }
 
     // Stores a packet as the intake does; the first one re-bases the ring on it.
     void add(uint32_t seq, Timespec32 ts, int len = 1316) {

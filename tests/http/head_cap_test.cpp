@@ -8,21 +8,14 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <deque>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/fake_upstream.h"
+
 namespace {
-
-struct Conn {
-    int ours, peer;  // ours is what the daemon holds; peer is the client's end
-};
-
-Conn make_conn() {
-    int sv[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    return {sv[0], sv[1]};
-}
 
 bool peer_sees_close(int peer) {
     pollfd p{peer, POLLIN, 0};
@@ -33,37 +26,31 @@ bool peer_sees_close(int peer) {
 // A cap and the connections admitted to it, in order, with the last admit's and leave's reports.
 struct HeadCapTest : ::testing::Test {
     HeadCap heads;
-    std::vector<Conn> conns;
+    std::deque<testsupport::SocketPair> conns;  // fd[0] is what the daemon holds, fd[1] the client
     std::vector<int> slots;
     int closed = 0;
     bool wake = false;
     int64_t now_ms = 0;
 
     void admit_at(int64_t t) {
-        conns.push_back(make_conn());
-        slots.push_back(headcap_admit(&heads, conns.back().ours, t, &closed));
+        conns.emplace_back();
+        slots.push_back(headcap_admit(&heads, conns.back().fd[0], t, &closed));
     }
     // Admits a new connection, after every one before has had its grace.
     void admit() { admit_at(now_ms += kHeadGraceMs); }
     void send_text(size_t i, const std::string& text) {
-        ASSERT_EQ(write(conns[i].peer, text.data(), text.size()),
+        ASSERT_EQ(write(conns[i].fd[1], text.data(), text.size()),
                   static_cast<ssize_t>(text.size()));
     }
     // Whether connection i's thread, leaving, learns that the loop closed it at the cap.
-    bool leave(size_t i) { return headcap_leave(&heads, slots[i], conns[i].ours, &wake); }
+    bool leave(size_t i) { return headcap_leave(&heads, slots[i], conns[i].fd[0], &wake); }
     // The connections whose clients see them closed, as "0 3".
     std::string shut() const {
         std::string list;
         for (size_t i = 0; i < conns.size(); ++i)
-            if (peer_sees_close(conns[i].peer))
+            if (peer_sees_close(conns[i].fd[1]))
                 list += (list.empty() ? "" : " ") + std::to_string(i);
         return list;
-    }
-    ~HeadCapTest() override {
-        for (const Conn& c : conns) {
-            close(c.ours);
-            close(c.peer);
-        }
     }
 };
 
@@ -197,7 +184,7 @@ TEST_F(HeadCapTest, LeaversAndTheLoopRacingNeverBothWin) {
         if (i % 2)  // half of them have their heads whole: the loop looks and puts them back
             send_text(conns.size() - 1, "GET /status\r\n");
         closed_total += closed;
-        const int slot = slots.back(), fd = conns.back().ours;
+        const int slot = slots.back(), fd = conns.back().fd[0];
         threads.emplace_back([cap = &heads, &shut_seen, slot, fd, i] {
             if (i % 3)
                 std::this_thread::yield();
@@ -221,7 +208,7 @@ TEST_F(HeadCapTest, LeaversAndTheLoopRacingNeverBothWin) {
 TEST_F(HeadCapTest, ThreadLeavingWhileTheLoopHasItsDescriptorDoesNotWait) {
     ASSERT_EQ(headcap_init(&heads, 2), 0);
     admit();
-    const int fd = conns[0].ours;
+    const int fd = conns[0].fd[0];
     heads.slots[slots[0]].fd.store(kSlotBusy);  // the loop's look at its queued head
     bool loop_busy = false;
     EXPECT_FALSE(headcap_leave(&heads, slots[0], fd, &wake, &loop_busy));
@@ -229,14 +216,14 @@ TEST_F(HeadCapTest, ThreadLeavingWhileTheLoopHasItsDescriptorDoesNotWait) {
     EXPECT_EQ(heads.slots[slots[0]].fd.load(), slot_left(fd));
     headcap_close(&heads, slots[0], fd);
     EXPECT_EQ(heads.slots[slots[0]].fd.load(), slot_handed(fd));
-    EXPECT_FALSE(peer_sees_close(conns[0].peer)) << "closed under the loop";
+    EXPECT_FALSE(peer_sees_close(conns[0].fd[1])) << "closed under the loop";
     // Once the loop has freed the slot, the thread closes its own.
     admit();
-    heads.slots[slots[1]].fd.store(slot_left(conns[1].ours));
+    heads.slots[slots[1]].fd.store(slot_left(conns[1].fd[0]));
     heads.slots[slots[1]].fd.store(0);
-    headcap_close(&heads, slots[1], conns[1].ours);
-    EXPECT_TRUE(peer_sees_close(conns[1].peer));
-    conns[1].ours = -1;
+    headcap_close(&heads, slots[1], conns[1].fd[0]);
+    EXPECT_TRUE(peer_sees_close(conns[1].fd[1]));
+    conns[1].fd[0] = -1;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "support/fake_upstream.h"
 #include "support/process.h"
 
 namespace {
@@ -21,15 +22,7 @@ void SendAll(int fd, const std::string& text) {
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
 }
 
-// A connected pair of stream sockets: the reader's end and the peer's.
-struct Conn {
-    int fd[2] = {-1, -1};
-    Conn() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
-    ~Conn() {
-        close(fd[0]);
-        close(fd[1]);
-    }
-};
+using Conn = testsupport::SocketPair;  // the reader's end and the peer's
 
 // Reads one head from fd within the given times. Returns the result and the record as one
 // line: result, method, kind, status, then resource, host, user agent and referer.
@@ -204,15 +197,12 @@ TEST(HttpRequestTest, DescriptorAbove1023) {
     if (lim.rlim_max <= static_cast<rlim_t>(high) || setrlimit(RLIMIT_NOFILE, &lim) != 0)
         GTEST_SKIP() << "cannot open descriptor " << high;
     ASSERT_EQ(fcntl(high, F_GETFD), -1) << "descriptor " << high << " in use";
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    ASSERT_EQ(dup2(sv[0], high), high);
-    close(sv[0]);
+    Conn conn;
+    ASSERT_EQ(dup2(conn.fd[0], high), high);
     EXPECT_EQ(ReadHead(high, 100, 1000), "-1: 2 0 200 - - - -");  // a silent peer is waited for
-    SendAll(sv[1], "GET /hi HTTP/1.0\r\nHost: far\r\n\r\n");
+    SendAll(conn.fd[1], "GET /hi HTTP/1.0\r\nHost: far\r\n\r\n");
     EXPECT_EQ(ReadHead(high), "0: 0 1 200 /hi far - -");
     close(high);
-    close(sv[1]);
     setrlimit(RLIMIT_NOFILE, &old);
 }
 

@@ -3,7 +3,6 @@
 // of the loop, and the log is captured.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "intake/drain.h"
 #include "intake/intake.h"
 #include "intake/latency_recovery.h"
+#include "support/fake_upstream.h"
 #include "support/process.h"
 
 namespace intaketest {
@@ -29,31 +29,22 @@ inline int64_t fake_now_us = 0;  // the clock a latency recovery runs on in thes
 struct Harness {
     testsupport::LogCapture log;
     RelayContext ctx;
-    std::atomic<int> isock{0};
-    int up = -1;  // the upstream's end
+    testsupport::SocketPair pair{SOCK_DGRAM | SOCK_NONBLOCK};
+    std::atomic<int> isock{pair.fd[0]};
+    const int up = pair.fd[1];  // the upstream's end
     std::unique_ptr<Intake> owned = std::make_unique<Intake>();
     Intake* in = owned.get();
     PacketRing* ring = ring_alloc();
     int pauses = 0, starts = 0;
 
     explicit Harness(bool http_mode = true) {
-        int fds[2];
-        socketpair(AF_UNIX, SOCK_DGRAM, 0, fds);
         const int size = 4 << 20;  // a whole test's burst, queued before one drain
-        setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        for (int fd : fds)
-            fcntl(fd, F_SETFL, O_NONBLOCK);
-        isock.store(fds[0]);
-        up = fds[1];
+        setsockopt(up, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
         ctx.pisock = &isock;
         intake_init(in, &ctx, http_mode, &isock, IntakeHooks{this, start_hook, pause_hook});
         in->sbuf.store(ring);
     }
-    ~Harness() {
-        close(isock.load());
-        close(up);
-        ring_free(ring);
-    }
+    ~Harness() { ring_free(ring); }
     // What the loop does when the intake starts the datagram sender, counted.
     static void start_hook(void* h) {
         auto* self = static_cast<Harness*>(h);

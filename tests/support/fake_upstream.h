@@ -1,7 +1,8 @@
-// A loopback UDP peer for the tests: a plain socket on an ephemeral port.
+// Sockets for the tests: a loopback UDP peer on an ephemeral port, and a local socket pair.
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -76,6 +77,19 @@ struct UdpPeer {
             *from_port = ntohs(from.sin_port);
         buf.resize(static_cast<size_t>(n));
         return buf;
+    }
+};
+
+// Two connected local sockets of the given type, closed with the object unless a test has
+// already closed an end and set it to -1.
+struct SocketPair {
+    int fd[2] = {-1, -1};
+    explicit SocketPair(int type = SOCK_STREAM) { EXPECT_EQ(socketpair(AF_UNIX, type, 0, fd), 0); }
+    SocketPair(const SocketPair&) = delete;
+    ~SocketPair() {
+        for (int f : fd)
+            if (f >= 0)
+                close(f);
     }
 };
 
