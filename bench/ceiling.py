@@ -21,9 +21,7 @@ usage: bench/ceiling.py [--build DIR] [--mode http|datagram] [--seconds S] [--lo
                         [--high KBPS] [--precision F] [--max-probes N] [--rates KBPS,...]
 """
 
-import json
 import os
-import shutil
 import struct
 import subprocess
 import sys
@@ -191,15 +189,10 @@ def main():
             c.log(f"the simulator alone at {bad} kbit/s ...")
             alone = sim_alone(build_dir, bad, 5, work)
     finally:
-        if args.keep:
-            c.log(f"logs kept in {work}")
-        else:
-            shutil.rmtree(work, ignore_errors=True)
+        c.leave_work(work, args.keep)
 
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"load": load, "good": good, "bad": bad, "probes": probes,
-                       "sim_alone": alone}, f)
+    c.write_json(args.json, {"load": load, "good": good, "bad": bad, "probes": probes,
+                             "sim_alone": alone})
     print("### Ceiling" + (" (datagram mode)" if args.mode == "datagram" else "") + "\n")
     how = (f"the listed rates" if listed else
            f"doubling from {args.low / 1000:g} Mbit/s, then bisecting to a bracket narrower "

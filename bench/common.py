@@ -5,9 +5,11 @@ Every benchmark prints a markdown section on standard output; scripts/bench gath
 docs/performance.md.
 """
 
+import json
 import os
 import platform
 import select
+import shutil
 import signal
 import socket
 import statistics
@@ -33,6 +35,21 @@ def null_share(path=SAMPLE):
 
 def default_build():
     return os.path.join(ROOT, "build")
+
+
+def leave_work(work, keep, what="logs"):
+    """The run's folder: kept, and said where, with --keep; removed otherwise."""
+    if keep:
+        log(f"{what} kept in {work}")
+    else:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def write_json(path, figures, **dump_args):
+    """The figures as JSON at path (--json); nothing without a path."""
+    if path:
+        with open(path, "w") as f:
+            json.dump(figures, f, **dump_args)
 
 
 def log(msg):

@@ -31,9 +31,7 @@ usage: bench/cost.py [--build DIR] [--build-b DIR] [--rates KBPS,...] [--seconds
                      [--warmup S] [--repeats N]
 """
 
-import json
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -215,10 +213,7 @@ def main():
                 for name in relays:
                     runs[(kbps, name)].append(res[name])
     finally:
-        if args.keep:
-            c.log(f"logs kept in {work}")
-        else:
-            shutil.rmtree(work, ignore_errors=True)
+        c.leave_work(work, args.keep)
 
     tick = 1 / os.sysconf("SC_CLK_TCK")
     # ffmpeg's re-multiplexed output leaves out the sample's null packets: its bytes are
@@ -229,10 +224,8 @@ def main():
             if r.get("bytes"):
                 r["stream_bytes"] = r["bytes"] / (1 - nulls) if name.startswith("ffmpeg") \
                     else r["bytes"]
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"load": load, "runs": [{"kbps": k, "relay": n, "runs": v}
-                                              for (k, n), v in runs.items()]}, f)
+    c.write_json(args.json, {"load": load, "runs": [{"kbps": k, "relay": n, "runs": v}
+                                                   for (k, n), v in runs.items()]})
     print("### Cost\n")
     print(f"Load average (1, 5, 15 min) before the runs: {load}. The {len(relays)} relays of a "
           "bitrate "

@@ -22,7 +22,6 @@ usage: bench/flood.py [--build DIR] [--base DIR] [--cap N] [--flood-rate N] [--p
 
 import collections
 import errno
-import json
 import multiprocessing
 import os
 import resource
@@ -412,9 +411,7 @@ def main():
     print("|---|---|" + "---|" * len(names))
     for i, (figure, goal, _) in enumerate(table[names[-1]]):
         print(f"| {figure} | {goal} | " + " | ".join(table[n][i][2] for n in names) + " |")
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump(results, f, indent=1)
+    c.write_json(args.json, results, indent=1)
 
 
 if __name__ == "__main__":

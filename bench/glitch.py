@@ -36,12 +36,10 @@ usage: bench/glitch.py [--build DIR] [--old DIR | --old-rev REV] [--scenarios a,
                        [--modes default,latency] [--keep] [--json FILE]
 """
 
-import json
 import os
 import random
 import re
 import select
-import shutil
 import socket
 import statistics
 import struct
@@ -516,10 +514,7 @@ def main():
                     r["build"] = build
                     results.append(r)
     finally:
-        if args.keep:
-            c.log(f"logs kept in {work}")
-        else:
-            shutil.rmtree(work, ignore_errors=True)
+        c.leave_work(work, args.keep)
     print("### Glitching upstream")
     print()
     print(f"Script: `bench/glitch.py`. Load average (1, 5, 15 min) before the runs: {load}; "
@@ -527,9 +522,7 @@ def main():
           f"checks, {new_name} the current one.")
     print()
     print("\n".join(tables(results, old_name, new_name)))
-    if args.json:
-        with open(args.json, "w") as fp:
-            json.dump(results, fp, indent=1)
+    c.write_json(args.json, results, indent=1)
 
 
 if __name__ == "__main__":

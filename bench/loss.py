@@ -48,7 +48,6 @@ usage: bench/loss.py [--build DIR] [--seconds S] [--repeats N] [--parallel N] [-
 
 import argparse
 import concurrent.futures
-import json
 import os
 import re
 import shutil
@@ -355,10 +354,7 @@ def main():
                             except Exception as e:  # a failed run is reported, not fatal
                                 c.log(f"run failed: {e}")
     finally:
-        if args.keep:
-            c.log(f"logs kept in {work}")
-        else:
-            shutil.rmtree(work, ignore_errors=True)
+        c.leave_work(work, args.keep)
     elapsed = time.monotonic() - started
 
     def pick(kind, case, rtt, key, value, latency=0):
@@ -468,10 +464,8 @@ def main():
         print(f"Peak resident memory of the daemon in these runs (VmHWM): "
               f"{c.fmt3([h / 1024 for h in hwm], 1)} MiB.\n")
 
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"load": load, "seconds": args.seconds, "repeats": args.repeats,
-                       "margins": margins, "results": results}, f)
+    c.write_json(args.json, {"load": load, "seconds": args.seconds, "repeats": args.repeats,
+                             "margins": margins, "results": results})
     if args.plot and plot_rows:
         draw(args.plot, plot_rows, rtts, leads, margins, args.no_peer, work_dir=None)
 

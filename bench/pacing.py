@@ -23,9 +23,7 @@ usage: bench/pacing.py [--build DIR] [--seconds S] [--rates KBPS,...] [--loss P]
   --json FILE     also write each run's figures to FILE
 """
 
-import json
 import os
-import shutil
 import statistics
 import subprocess
 import tempfile
@@ -154,10 +152,7 @@ def main():
                 f"{r['stream_s']:.1f} | {r['median']:.0f} | {r['p99']:.0f} | {r['max']:.0f} | "
                 f"{r['cpu_per_min']:.2f} | {r['hwm_mib']:.1f} |")
     finally:
-        if args.keep:
-            c.log(f"arrivals and logs kept in {work}")
-        else:
-            shutil.rmtree(work, ignore_errors=True)
+        c.leave_work(work, args.keep, "arrivals and logs")
 
     print(f"quarlin datagram pacing: {os.cpu_count()} CPUs, load average {load:.1f} at the start, "
           "sample stamped at a constant bitrate\n")
@@ -166,9 +161,7 @@ def main():
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for row in rows:
         print(row)
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"load": load, "runs": figures}, f)
+    c.write_json(args.json, {"load": load, "runs": figures})
 
 
 if __name__ == "__main__":

@@ -7,7 +7,6 @@ usage: bench/pacing_summary.py [--build DIR] [--rates KBPS,...] [--seconds S] [-
 """
 
 import argparse
-import json
 import os
 import shutil
 import sys
@@ -57,9 +56,7 @@ def main():
         print(f"| {kbps / 1000:g} Mbit/s | {col('gaps')} | {col('median')} | {col('p99')} | "
               f"{col('max')} | {col('cpu_per_min', 2)} | {col('hwm_mib', 1)} |")
     print("\n(min / median / max over the runs)\n")
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"load": load, "runs": {str(k): v for k, v in runs.items()}}, f)
+    c.write_json(args.json, {"load": load, "runs": {str(k): v for k, v in runs.items()}})
 
 
 if __name__ == "__main__":

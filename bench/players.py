@@ -20,7 +20,6 @@ Prints a markdown section. Bounded: every process of a run ends within about --w
 usage: bench/players.py [--build DIR] [--base DIR] [--window S] [--players 1,2,8,32]
 """
 
-import json
 import os
 import socket
 import subprocess
@@ -193,9 +192,7 @@ def main():
               f"{r['exact']}/{r['players']} | {r['threads']} | "
               f"{r['rss_mb']:.1f} ({r['hwm_mb']:.1f}) | {c.fmt(r['start_ms'])}; {joins} |")
     print()
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"load": load, "rows": rows}, f)
+    c.write_json(args.json, {"load": load, "rows": rows})
 
 
 if __name__ == "__main__":

@@ -9,9 +9,7 @@ stream and 5 s for the exit; the flood and rotation runs last the seconds given.
 usage: bench/service.py [--build DIR] [--tries N] [--flood-s S] [--rotate-s S]
 """
 
-import json
 import os
-import shutil
 import signal
 import socket
 import tempfile
@@ -175,10 +173,7 @@ def main():
                                        ("-l", log_path, "-m", "64"), log_path)
         figures["rotate_biggest"] = biggest
     finally:
-        if args.keep:
-            c.log(f"logs kept in {work}")
-        else:
-            shutil.rmtree(work, ignore_errors=True)
+        c.leave_work(work, args.keep)
 
     print("### Service: stop signals and the log's size\n")
     print(f"Load average (1, 5, 15 min) before the runs: {load}. Loopback, the simulator "
@@ -199,9 +194,7 @@ def main():
     print(f"| -m 64, {args.rotate_s} s to a closed port: most log on disk (log + .1), kB | "
           f"{figures['rotate_biggest'] / 1024:.1f} |")
     print()
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump(figures, f)
+    c.write_json(args.json, figures)
 
 
 if __name__ == "__main__":

@@ -19,10 +19,8 @@ usage: bench/start_time.py [--build DIR] [--runs N] [--rtts MS,...] [--latency M
                            [--no-peer]
 """
 
-import json
 import os
 import select
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -169,10 +167,7 @@ def main():
                              "receiver start to first output byte"))
                 figures.append({"relay": "srt", "rtt": rtt, "times": ptimes})
     finally:
-        if args.keep:
-            c.log(f"logs kept in {work}")
-        else:
-            shutil.rmtree(work, ignore_errors=True)
+        c.leave_work(work, args.keep)
 
     print("### Start time\n")
     print(f"Load average (1, 5, 15 min) before the runs: {load}. {args.runs} runs per row; "
@@ -183,9 +178,7 @@ def main():
         ok = sum(1 for t in times if t is not None)
         print(f"| {label} | {ok}/{len(times)} | {c.fmt3(times)} | {note} |")
     print()
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"load": load, "runs": figures}, f)
+    c.write_json(args.json, {"load": load, "runs": figures})
 
 
 if __name__ == "__main__":

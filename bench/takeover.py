@@ -10,9 +10,7 @@ Prints a markdown section. Each player is bounded (10 s to the first byte, 60 s 
 usage: bench/takeover.py [--build DIR] [--runs N]
 """
 
-import json
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -100,10 +98,7 @@ def main():
         c.log(f"{args.runs} take-overs ...")
         times, faults = run(build_dir, checker, args.runs, work)
     finally:
-        if args.keep:
-            c.log(f"logs kept in {work}")
-        else:
-            shutil.rmtree(work, ignore_errors=True)
+        c.leave_work(work, args.keep)
     ok = sum(1 for t in times if t is not None)
     print("### Take-over time\n")
     print(f"Load average (1, 5, 15 min) before the runs: {load}. One daemon, a chain of "
@@ -115,9 +110,7 @@ def main():
           f"{c.fmt3(times)} |")
     print(f"\nEarlier holders whose stream had a gap, a late payload or foreign bytes, or was not "
           f"closed within 5 s of the newcomer's first byte: {faults} of {args.runs + 1} players.\n")
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"load": load, "times": times, "faults": faults}, f)
+    c.write_json(args.json, {"load": load, "times": times, "faults": faults})
 
 
 if __name__ == "__main__":
