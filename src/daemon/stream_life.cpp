@@ -105,17 +105,24 @@ void connected(EventLoop* loop) {
 
 void start_next(EventLoop* loop);
 
-// The tries are over, or the socket could not even be made: errno says why.
-void connect_failed(EventLoop* loop) {
+// The stream is over: its players' connections are closed, and the players waiting to take it
+// over (if any) get the next one.
+void end_stream(EventLoop* loop) {
     StreamLife& life = loop->life;
-    relay_log("prepare isock failed, %s\n", strerror(errno));
     for (PlayerSlot& s : loop->players.slots)
         if (s.state.load(std::memory_order_relaxed) != PLAYER_FREE)
             unseat(&s);
     delete life.cur;
     life.cur = nullptr;
+    life.awaiting = false;
     life.phase = LIFE_IDLE;
     start_next(loop);
+}
+
+// The tries are over, or the socket could not even be made: errno says why.
+void connect_failed(EventLoop* loop) {
+    relay_log("prepare isock failed, %s\n", strerror(errno));
+    end_stream(loop);
 }
 
 void try_connect(EventLoop* loop) {
@@ -191,7 +198,6 @@ void start_next(EventLoop* loop) {
 
 // The sender is done: the upstream is stopped, its socket and the players' connections closed.
 void teardown(EventLoop* loop) {
-    StreamLife& life = loop->life;
     RelayContext& ctx = loop->ctx;
     char stop[kStopRequestBytes];
     build_stop_request(stop);
@@ -206,14 +212,7 @@ void teardown(EventLoop* loop) {
     ctx.req.store(nullptr, std::memory_order_release);
     ctx.asks.store(0, std::memory_order_relaxed);  // what the ended sender asked is moot
     stream_publish(&ctx.stats.stream, StreamRecord{});
-    for (PlayerSlot& s : loop->players.slots)
-        if (s.state.load(std::memory_order_relaxed) != PLAYER_FREE)
-            unseat(&s);
-    delete life.cur;
-    life.cur = nullptr;
-    life.awaiting = false;
-    life.phase = LIFE_IDLE;
-    start_next(loop);
+    end_stream(loop);
 }
 
 // --- Newcomers. ---
