@@ -23,13 +23,24 @@
 #include "intake/flow_control.h"
 #include "intake/protocol.h"
 
+namespace {
+
+// The upstream socket `pisock` names; 0 = none. Relaxed: the loop's own word.
+int upstream_fd(const RelayContext* ctx) {
+    return ctx->pisock != nullptr ? ctx->pisock->load(std::memory_order_relaxed) : 0;
+}
+
+}  // namespace
+
+int send_stream_request(int fd, const char* req) {
+    return static_cast<int>(
+        send(fd, req, static_cast<size_t>(stream_request_length(req)), MSG_DONTWAIT));
+}
+
 int ask_upstream_again(RelayContext* ctx, const char* req) {
     note_request_again(ctx, req);
-    const int isock = ctx->pisock != nullptr ? ctx->pisock->load(std::memory_order_relaxed) : 0;
-    if (isock == 0)
-        return 0;
-    return static_cast<int>(
-        send(isock, req, static_cast<size_t>(stream_request_length(req)), MSG_DONTWAIT));
+    const int isock = upstream_fd(ctx);
+    return isock != 0 ? send_stream_request(isock, req) : 0;
 }
 
 void relay_serve_asks(RelayContext* ctx) {
@@ -38,10 +49,10 @@ void relay_serve_asks(RelayContext* ctx) {
     if ((asks & ASK_REPEAT_REQUEST) == 0)
         return;
     const char* req = ctx->req.load(std::memory_order_acquire);
-    const int isock = ctx->pisock != nullptr ? ctx->pisock->load(std::memory_order_relaxed) : 0;
+    const int isock = upstream_fd(ctx);
     if (req == nullptr || isock == 0)
         return;
-    if (send(isock, req, static_cast<size_t>(stream_request_length(req)), MSG_DONTWAIT) < 0)
+    if (send_stream_request(isock, req) < 0)
         relay_log("!! Send error error: %s !!!!\n", strerror(errno));
 }
 

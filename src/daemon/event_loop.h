@@ -73,6 +73,10 @@ void start_udp_sender(EventLoop* loop);
 // Reads one datagram that arrived on `osock` and logs it (datagram mode).
 void osock_read(EventLoop* loop);
 
+// Sends the stream request record req (type word, url from offset 4) on fd without waiting:
+// send()'s result.
+int send_stream_request(int fd, const char* req);
+
 // Event loop only: asks the upstream again for the stream of the request record req (type
 // word, url from offset 4): logs "!! Sending another request for <url>", counts it and sends
 // the request on `isock`. Returns send's result, or 0 when there is no upstream socket (a

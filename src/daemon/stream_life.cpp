@@ -87,8 +87,7 @@ void connected(EventLoop* loop) {
     ctx.stop.store(STOP_RUNNING, std::memory_order_release);
     publish_stream(loop);
     relay_log("Sending request\n");
-    if (send(fd, life.cur->request, static_cast<size_t>(stream_request_length(life.cur->request)),
-             MSG_DONTWAIT) < 1)
+    if (send_stream_request(fd, life.cur->request) < 1)
         relay_log("!! Send request error: %s !!!!\n", strerror(errno));
     life.awaiting = true;
     life.asked_us = monotonic_us();
